@@ -1,0 +1,41 @@
+# zlib, TinyXML-2 and Boost: Debian's packages natively; for MinGW, zlib from
+# libz-mingw-w64-dev and the rest from .deps/mingw, which scripts/setup builds.
+if(WIN32)
+  set(mingw_deps ${PROJECT_SOURCE_DIR}/.deps/mingw)
+  if(NOT EXISTS ${mingw_deps}/lib/libtinyxml2.a OR NOT EXISTS ${mingw_deps}/lib/libboost_filesystem.a)
+    message(FATAL_ERROR "MinGW dependencies missing: run scripts/setup")
+  endif()
+
+  add_library(ZLIB::ZLIB STATIC IMPORTED)
+  set_target_properties(ZLIB::ZLIB PROPERTIES IMPORTED_LOCATION /usr/x86_64-w64-mingw32/lib/libz.a)
+
+  add_library(tinyxml2::tinyxml2 STATIC IMPORTED)
+  set_target_properties(tinyxml2::tinyxml2 PROPERTIES
+    IMPORTED_LOCATION ${mingw_deps}/lib/libtinyxml2.a
+    INTERFACE_INCLUDE_DIRECTORIES ${mingw_deps}/include)
+
+  add_library(Boost::headers INTERFACE IMPORTED)
+  set_target_properties(Boost::headers PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES ${mingw_deps}/include
+    INTERFACE_COMPILE_DEFINITIONS "BOOST_ALL_NO_LIB")
+  add_library(Boost::filesystem STATIC IMPORTED)
+  set_target_properties(Boost::filesystem PROPERTIES
+    IMPORTED_LOCATION ${mingw_deps}/lib/libboost_filesystem.a
+    INTERFACE_LINK_LIBRARIES Boost::headers
+    INTERFACE_COMPILE_DEFINITIONS "BOOST_FILESYSTEM_STATIC_LINK")
+else()
+  find_package(ZLIB REQUIRED)
+  find_package(Boost 1.74 REQUIRED COMPONENTS filesystem)
+  find_path(TINYXML2_INCLUDE_DIR tinyxml2.h REQUIRED)
+  find_library(TINYXML2_LIBRARY tinyxml2 REQUIRED)
+  add_library(tinyxml2::tinyxml2 UNKNOWN IMPORTED)
+  set_target_properties(tinyxml2::tinyxml2 PROPERTIES
+    IMPORTED_LOCATION ${TINYXML2_LIBRARY}
+    INTERFACE_INCLUDE_DIRECTORIES ${TINYXML2_INCLUDE_DIR})
+endif()
+
+if(LAUNCHER_TESTS)
+  set(BUILD_GMOCK OFF CACHE BOOL "" FORCE)
+  set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
+  add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
+endif()

@@ -1,0 +1,3 @@
+#include "launcher/instance_check.h"
+
+bool CheckRunningInstance(bool /*forceRun*/) { return true; }

@@ -1,0 +1,3 @@
+#include "launcher/language.h"
+
+bool IsChineseLanguage() { return true; }

@@ -1,0 +1,21 @@
+// Paths the launch derives from the install folder, each bounded by the 260-unit path
+// buffer (terminator included).
+#pragma once
+
+#include <cstddef>
+#include <optional>
+
+#include "platform/text.h"
+
+namespace launcher {
+
+constexpr std::size_t kPathBufferUnits = 260;
+
+// folder + "//ProductConfig.xml", or nothing when it would not fit the path buffer.
+std::optional<platform::WString> ConfigurationPath(platform::WStringView installFolder);
+
+// folder + "//" + stem + ".ico", or nothing when it would not fit the path buffer.
+std::optional<platform::WString> IconPath(platform::WStringView installFolder,
+                                          platform::WStringView clientStem);
+
+}  // namespace launcher

@@ -1,0 +1,93 @@
+// The launcher's entry point: one pass from the command text to the exit code.
+#include <windows.h>
+#include <shellapi.h>
+
+#include <boost/filesystem/path.hpp>
+#include <optional>
+#include <vector>
+
+#include "config/desktop_shortcut.h"
+#include "config/product_config.h"
+#include "launcher/client_app.h"
+#include "launcher/command_text.h"
+#include "launcher/instance_check.h"
+#include "launcher/language.h"
+#include "launcher/launch_paths.h"
+#include "launcher/url_handoff.h"
+#include "launcher/url_scheme.h"
+#include "log/zm_log.h"
+#include "update/pending_update.h"
+
+namespace {
+
+// The launcher's own path, or empty when the query failed or the path did not fit the
+// 260-unit buffer (a cut path would name another folder).
+std::wstring ModulePath(HINSTANCE instance) {
+  wchar_t buffer[launcher::kPathBufferUnits] = {};
+  const DWORD length = GetModuleFileNameW(instance, buffer, launcher::kPathBufferUnits);
+  if (length == 0 || length >= launcher::kPathBufferUnits) return {};
+  return std::wstring(buffer, length);
+}
+
+const wchar_t* NullIfEmpty(const std::wstring& text) { return text.empty() ? nullptr : text.c_str(); }
+
+bool KeyDown(int virtualKey) { return (GetAsyncKeyState(virtualKey) & 0x8000) != 0; }
+
+void RefreshDesktopShortcut(const ShortcutNames& names, const std::wstring& modulePath,
+                            const std::wstring& installFolder) {
+  const std::optional<std::wstring> iconPath =
+      launcher::IconPath(installFolder, launcher::kClientStem);
+  if (!iconPath) return;
+  const bool chinese = IsChineseLanguage();
+  const std::wstring& currentName = chinese ? names.shortcut_cn : names.shortcut_en;
+  const std::wstring& newName = chinese ? names.shortcut_new_cn : names.shortcut_new_en;
+  const std::wstring description(launcher::kClientStem);
+  UpdateDesktopShortcut(NullIfEmpty(currentName), NullIfEmpty(newName), modulePath.c_str(),
+                        description.c_str(), iconPath->c_str(), installFolder.c_str());
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR commandLine, int /*show*/) {
+  const launcher::CommandText command =
+      launcher::ParseCommandText(commandLine != nullptr ? commandLine : L"");
+
+  if (!CheckRunningInstance(command.forceRun)) {
+    if (!command.schemePosition) return 0;
+    return SendUrlToRunningClient(launcher::ParameterBase(command));
+  }
+
+  WriteRegFun();
+
+  const std::wstring modulePath = ModulePath(instance);
+  std::wstring installFolder;
+  if (!modulePath.empty()) {
+    installFolder = boost::filesystem::path(modulePath).parent_path().wstring();
+    SetCurrentDirectoryW(installFolder.c_str());
+  }
+
+  const std::wstring urlOrText = launcher::ParameterBase(command);
+  ZM_LOG(streamlog::kLogInfo) << "class path: " << launcher::kClientExecutable;
+  ZM_LOG(streamlog::kLogInfo) << "par: " << urlOrText;
+
+  StagePendingUpdate();
+  InstallPendingUpdate();
+
+  ShortcutNames names;
+  std::vector<std::wstring> configuredArgs;
+  bool configRead = false;
+  if (!installFolder.empty()) {
+    if (const std::optional<std::wstring> configPath = launcher::ConfigurationPath(installFolder)) {
+      configRead = ReadProductConfig(configPath->c_str(), names, configuredArgs);
+    }
+  }
+  if (configRead) RefreshDesktopShortcut(names, modulePath, installFolder);
+
+  const bool adminKeysDown = KeyDown(VK_CONTROL) && KeyDown(VK_MENU);
+  const std::wstring parameters = launcher::BuildParameterString(
+      command, adminKeysDown, configRead ? configuredArgs : std::vector<std::wstring>{});
+
+  const std::wstring client(launcher::kClientExecutable);
+  ShellExecuteW(nullptr, L"open", client.c_str(), parameters.c_str(), nullptr, SW_SHOW);
+  return 0;
+}

@@ -1,0 +1,3 @@
+#include "launcher/url_scheme.h"
+
+void WriteRegFun() {}

@@ -1,0 +1,102 @@
+#include <iconv.h>
+
+#include <cerrno>
+
+#include "platform/text.h"
+
+namespace platform {
+namespace {
+
+// Owns one iconv conversion descriptor.
+class Iconv {
+ public:
+  Iconv(const char* to, const char* from) : cd_(iconv_open(to, from)) {}
+  ~Iconv() {
+    if (valid()) iconv_close(cd_);
+  }
+  Iconv(const Iconv&) = delete;
+  Iconv& operator=(const Iconv&) = delete;
+  bool valid() const { return cd_ != reinterpret_cast<iconv_t>(-1); }
+
+  // Converts all of `in`; false on any character that has no exact representation.
+  bool Convert(const char* in, std::size_t inLen, std::string& out) {
+    out.assign(inLen * 2 + 8, '\0');
+    char* src = const_cast<char*>(in);
+    std::size_t srcLeft = inLen;
+    std::size_t done = 0;
+    for (;;) {
+      char* dst = out.data() + done;
+      std::size_t dstLeft = out.size() - done;
+      const std::size_t rc = iconv(cd_, &src, &srcLeft, &dst, &dstLeft);
+      done = out.size() - dstLeft;
+      if (rc != static_cast<std::size_t>(-1)) {
+        // A non-zero count means irreversible (inexact) conversions.
+        if (rc != 0) return false;
+        break;
+      }
+      if (errno != E2BIG) return false;
+      out.resize(out.size() * 2);
+    }
+    out.resize(done);
+    return true;
+  }
+
+ private:
+  iconv_t cd_;
+};
+
+}  // namespace
+
+bool WideToNarrow(WStringView in, CodePage page, std::string& out) {
+  if (page != CodePage::kChinese) return Utf16ToUtf8(in, out);
+  out.clear();
+  if (in.empty()) return true;
+  Iconv cv("CP936", "UTF-16LE");
+  std::string bytes;
+  bytes.reserve(in.size() * 2);
+  for (const WChar c : in) {
+    bytes += static_cast<char>(c & 0xFF);
+    bytes += static_cast<char>((c >> 8) & 0xFF);
+  }
+  if (!cv.valid() || !cv.Convert(bytes.data(), bytes.size(), out)) {
+    out.clear();
+    return false;
+  }
+  return true;
+}
+
+std::string WideToNarrowLossy(WStringView in, CodePage page) {
+  std::string out;
+  if (WideToNarrow(in, page, out)) return out;
+  // Convert character by character so that only the unrepresentable ones become '?'.
+  out.clear();
+  std::string piece;
+  for (std::size_t i = 0; i < in.size(); ++i) {
+    std::size_t n = 1;
+    if (in[i] >= 0xD800 && in[i] <= 0xDBFF && i + 1 < in.size()) n = 2;
+    if (WideToNarrow(in.substr(i, n), page, piece)) {
+      out += piece;
+    } else {
+      out += '?';
+    }
+    i += n - 1;
+  }
+  return out;
+}
+
+bool NarrowToWide(std::string_view in, CodePage page, WString& out) {
+  if (page != CodePage::kChinese) return Utf8ToUtf16(in, out);
+  out.clear();
+  if (in.empty()) return true;
+  Iconv cv("UTF-16LE", "CP936");
+  std::string bytes;
+  if (!cv.valid() || !cv.Convert(in.data(), in.size(), bytes) || bytes.size() % 2 != 0) return false;
+  out.reserve(bytes.size() / 2);
+  for (std::size_t i = 0; i < bytes.size(); i += 2) {
+    out += static_cast<WChar>(static_cast<unsigned char>(bytes[i]) |
+                              (static_cast<unsigned char>(bytes[i + 1]) << 8));
+  }
+  return true;
+}
+
+}  // namespace platform

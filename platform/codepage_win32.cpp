@@ -1,0 +1,65 @@
+#include <windows.h>
+
+#include <climits>
+
+#include "platform/text.h"
+
+namespace platform {
+namespace {
+
+UINT ToWin32(CodePage page) { return page == CodePage::kAnsi ? CP_ACP : static_cast<UINT>(page); }
+
+}  // namespace
+
+bool WideToNarrow(WStringView in, CodePage page, std::string& out) {
+  if (page == CodePage::kUtf8) return Utf16ToUtf8(in, out);
+  out.clear();
+  if (in.empty()) return true;
+  if (in.size() > INT_MAX / 4) return false;
+  const int inLen = static_cast<int>(in.size());
+  BOOL usedDefault = FALSE;
+  const int size = WideCharToMultiByte(ToWin32(page), WC_NO_BEST_FIT_CHARS, in.data(), inLen,
+                                       nullptr, 0, nullptr, &usedDefault);
+  if (size <= 0 || usedDefault) return false;
+  out.resize(static_cast<std::size_t>(size));
+  if (WideCharToMultiByte(ToWin32(page), WC_NO_BEST_FIT_CHARS, in.data(), inLen, out.data(), size,
+                          nullptr, &usedDefault) != size ||
+      usedDefault) {
+    out.clear();
+    return false;
+  }
+  return true;
+}
+
+std::string WideToNarrowLossy(WStringView in, CodePage page) {
+  std::string out;
+  if (in.empty() || in.size() > INT_MAX / 4) return out;
+  const UINT cp = ToWin32(page);
+  const int inLen = static_cast<int>(in.size());
+  const int size = WideCharToMultiByte(cp, 0, in.data(), inLen, nullptr, 0, nullptr, nullptr);
+  if (size <= 0) return out;
+  out.resize(static_cast<std::size_t>(size));
+  const int written = WideCharToMultiByte(cp, 0, in.data(), inLen, out.data(), size, nullptr, nullptr);
+  out.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
+  return out;
+}
+
+bool NarrowToWide(std::string_view in, CodePage page, WString& out) {
+  if (page == CodePage::kUtf8) return Utf8ToUtf16(in, out);
+  out.clear();
+  if (in.empty()) return true;
+  if (in.size() > INT_MAX) return false;
+  const int inLen = static_cast<int>(in.size());
+  const int size =
+      MultiByteToWideChar(ToWin32(page), MB_ERR_INVALID_CHARS, in.data(), inLen, nullptr, 0);
+  if (size <= 0) return false;
+  out.resize(static_cast<std::size_t>(size));
+  if (MultiByteToWideChar(ToWin32(page), MB_ERR_INVALID_CHARS, in.data(), inLen, out.data(),
+                          size) != size) {
+    out.clear();
+    return false;
+  }
+  return true;
+}
+
+}  // namespace platform

@@ -1,0 +1,140 @@
+// A stand-in for the client application, for tests, the demo and product teams trying an
+// install folder without the real client. Built as Veltmora.exe. In its own folder it:
+//   - writes veltmora-params.txt (its parameter string, UTF-8) and veltmora-cwd.txt (the
+//     working directory it was started in), and appends one line to veltmora-starts.txt;
+//   - serves \\.\Pipe\RODURI_Veltmora in byte mode and saves each message it receives as
+//     veltmora-pipe-N.bin (N from 1), writing veltmora-ready.txt once the pipe exists;
+//   - does not serve the pipe while a file named standin-nopipe exists;
+//   - exits when a file named standin-stop appears.
+#include <windows.h>
+
+#include <string>
+
+#include "platform/text.h"
+#include "platform/win32/resources.h"
+
+namespace {
+
+using platform::win32::UniqueHandle;
+
+std::wstring g_folder;
+
+std::wstring InFolder(const wchar_t* name) { return g_folder + L"\\" + name; }
+
+bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+
+// Writes `bytes` to a temporary file and renames it into place, so a reader never sees a
+// half-written record.
+void WriteRecord(const std::wstring& path, const std::string& bytes) {
+  const std::wstring temp = path + L".tmp";
+  {
+    UniqueHandle file(CreateFileW(temp.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!file) return;
+    DWORD written = 0;
+    WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  }
+  MoveFileExW(temp.c_str(), path.c_str(), MOVEFILE_REPLACE_EXISTING);
+}
+
+void AppendLine(const std::wstring& path, const std::string& line) {
+  UniqueHandle file(CreateFileW(path.c_str(), FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return;
+  DWORD written = 0;
+  WriteFile(file.get(), line.data(), static_cast<DWORD>(line.size()), &written, nullptr);
+}
+
+std::string Utf8(const std::wstring& text) {
+  std::string out;
+  platform::WideToNarrow(text, platform::CodePage::kUtf8, out);
+  return out;
+}
+
+bool StopRequested() { return Exists(InFolder(L"standin-stop")); }
+
+// Waits for `event` while polling for the stop file. False when asked to stop.
+bool WaitOrStop(HANDLE event) {
+  for (;;) {
+    if (WaitForSingleObject(event, 50) == WAIT_OBJECT_0) return true;
+    if (StopRequested()) return false;
+  }
+}
+
+// Reads one connection's message until the writer closes its end.
+std::string ReadMessage(HANDLE pipe, HANDLE event) {
+  std::string message;
+  char buffer[4096];
+  for (;;) {
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event;
+    DWORD got = 0;
+    if (!ReadFile(pipe, buffer, sizeof buffer, &got, &overlapped)) {
+      if (GetLastError() != ERROR_IO_PENDING) break;
+      if (!GetOverlappedResult(pipe, &overlapped, &got, TRUE)) break;
+    }
+    if (got == 0) break;
+    message.append(buffer, got);
+  }
+  return message;
+}
+
+void ServePipe() {
+  UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  int received = 0;
+  bool announced = false;
+  while (!StopRequested()) {
+    if (Exists(InFolder(L"standin-nopipe"))) {
+      Sleep(50);
+      continue;
+    }
+    UniqueHandle pipe(CreateNamedPipeW(L"\\\\.\\Pipe\\RODURI_Veltmora",
+                                       PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                       PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
+                                       PIPE_UNLIMITED_INSTANCES, 0, 64 * 1024, 0, nullptr));
+    if (!pipe) {
+      Sleep(50);
+      continue;
+    }
+    if (!announced) {
+      WriteRecord(InFolder(L"veltmora-ready.txt"), "ready");
+      announced = true;
+    }
+    ResetEvent(event.get());
+    OVERLAPPED overlapped = {};
+    overlapped.hEvent = event.get();
+    if (!ConnectNamedPipe(pipe.get(), &overlapped)) {
+      const DWORD error = GetLastError();
+      if (error == ERROR_IO_PENDING) {
+        if (!WaitOrStop(event.get())) {
+          CancelIo(pipe.get());
+          return;
+        }
+      } else if (error != ERROR_PIPE_CONNECTED) {
+        continue;
+      }
+    }
+    const std::string message = ReadMessage(pipe.get(), event.get());
+    DisconnectNamedPipe(pipe.get());
+    ++received;
+    WriteRecord(InFolder((L"veltmora-pipe-" + std::to_wstring(received) + L".bin").c_str()), message);
+  }
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
+  wchar_t module[32768] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, module, 32768);
+  g_folder.assign(module, length);
+  g_folder.erase(g_folder.find_last_of(L"\\/"));
+
+  wchar_t cwd[32768] = {};
+  GetCurrentDirectoryW(32768, cwd);
+  WriteRecord(InFolder(L"veltmora-params.txt"), Utf8(commandLine != nullptr ? commandLine : L""));
+  WriteRecord(InFolder(L"veltmora-cwd.txt"), Utf8(cwd));
+  AppendLine(InFolder(L"veltmora-starts.txt"), "started\n");
+
+  ServePipe();
+  return 0;
+}

@@ -1,0 +1,5 @@
+#include "update/pending_update.h"
+
+void StagePendingUpdate() {}
+
+void InstallPendingUpdate() {}
