@@ -1,3 +1,98 @@
 #include "launcher/instance_check.h"
 
-bool CheckRunningInstance(bool /*forceRun*/) { return true; }
+#include <windows.h>
+#include <tlhelp32.h>
+
+#include <cwchar>
+#include <vector>
+
+#include "launcher/client_app.h"
+#include "launcher/language.h"
+#include "platform/win32/resources.h"
+
+namespace {
+
+using platform::win32::UniqueHandle;
+
+// The snapshot's name field is a 260-unit array; never read past it, terminated or not.
+std::wstring_view ExeNameOf(const PROCESSENTRY32W& entry) {
+  const std::size_t capacity = sizeof entry.szExeFile / sizeof entry.szExeFile[0];
+  return std::wstring_view(entry.szExeFile, wcsnlen(entry.szExeFile, capacity));
+}
+
+// Walks a fresh process snapshot; `visit` returns false to stop. False when no snapshot.
+template <typename Visit>
+bool ForEachProcess(Visit visit) {
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return false;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (!visit(entry)) break;
+  }
+  return true;
+}
+
+void TerminateAll(std::vector<UniqueHandle>& handles) {
+  for (UniqueHandle& process : handles) TerminateProcess(process.get(), 0);
+  handles.clear();
+}
+
+bool AskToRestart() {
+  const bool chinese = IsChineseLanguage();
+  const wchar_t* text =
+      chinese ? L"\u68c0\u6d4b\u5230\u7a0b\u5e8f\u6b63\u5728\u8fd0\u884c\uff0c\u662f\u5426\u91cd"
+                L"\u65b0\u6253\u5f00!"
+              : L"Another program is already in progress, start new one?";
+  const wchar_t* caption = chinese ? L"\u63d0\u793a" : L"Prompt";
+  return MessageBoxW(nullptr, text, caption, MB_OKCANCEL) == IDOK;
+}
+
+}  // namespace
+
+void EnableDebugPrivilege() {
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.receive())) return;
+  TOKEN_PRIVILEGES privileges = {};
+  privileges.PrivilegeCount = 1;
+  privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+  LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid);
+  AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+}
+
+void KillProcessesByName(std::wstring name, std::size_t batchSize) {
+  if (batchSize == 0) batchSize = 1;
+  std::vector<UniqueHandle> handles;
+  handles.reserve(batchSize);
+  ForEachProcess([&](const PROCESSENTRY32W& entry) {
+    if (ExeNameOf(entry) != name) return true;
+    UniqueHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.th32ProcessID));
+    if (!process) {
+      EnableDebugPrivilege();
+      process.reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.th32ProcessID));
+    }
+    if (process) handles.push_back(std::move(process));
+    // A full table is emptied rather than left to pass over the remaining clients.
+    if (handles.size() == batchSize) TerminateAll(handles);
+    return true;
+  });
+  TerminateAll(handles);
+}
+
+bool CheckRunningInstance(bool forceRun) {
+  const std::wstring client(launcher::kClientExecutable);
+  bool clientRuns = false;
+  const bool walked = ForEachProcess([&](const PROCESSENTRY32W& entry) {
+    clientRuns = ExeNameOf(entry) == client;
+    return !clientRuns;
+  });
+  if (!walked) {
+    KillProcessesByName(client);
+    return true;
+  }
+  if (!clientRuns) return true;
+  if (!forceRun && !AskToRestart()) return false;
+  KillProcessesByName(client);
+  return true;
+}

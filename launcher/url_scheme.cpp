@@ -1,3 +1,45 @@
 #include "launcher/url_scheme.h"
 
-void WriteRegFun() {}
+#include <windows.h>
+
+#include <cstdio>
+#include <cwchar>
+
+#include "launcher/launch_paths.h"
+#include "log/zm_log.h"
+#include "platform/win32/resources.h"
+
+std::optional<std::wstring> SchemeOpenCommand(const std::wstring& modulePath) {
+  std::wstring command = L"\"" + modulePath + L"\" \"%1\"";
+  if (command.size() + 1 > launcher::kPathBufferUnits) return std::nullopt;
+  return command;
+}
+
+void WriteRegFun() {
+  wchar_t modulePath[launcher::kPathBufferUnits] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, modulePath, launcher::kPathBufferUnits);
+  if (length == 0) {
+    std::printf("GetModuleFileName failed w/err 0x%08lx\n", GetLastError());
+    return;
+  }
+  if (length >= launcher::kPathBufferUnits) return;  // cut short: not this launcher's path
+
+  platform::win32::UniqueRegKey key;
+  DWORD disposition = 0;
+  if (RegCreateKeyExW(HKEY_CLASSES_ROOT, L"quorvane\\shell\\open\\command", 0, nullptr,
+                      REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, key.receive(),
+                      &disposition) != ERROR_SUCCESS) {
+    return;
+  }
+  const std::optional<std::wstring> command = SchemeOpenCommand(std::wstring(modulePath, length));
+  if (!command) return;
+
+  // Peers read the whole 520-byte buffer: the command, its terminator and zero fill.
+  wchar_t data[launcher::kPathBufferUnits] = {};
+  std::wmemcpy(data, command->c_str(), command->size());
+  if (RegSetValueExW(key.get(), L"", 0, REG_SZ, reinterpret_cast<const BYTE*>(data),
+                     sizeof data) == ERROR_SUCCESS) {
+    return;
+  }
+  ZM_LOG(streamlog::kLogInfo) << "set reg failure: ";
+}

@@ -2,8 +2,9 @@
 // install folder without the real client. Built as Veltmora.exe. In its own folder it:
 //   - writes veltmora-params.txt (its parameter string, UTF-8) and veltmora-cwd.txt (the
 //     working directory it was started in), and appends one line to veltmora-starts.txt;
-//   - serves \\.\Pipe\RODURI_Veltmora in byte mode and saves each message it receives as
-//     veltmora-pipe-N.bin (N from 1), writing veltmora-ready.txt once the pipe exists;
+//   - serves \\.\Pipe\RODURI_Veltmora (duplex: the launcher opens it for reading too) in byte mode and saves each message it receives as
+//     veltmora-pipe-N.bin (N from 1), writing veltmora-ready.txt once the pipe exists, and
+//     the level at which it could impersonate the writer as veltmora-pipe-N.level;
 //   - does not serve the pipe while a file named standin-nopipe exists;
 //   - exits when a file named standin-stop appears, writing veltmora-exited.txt.
 #include <windows.h>
@@ -79,6 +80,25 @@ std::string ReadMessage(HANDLE pipe, HANDLE event) {
   return message;
 }
 
+// What a pipe server may do with the writer's identity: "identification" means it can see
+// who wrote but cannot act as the writer.
+std::string ImpersonationLevel(HANDLE pipe) {
+  if (!ImpersonateNamedPipeClient(pipe)) return "none";
+  std::string level = "unknown";
+  {
+    UniqueHandle token;
+    SECURITY_IMPERSONATION_LEVEL value = SecurityAnonymous;
+    DWORD size = 0;
+    if (OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, token.receive()) &&
+        GetTokenInformation(token.get(), TokenImpersonationLevel, &value, sizeof value, &size)) {
+      const char* const names[] = {"anonymous", "identification", "impersonation", "delegation"};
+      level = value >= SecurityAnonymous && value <= SecurityDelegation ? names[value] : "unknown";
+    }
+  }
+  RevertToSelf();
+  return level;
+}
+
 void ServePipe() {
   UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   int received = 0;
@@ -89,7 +109,7 @@ void ServePipe() {
       continue;
     }
     UniqueHandle pipe(CreateNamedPipeW(L"\\\\.\\Pipe\\RODURI_Veltmora",
-                                       PIPE_ACCESS_INBOUND | FILE_FLAG_OVERLAPPED,
+                                       PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
                                        PIPE_UNLIMITED_INSTANCES, 0, 64 * 1024, 0, nullptr));
     if (!pipe) {
@@ -114,10 +134,13 @@ void ServePipe() {
         continue;
       }
     }
+    const std::string level = ImpersonationLevel(pipe.get());
     const std::string message = ReadMessage(pipe.get(), event.get());
     DisconnectNamedPipe(pipe.get());
     ++received;
-    WriteRecord(InFolder((L"veltmora-pipe-" + std::to_wstring(received) + L".bin").c_str()), message);
+    const std::wstring stem = L"veltmora-pipe-" + std::to_wstring(received);
+    WriteRecord(InFolder((stem + L".level").c_str()), level);
+    WriteRecord(InFolder((stem + L".bin").c_str()), message);
   }
 }
 

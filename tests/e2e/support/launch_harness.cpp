@@ -154,6 +154,40 @@ LaunchResult RunProgram(const std::wstring& program, const std::wstring& command
   return result;
 }
 
+HANDLE StartProcess(const std::wstring& program, const std::wstring& commandText,
+                    const std::wstring& workingDirectory) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  std::wstring commandLine = L"\"" + program + L"\"";
+  if (!commandText.empty()) commandLine += L" " + commandText;
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, FALSE, 0, nullptr,
+                      workingDirectory.c_str(), &startup, &info)) {
+    return nullptr;
+  }
+  CloseHandle(info.hThread);
+  return info.hProcess;
+}
+
+HANDLE StartStandIn(const std::wstring& folder, const std::wstring& exeName, bool serve) {
+  CreateDirectoryW(folder.c_str(), nullptr);
+  const std::wstring program = folder + L"\\" + exeName;
+  if (!CopyFileW((BinFolder() + L"\\Veltmora.exe").c_str(), program.c_str(), FALSE)) return nullptr;
+  if (!serve) {
+    UniqueHandle flag(CreateFileW((folder + L"\\standin-nopipe").c_str(), GENERIC_WRITE, 0, nullptr,
+                                  CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
+  UniqueHandle process(StartProcess(program, L"", folder));
+  if (!process) return nullptr;
+  const std::wstring ready = folder + (serve ? L"\\veltmora-ready.txt" : L"\\veltmora-starts.txt");
+  for (int i = 0; i < 800; ++i) {
+    if (GetFileAttributesW(ready.c_str()) != INVALID_FILE_ATTRIBUTES) return process.release();
+    Sleep(25);
+  }
+  TerminateProcess(process.get(), 1);
+  return nullptr;
+}
+
 std::vector<DWORD> ProcessesNamed(const std::wstring& exeName) {
   std::vector<DWORD> ids;
   UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
@@ -235,10 +269,20 @@ std::optional<std::string> InstallFolder::WaitForFile(const std::wstring& relati
   return std::nullopt;
 }
 
+std::wstring InstallFolder::MakeFolder(const std::wstring& relative) const {
+  const std::wstring folder = Path(relative);
+  CreateDirectoryW(folder.c_str(), nullptr);
+  return folder;
+}
+
 void InstallFolder::StopClients() const {
   WriteFile(L"standin-stop", "");
   for (int i = 0; i < 40 && !ProcessesNamed(L"Veltmora.exe").empty(); ++i) Sleep(25);
-  TerminateProcessesNamed(L"Veltmora.exe");
+  // Tests also run the stand-in under near-miss names.
+  for (const wchar_t* name :
+       {L"Veltmora.exe", L"veltmora.exe", L"VELTMORA.EXE", L"Veltmora.exe.old", L"MyVeltmora.exe"}) {
+    TerminateProcessesNamed(name);
+  }
 }
 
 }  // namespace e2e

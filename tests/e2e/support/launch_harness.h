@@ -30,6 +30,15 @@ struct LaunchResult {
 LaunchResult RunProgram(const std::wstring& program, const std::wstring& commandText,
                         const std::wstring& workingDirectory, DWORD timeoutMs = 30000);
 
+// Starts `program` with `commandText` behind its quoted path and returns its process handle
+// (invalid when it did not start). The caller decides whether to wait.
+HANDLE StartProcess(const std::wstring& program, const std::wstring& commandText,
+                    const std::wstring& workingDirectory);
+
+// Copies the stand-in client to `folder\exeName` and starts it there; returns the process
+// handle once it has recorded its start (invalid on failure). `serve` false keeps it off the pipe.
+HANDLE StartStandIn(const std::wstring& folder, const std::wstring& exeName, bool serve = true);
+
 // Every process whose executable name equals `exeName` exactly.
 std::vector<DWORD> ProcessesNamed(const std::wstring& exeName);
 void TerminateProcessesNamed(const std::wstring& exeName);
@@ -56,6 +65,9 @@ class InstallFolder {
   bool Exists(const std::wstring& relative) const;
   // Polls until the file exists (written whole by the stand-in) or the time runs out.
   std::optional<std::string> WaitForFile(const std::wstring& relative, DWORD timeoutMs = 20000) const;
+
+  // Makes a sub-folder and returns its full path.
+  std::wstring MakeFolder(const std::wstring& relative) const;
 
   // Asks the stand-in clients of this folder to stop, then ends any still running.
   void StopClients() const;
