@@ -1,0 +1,134 @@
+#!/usr/bin/env bash
+# The restart question as users meet it: the real MessageBoxW on an Xvfb display, found by its
+# caption, answered with Return, Escape, the Cancel button and the window's close button, with
+# real stand-in clients running. Saves a screenshot per language in ARTIFACT_DIR.
+# Usage: restart_question_test.sh BIN_DIR ARTIFACT_DIR
+set -euo pipefail
+. "$(dirname "$0")/wine_display.sh"
+artifacts="$2"
+mkdir -p "$artifacts"
+
+zh_text=$'\xe6\xa3\x80\xe6\xb5\x8b\xe5\x88\xb0\xe7\xa8\x8b\xe5\xba\x8f\xe6\xad\xa3\xe5\x9c\xa8\xe8\xbf\x90\xe8\xa1\x8c\xef\xbc\x8c\xe6\x98\xaf\xe5\x90\xa6\xe9\x87\x8d\xe6\x96\xb0\xe6\x89\x93\xe5\xbc\x80!'
+zh_caption=$'\xe6\x8f\x90\xe7\xa4\xba'
+en_text='Another program is already in progress, start new one?'
+en_caption='Prompt'
+
+install="$work/install"
+mkdir -p "$install"
+cp "$bin/launcher.exe" "$bin/Veltmora.exe" "$install/"
+touch "$install/standin-stop"  # clients the launcher starts record their start and end at once
+
+set_language() { run reg add 'HKCU\SOFTWARE\Veltmora\Language' /ve /d "$1" /f >/dev/null 2>&1; }
+
+count() { run "$bin/wintool.exe" count "$1" | tr -d '\r'; }
+
+# start_old NAME FOLDER: a running client (or near-miss program) serving no pipe unless NAME
+# is the client's and it is the first.
+start_old() {
+  local folder="$work/$2"
+  mkdir -p "$folder"
+  cp "$bin/Veltmora.exe" "$folder/$1"
+  [[ ${3:-serve} == serve ]] || touch "$folder/standin-nopipe"
+  (cd "$folder" && run "$folder/$1" >/dev/null 2>&1 &)
+  wait_for "$folder/veltmora-starts.txt"
+  if [[ ${3:-serve} == serve ]]; then wait_for "$folder/veltmora-ready.txt"; fi
+}
+
+stop_all() {
+  for f in "$work"/old*/; do touch "$f/standin-stop"; done
+  sleep 0.3
+}
+cleanup_hooks+=(stop_all)
+
+# launch_async COMMAND_TEXT: the launcher with this exact command text, in the background.
+launch_async() {
+  local line hex
+  line="\"$(winpath "$install/launcher.exe")\"${1:+ $1}"
+  hex=$(printf '%s' "$line" | iconv -f UTF-8 -t UTF-16LE | od -An -tx1 -v | tr -d ' \n')
+  rm -f "$work/exit-code"
+  (set +e; run "$bin/wintool.exe" run-exact "$hex" >/dev/null 2>&1; echo $? >"$work/exit-code") &
+}
+
+launcher_exit() { wait_for "$work/exit-code" && cat "$work/exit-code"; }
+
+# dialog CAPTION: prints the dialog's description once it shows.
+dialog() { run "$bin/wintool.exe" dialog "$1" | tr -d '\r'; }
+
+button() { sed -n "s/^button=$2 //p" <<<"$1"; }
+
+# --- Chinese: Escape keeps the client and hands the URL over ---------------------------------
+set_language zh-CN
+start_old Veltmora.exe old1
+launch_async '"quorvane://live/42"'
+window=$(xdotool search --sync --name "^${zh_caption}\$" | head -1)
+desc=$(dialog "$zh_caption")
+check "Chinese text" "text=$zh_text" "$(grep '^text=' <<<"$desc")"
+check "OK and Cancel buttons" "2" "$(grep -c '^button=' <<<"$desc")"
+sleep 0.5
+import -window root "$artifacts/restart-question-zh-CN.png"
+xdotool windowfocus --sync "$window" key Escape
+check "Escape: exit code" "0" "$(launcher_exit)"
+wait_for "$work/old1/veltmora-pipe-1.bin"
+# live/42, the closing quotation mark and one zero byte: nine bytes.
+check "Escape: URL handed to the running client" "6c6976652f34322200" \
+  "$(od -An -tx1 -v "$work/old1/veltmora-pipe-1.bin" | tr -d ' \n')"
+check "Escape: client kept" "1" "$(count Veltmora.exe)"
+check "Escape: no new client" "no" "$([[ -f $install/veltmora-params.txt ]] && echo yes || echo no)"
+
+# --- English: the Cancel button does the same ------------------------------------------------
+set_language en-US
+launch_async 'x quorvane://a quorvane://b'
+xdotool search --sync --name "^${en_caption}\$" >/dev/null
+desc=$(dialog "$en_caption")
+check "English text" "text=$en_text" "$(grep '^text=' <<<"$desc")"
+sleep 0.5
+import -window root "$artifacts/restart-question-en-US.png"
+read -r x y <<<"$(button "$desc" Cancel)"
+xdotool mousemove "$x" "$y" click 1
+check "Cancel: exit code" "0" "$(launcher_exit)"
+wait_for "$work/old1/veltmora-pipe-2.bin"
+check "Cancel: URL part handed over" "a quorvane://b" "$(tr -d '\0' <"$work/old1/veltmora-pipe-2.bin")"
+check "Cancel: client kept" "1" "$(count Veltmora.exe)"
+
+# --- The close button without a URL: silent exit, nothing else -------------------------------
+launch_async 'plain text'
+xdotool search --sync --name "^${en_caption}\$" >/dev/null
+desc=$(dialog "$en_caption")
+read -r x y <<<"$(sed -n 's/^close=//p' <<<"$desc")"
+xdotool mousemove "$x" "$y" click 1
+check "close button: exit code" "0" "$(launcher_exit)"
+check "close button: client kept" "1" "$(count Veltmora.exe)"
+check "close button: nothing handed over" "no" "$([[ -f $work/old1/veltmora-pipe-3.bin ]] && echo yes || echo no)"
+check "close button: no new client" "no" "$([[ -f $install/veltmora-params.txt ]] && echo yes || echo no)"
+
+# --- Return answers OK: every client ends, near-misses stay, the new client starts ------------
+start_old Veltmora.exe old2 nopipe
+start_old Veltmora.exe old3 nopipe
+start_old veltmora.exe old4 nopipe
+start_old MyVeltmora.exe old5 nopipe
+set_language zh-CN
+launch_async '"quorvane://live/42"'
+window=$(xdotool search --sync --name "^${zh_caption}\$" | head -1)
+xdotool windowfocus --sync "$window" key Return
+check "OK: exit code" "0" "$(launcher_exit)"
+wait_for "$install/veltmora-params.txt"
+check "OK: new client gets the URL part" 'live/42"' "$(cat "$install/veltmora-params.txt")"
+wait_for "$install/veltmora-exited.txt"
+for _ in $(seq 40); do [[ $(count Veltmora.exe) == 0 ]] && break; sleep 0.1; done
+check "OK: all three old clients terminated" "0" "$(count Veltmora.exe)"
+check "OK: terminated, not stopped" "no" "$([[ -f $work/old1/veltmora-exited.txt ]] && echo yes || echo no)"
+check "OK: veltmora.exe left alone" "1" "$(count veltmora.exe)"
+check "OK: MyVeltmora.exe left alone" "1" "$(count MyVeltmora.exe)"
+
+# --- forcerun: no question, clients terminated ------------------------------------------------
+rm -f "$install/veltmora-params.txt" "$install/veltmora-exited.txt"
+start_old Veltmora.exe old6 nopipe
+launch_async 'forcerun:go'
+check "forcerun: exit code without any answer" "0" "$(launcher_exit)"
+wait_for "$install/veltmora-params.txt"
+check "forcerun: new client started" "go" "$(cat "$install/veltmora-params.txt")"
+wait_for "$install/veltmora-exited.txt"
+for _ in $(seq 40); do [[ $(count Veltmora.exe) == 0 ]] && break; sleep 0.1; done
+check "forcerun: old client terminated" "0" "$(count Veltmora.exe)"
+
+finish
