@@ -54,6 +54,15 @@ bool LoadDocument(const platform::WChar* path, tinyxml2::XMLDocument& document) 
   }
 }
 
+// An element's text is its first child when that child is text or CDATA. The library's
+// GetText passes over leading comments; a value commented in front is meant to be switched
+// off, so it is read from the first child directly.
+const char* FirstChildText(const tinyxml2::XMLElement& element) {
+  const tinyxml2::XMLNode* first = element.FirstChild();
+  const tinyxml2::XMLText* text = first != nullptr ? first->ToText() : nullptr;
+  return text != nullptr ? text->Value() : nullptr;
+}
+
 }  // namespace
 
 bool Utf8ToWide(const char* utf8, platform::WChar (&out)[kConfigTextUnits]) {
@@ -103,7 +112,7 @@ bool ReadProductConfig(const platform::WChar* path, ShortcutNames& names,
 
   for (const tinyxml2::XMLElement* element = root->FirstChildElement(); element != nullptr;
        element = element->NextSiblingElement()) {
-    if (!Utf8ToWide(element->GetText(), value)) continue;
+    if (!Utf8ToWide(FirstChildText(*element), value)) continue;
     if (platform::WString* field = ShortcutField(names, element->Name())) *field = value;
   }
   return true;
