@@ -9,7 +9,7 @@ endfunction()
 if(WIN32)
   add_compile_definitions(UNICODE _UNICODE WIN32_LEAN_AND_MEAN NOMINMAX _WIN32_WINNT=0x0601)
   # Static C and C++ runtimes: the launcher must import system DLLs only.
-  add_link_options(-static -static-libgcc -static-libstdc++)
+  add_link_options(-static -static-libgcc -static-libstdc++ $<$<CONFIG:Release>:-s>)
 elseif(LAUNCHER_SANITIZE AND NOT LAUNCHER_FUZZ)
   add_compile_options(-fsanitize=address,undefined -fno-sanitize-recover=undefined -fno-omit-frame-pointer)
   add_link_options(-fsanitize=address,undefined)

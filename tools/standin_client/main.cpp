@@ -5,7 +5,7 @@
 //   - serves \\.\Pipe\RODURI_Veltmora in byte mode and saves each message it receives as
 //     veltmora-pipe-N.bin (N from 1), writing veltmora-ready.txt once the pipe exists;
 //   - does not serve the pipe while a file named standin-nopipe exists;
-//   - exits when a file named standin-stop appears.
+//   - exits when a file named standin-stop appears, writing veltmora-exited.txt.
 #include <windows.h>
 
 #include <string>
@@ -136,5 +136,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   AppendLine(InFolder(L"veltmora-starts.txt"), "started\n");
 
   ServePipe();
+  WriteRecord(InFolder(L"veltmora-exited.txt"), "exited");
   return 0;
 }

@@ -1,0 +1,244 @@
+#include "tests/e2e/support/launch_harness.h"
+
+#include <tlhelp32.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "platform/text.h"
+#include "platform/win32/resources.h"
+
+namespace e2e {
+
+using platform::win32::UniqueHandle;
+
+std::wstring BinFolder() {
+  wchar_t module[MAX_PATH * 4] = {};
+  const DWORD length = GetModuleFileNameW(nullptr, module, MAX_PATH * 4);
+  std::wstring path(module, length);
+  return path.substr(0, path.find_last_of(L"\\/"));
+}
+
+std::string ToUtf8(const std::wstring& text) {
+  std::string out;
+  platform::WideToNarrow(text, platform::CodePage::kUtf8, out);
+  return out;
+}
+
+std::wstring FromUtf8(const std::string& text) {
+  std::wstring out;
+  platform::NarrowToWide(text, platform::CodePage::kUtf8, out);
+  return out;
+}
+
+namespace {
+
+void DrainPipe(HANDLE pipe, std::string& out) {
+  for (;;) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr) || available == 0) return;
+    std::string chunk(available, '\0');
+    DWORD got = 0;
+    if (!::ReadFile(pipe, chunk.data(), available, &got, nullptr) || got == 0) return;
+    out.append(chunk.data(), got);
+  }
+}
+
+std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info) {
+  if (info.fUnicode || info.nDebugStringLength == 0) return {};
+  std::string text(info.nDebugStringLength, '\0');
+  SIZE_T got = 0;
+  if (!ReadProcessMemory(process, info.lpDebugStringData, text.data(), text.size(), &got)) return {};
+  text.resize(got);
+  const std::size_t end = text.find('\0');
+  if (end != std::string::npos) text.resize(end);
+  return text;
+}
+
+bool RemoveTree(const std::wstring& folder) {
+  WIN32_FIND_DATAW entry;
+  platform::win32::UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
+  if (find) {
+    do {
+      const std::wstring name = entry.cFileName;
+      if (name == L"." || name == L"..") continue;
+      const std::wstring child = folder + L"\\" + name;
+      SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
+      if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(child);
+      } else {
+        DeleteFileW(child.c_str());
+      }
+    } while (FindNextFileW(find.get(), &entry));
+  }
+  return RemoveDirectoryW(folder.c_str()) != 0;
+}
+
+std::wstring UniqueScratchRoot() {
+  static std::atomic<int> counter{0};
+  wchar_t temp[MAX_PATH + 1] = {};
+  GetTempPathW(MAX_PATH + 1, temp);
+  return std::wstring(temp) + L"launcher-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+         std::to_wstring(++counter);
+}
+
+}  // namespace
+
+LaunchResult RunProgram(const std::wstring& program, const std::wstring& commandText,
+                        const std::wstring& workingDirectory, DWORD timeoutMs) {
+  LaunchResult result;
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  UniqueHandle readEnd;
+  UniqueHandle writeEnd;
+  if (!CreatePipe(readEnd.receive(), writeEnd.receive(), &inherit, 1 << 20)) return result;
+  SetHandleInformation(readEnd.get(), HANDLE_FLAG_INHERIT, 0);
+
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = nullptr;
+  startup.hStdOutput = writeEnd.get();
+  startup.hStdError = writeEnd.get();
+  std::wstring commandLine = L"\"" + program + L"\"";
+  if (!commandText.empty()) commandLine += L" " + commandText;
+
+  PROCESS_INFORMATION info = {};
+  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                      DEBUG_ONLY_THIS_PROCESS, nullptr, workingDirectory.c_str(), &startup,
+                      &info)) {
+    return result;
+  }
+  UniqueHandle process(info.hProcess);
+  UniqueHandle thread(info.hThread);
+  writeEnd.reset();
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    DrainPipe(readEnd.get(), result.standardError);
+    if (std::chrono::steady_clock::now() > deadline) {
+      result.timedOut = true;
+      TerminateProcess(process.get(), 99);
+    }
+    DEBUG_EVENT event = {};
+    if (!WaitForDebugEvent(&event, 100)) continue;
+    DWORD continueStatus = DBG_CONTINUE;
+    bool exited = false;
+    switch (event.dwDebugEventCode) {
+      case CREATE_PROCESS_DEBUG_EVENT:
+        UniqueHandle(event.u.CreateProcessInfo.hFile).reset();
+        break;
+      case LOAD_DLL_DEBUG_EVENT:
+        UniqueHandle(event.u.LoadDll.hFile).reset();
+        break;
+      case OUTPUT_DEBUG_STRING_EVENT:
+        result.debugStrings.push_back(ReadDebugString(process.get(), event.u.DebugString));
+        break;
+      case EXCEPTION_DEBUG_EVENT:
+        if (event.u.Exception.ExceptionRecord.ExceptionCode != EXCEPTION_BREAKPOINT) {
+          continueStatus = DBG_EXCEPTION_NOT_HANDLED;
+        }
+        break;
+      case EXIT_PROCESS_DEBUG_EVENT:
+        result.exitCode = event.u.ExitProcess.dwExitCode;
+        exited = true;
+        break;
+      default:
+        break;
+    }
+    ContinueDebugEvent(event.dwProcessId, event.dwThreadId, continueStatus);
+    if (exited) break;
+  }
+  WaitForSingleObject(process.get(), 5000);
+  DrainPipe(readEnd.get(), result.standardError);
+  return result;
+}
+
+std::vector<DWORD> ProcessesNamed(const std::wstring& exeName) {
+  std::vector<DWORD> ids;
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return ids;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (exeName == entry.szExeFile) ids.push_back(entry.th32ProcessID);
+  }
+  return ids;
+}
+
+void TerminateProcessesNamed(const std::wstring& exeName) {
+  for (const DWORD id : ProcessesNamed(exeName)) {
+    UniqueHandle process(OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE, id));
+    if (!process) continue;
+    TerminateProcess(process.get(), 0);
+    WaitForSingleObject(process.get(), 5000);
+  }
+}
+
+InstallFolder::InstallFolder(bool withClient, const std::wstring& subPath)
+    : root_(UniqueScratchRoot()), path_(root_) {
+  CreateDirectoryW(root_.c_str(), nullptr);
+  if (!subPath.empty()) {
+    std::size_t start = 0;
+    while (start <= subPath.size()) {
+      const std::size_t end = subPath.find(L'\\', start);
+      path_ += L"\\" + subPath.substr(start, end - start);
+      CreateDirectoryW(path_.c_str(), nullptr);
+      if (end == std::wstring::npos) break;
+      start = end + 1;
+    }
+  }
+  CopyFileW((BinFolder() + L"\\launcher.exe").c_str(), launcher().c_str(), FALSE);
+  if (withClient) CopyFileW((BinFolder() + L"\\Veltmora.exe").c_str(), Path(L"Veltmora.exe").c_str(), FALSE);
+}
+
+InstallFolder::~InstallFolder() {
+  StopClients();
+  for (int attempt = 0; attempt < 20 && !RemoveTree(root_); ++attempt) Sleep(100);
+}
+
+LaunchResult InstallFolder::Launch(const std::wstring& commandText, DWORD timeoutMs) const {
+  return RunProgram(launcher(), commandText, BinFolder(), timeoutMs);
+}
+
+void InstallFolder::WriteFile(const std::wstring& relative, const std::string& bytes) const {
+  UniqueHandle file(CreateFileW(Path(relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  if (file) ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+}
+
+std::optional<std::string> InstallFolder::ReadFile(const std::wstring& relative) const {
+  UniqueHandle file(CreateFileW(Path(relative).c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::nullopt;
+  std::string bytes;
+  char buffer[65536];
+  DWORD got = 0;
+  while (::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+  return bytes;
+}
+
+bool InstallFolder::Exists(const std::wstring& relative) const {
+  return GetFileAttributesW(Path(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+std::optional<std::string> InstallFolder::WaitForFile(const std::wstring& relative,
+                                                      DWORD timeoutMs) const {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline) {
+    if (Exists(relative)) return ReadFile(relative);
+    Sleep(25);
+  }
+  return std::nullopt;
+}
+
+void InstallFolder::StopClients() const {
+  WriteFile(L"standin-stop", "");
+  for (int i = 0; i < 40 && !ProcessesNamed(L"Veltmora.exe").empty(); ++i) Sleep(25);
+  TerminateProcessesNamed(L"Veltmora.exe");
+}
+
+}  // namespace e2e

@@ -1,0 +1,68 @@
+// Runs the real launcher.exe under Wine the way the shell does, in a scratch install folder
+// holding copies of the launcher and the stand-in client, and collects what a user (or a
+// debugger) would see: exit code, standard error, debug-output strings, the client's records.
+#pragma once
+
+#include <windows.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace e2e {
+
+// The folder of the running test program: the build's bin folder.
+std::wstring BinFolder();
+
+std::string ToUtf8(const std::wstring& text);
+std::wstring FromUtf8(const std::string& text);
+
+struct LaunchResult {
+  DWORD exitCode = STILL_ACTIVE;
+  bool timedOut = false;
+  std::string standardError;
+  // Each OutputDebugStringA call, in order.
+  std::vector<std::string> debugStrings;
+};
+
+// Starts `program` with exactly `commandText` behind its quoted path, in `workingDirectory`,
+// as a debuggee, and waits for it to end.
+LaunchResult RunProgram(const std::wstring& program, const std::wstring& commandText,
+                        const std::wstring& workingDirectory, DWORD timeoutMs = 30000);
+
+// Every process whose executable name equals `exeName` exactly.
+std::vector<DWORD> ProcessesNamed(const std::wstring& exeName);
+void TerminateProcessesNamed(const std::wstring& exeName);
+
+// A scratch install folder that holds launcher.exe and, unless told otherwise, Veltmora.exe
+// (the stand-in client). Stops the clients started from it and removes it when destroyed.
+class InstallFolder {
+ public:
+  explicit InstallFolder(bool withClient = true, const std::wstring& subPath = L"");
+  ~InstallFolder();
+  InstallFolder(const InstallFolder&) = delete;
+  InstallFolder& operator=(const InstallFolder&) = delete;
+
+  const std::wstring& path() const { return path_; }
+  std::wstring Path(const std::wstring& relative) const { return path_ + L"\\" + relative; }
+  std::wstring launcher() const { return Path(L"launcher.exe"); }
+
+  // Runs the launcher from another working directory, so the test sees whether the
+  // launcher itself moves to the install folder.
+  LaunchResult Launch(const std::wstring& commandText, DWORD timeoutMs = 30000) const;
+
+  void WriteFile(const std::wstring& relative, const std::string& bytes) const;
+  std::optional<std::string> ReadFile(const std::wstring& relative) const;
+  bool Exists(const std::wstring& relative) const;
+  // Polls until the file exists (written whole by the stand-in) or the time runs out.
+  std::optional<std::string> WaitForFile(const std::wstring& relative, DWORD timeoutMs = 20000) const;
+
+  // Asks the stand-in clients of this folder to stop, then ends any still running.
+  void StopClients() const;
+
+ private:
+  std::wstring root_;
+  std::wstring path_;
+};
+
+}  // namespace e2e

@@ -1,0 +1,97 @@
+#include "launcher/command_text.h"
+
+#include <gtest/gtest.h>
+
+#include "launcher/launch_paths.h"
+
+namespace launcher {
+namespace {
+
+using platform::WString;
+
+struct CommandCase {
+  const char* why;
+  const platform::WChar* commandText;
+  bool forceRun;
+  bool hasUrl;
+  const platform::WChar* base;  // what the client gets before " IsAdmin" and arguments
+};
+
+const CommandCase kCommandCases[] = {
+    {"prefix at the very start is removed", WIDE("forcerun:a b"), true, false, WIDE("a b")},
+    {"prefix elsewhere is ordinary text", WIDE("a forcerun:b"), false, false, WIDE("a forcerun:b")},
+    {"prefix is case-sensitive", WIDE("FORCERUN:x"), false, false, WIDE("FORCERUN:x")},
+    {"a leading blank defeats the prefix", WIDE(" forcerun:x"), false, false, WIDE(" forcerun:x")},
+    {"prefix alone leaves an empty text", WIDE("forcerun:"), true, false, WIDE("")},
+    {"empty text", WIDE(""), false, false, WIDE("")},
+    {"quoted URL keeps its closing quote", WIDE("\"quorvane://join/5\""), false, true,
+     WIDE("join/5\"")},
+    {"text before the URL is dropped", WIDE("x quorvane://a quorvane://b"), false, true,
+     WIDE("a quorvane://b")},
+    {"scheme is case-sensitive", WIDE("QUORVANE://a"), false, false, WIDE("QUORVANE://a")},
+    {"scheme without slashes is no URL", WIDE("quorvane:a"), false, false, WIDE("quorvane:a")},
+    {"URL after the prefix", WIDE("forcerun:quorvane://live/42"), true, true, WIDE("live/42")},
+    {"text ending right after the scheme", WIDE("\"quorvane://"), false, true, WIDE("")},
+    {"prefix inside a URL stays", WIDE("quorvane://forcerun:x"), false, true, WIDE("forcerun:x")},
+};
+
+TEST(CommandTextTest, ReadsPrefixAndUrlAsTheShellPassesThem) {
+  for (const CommandCase& c : kCommandCases) {
+    SCOPED_TRACE(c.why);
+    const CommandText command = ParseCommandText(c.commandText);
+    EXPECT_EQ(command.forceRun, c.forceRun);
+    EXPECT_EQ(command.schemePosition.has_value(), c.hasUrl);
+    EXPECT_TRUE(ParameterBase(command) == WString(c.base));
+  }
+}
+
+TEST(CommandTextTest, SchemePositionCountsFromTheTextWithoutThePrefix) {
+  const CommandText command = ParseCommandText(WIDE("forcerun:ab quorvane://x"));
+  ASSERT_TRUE(command.schemePosition.has_value());
+  EXPECT_EQ(*command.schemePosition, 3u);
+}
+
+struct ParameterCase {
+  const char* why;
+  const platform::WChar* commandText;
+  bool adminKeys;
+  std::vector<WString> args;
+  const platform::WChar* expected;
+};
+
+TEST(CommandTextTest, BuildsTheClientParameterString) {
+  const ParameterCase cases[] = {
+      {"marker then each argument behind one blank", WIDE("a b"), true, {WIDE("x"), WIDE("y")},
+       WIDE("a b IsAdmin x y")},
+      {"no marker without both keys", WIDE("a"), false, {WIDE("x")}, WIDE("a x")},
+      {"empty text still gets the marker", WIDE(""), true, {}, WIDE(" IsAdmin")},
+      {"arguments are neither quoted nor trimmed", WIDE("u"), false, {WIDE("two words"), WIDE("")},
+       WIDE("u two words ")},
+      {"URL part is the base", WIDE("\"quorvane://live/42\""), false, {WIDE("-z")},
+       WIDE("live/42\" -z")},
+  };
+  for (const ParameterCase& c : cases) {
+    SCOPED_TRACE(c.why);
+    EXPECT_TRUE(BuildParameterString(ParseCommandText(c.commandText), c.adminKeys, c.args) ==
+                WString(c.expected));
+  }
+}
+
+TEST(LaunchPathsTest, PathsUpToTheBufferAreFormattedLongerOnesRefused) {
+  const WString suffix = WIDE("//ProductConfig.xml");
+  const WString fits(kPathBufferUnits - 1 - suffix.size(), WIDE('d'));
+  ASSERT_TRUE(ConfigurationPath(fits).has_value());
+  EXPECT_EQ(ConfigurationPath(fits)->size(), kPathBufferUnits - 1);
+  EXPECT_TRUE(*ConfigurationPath(WIDE("C:\\")) == WString(WIDE("C:\\//ProductConfig.xml")));
+  // One unit more would need 261 units with the terminator: never a cut path.
+  EXPECT_FALSE(ConfigurationPath(fits + WIDE('d')).has_value());
+
+  EXPECT_TRUE(*IconPath(WIDE("C:\\app"), WIDE("Veltmora")) ==
+              WString(WIDE("C:\\app//Veltmora.ico")));
+  const WString iconFits(kPathBufferUnits - 1 - 2 - 8 - 4, WIDE('d'));
+  EXPECT_TRUE(IconPath(iconFits, WIDE("Veltmora")).has_value());
+  EXPECT_FALSE(IconPath(iconFits + WIDE('d'), WIDE("Veltmora")).has_value());
+}
+
+}  // namespace
+}  // namespace launcher
