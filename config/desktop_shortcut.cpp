@@ -1,8 +1,9 @@
 #include "config/desktop_shortcut.h"
 
+#include <windows.h>
+
 #include <shlobj.h>
 #include <shobjidl.h>
-#include <windows.h>
 
 #include <cwchar>
 #include <optional>

@@ -2,10 +2,6 @@
 // prefix's all-users desktop; every link the code writes is read back through IShellLinkW.
 #include "config/desktop_shortcut.h"
 
-#include <shlobj.h>
-#include <shobjidl.h>
-#include <windows.h>
-
 #include <gtest/gtest.h>
 
 #include <optional>
@@ -13,38 +9,17 @@
 
 #include "platform/text.h"
 #include "platform/win32/resources.h"
+#include "tests/config/link_files.h"
 
 namespace {
 
-using platform::win32::ComPtr;
+using linktest::Bytes;
+using linktest::Exists;
+using linktest::FolderPath;
+using linktest::LinkInfo;
+using linktest::ReadLink;
+using linktest::Touch;
 using platform::win32::ScopedCoInitialize;
-using platform::win32::UniqueHandle;
-
-struct LinkInfo {
-  std::wstring target;
-  std::wstring arguments;
-  std::wstring workingDirectory;
-  std::wstring description;
-  std::wstring icon;
-  int iconIndex = 0;
-};
-
-bool Exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Whole-file reads and writes through the W functions, so "\\?\" paths work too.
-std::string Bytes(const std::wstring& path) {
-  UniqueHandle file(
-      CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr));
-  std::string bytes;
-  char buffer[4096];
-  DWORD got = 0;
-  while (file && ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
-    bytes.append(buffer, got);
-  }
-  return bytes;
-}
 
 std::string ToNarrow(const std::wstring& text) {
   std::string out;
@@ -52,63 +27,8 @@ std::string ToNarrow(const std::wstring& text) {
   return out;
 }
 
-void Touch(const std::wstring& path, const std::string& bytes = "x") {
-  UniqueHandle file(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr));
-  DWORD written = 0;
-  if (file)
-    WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
-}
-
-ComPtr<IShellLinkW> NewLink() {
-  ComPtr<IShellLinkW> link;
-  CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                   link.receiveVoid());
-  return link;
-}
-
-void WriteLink(const std::wstring& path, const LinkInfo& info) {
-  ComPtr<IShellLinkW> link = NewLink();
-  ComPtr<IPersistFile> file;
-  ASSERT_TRUE(link && SUCCEEDED(link.As(file)));
-  link->SetPath(info.target.c_str());
-  link->SetArguments(info.arguments.c_str());
-  link->SetWorkingDirectory(info.workingDirectory.c_str());
-  link->SetDescription(info.description.c_str());
-  link->SetIconLocation(info.icon.c_str(), info.iconIndex);
-  ASSERT_TRUE(SUCCEEDED(file->Save(path.c_str(), TRUE)));
-  ASSERT_TRUE(Exists(path));
-}
-
-std::optional<LinkInfo> ReadLink(const std::wstring& path) {
-  ComPtr<IShellLinkW> link = NewLink();
-  ComPtr<IPersistFile> file;
-  if (!link || FAILED(link.As(file)) || FAILED(file->Load(path.c_str(), STGM_READ))) {
-    return std::nullopt;
-  }
-  wchar_t buffer[INFOTIPSIZE] = {};
-  LinkInfo info;
-  link->GetPath(buffer, MAX_PATH, nullptr, 0);
-  info.target = buffer;
-  buffer[0] = 0;
-  link->GetArguments(buffer, INFOTIPSIZE);
-  info.arguments = buffer;
-  buffer[0] = 0;
-  link->GetWorkingDirectory(buffer, MAX_PATH);
-  info.workingDirectory = buffer;
-  buffer[0] = 0;
-  link->GetDescription(buffer, INFOTIPSIZE);
-  info.description = buffer;
-  buffer[0] = 0;
-  link->GetIconLocation(buffer, MAX_PATH, &info.iconIndex);
-  info.icon = buffer;
-  return info;
-}
-
-std::wstring FolderPath(int csidl) {
-  wchar_t path[MAX_PATH] = {};
-  if (FAILED(SHGetFolderPathW(nullptr, csidl, nullptr, SHGFP_TYPE_CURRENT, path))) return {};
-  return path;
+void MakeLink(const std::wstring& path, const LinkInfo& info) {
+  ASSERT_TRUE(linktest::WriteLink(path, info)) << ToNarrow(path);
 }
 
 class DesktopShortcutTest : public ::testing::Test {
@@ -261,10 +181,10 @@ TEST_F(DesktopShortcutTest, EveryCombinationOfOldLinkNewNameAndNewLink) {
                                   : row.old == kOldToLauncherOtherCase
                                       ? scratch_ + L"\\old\\LAUNCHER.EXE"
                                       : oldLauncher_;
-      WriteLink(Link(current), OldLink(target));
+      MakeLink(Link(current), OldLink(target));
       oldBefore = ReadLink(Link(current));
     }
-    if (row.newLink && row.newName == kDifferent) WriteLink(Link(newName), StaleNewLink());
+    if (row.newLink && row.newName == kDifferent) MakeLink(Link(newName), StaleNewLink());
 
     EXPECT_EQ(Update(current.c_str(), newName.empty() ? nullptr : newName.c_str()), row.result);
 
@@ -298,7 +218,7 @@ TEST_F(DesktopShortcutTest, EveryCombinationOfOldLinkNewNameAndNewLink) {
 }
 
 TEST_F(DesktopShortcutTest, NullCurrentNameLeavesTheNewLinkAlone) {
-  WriteLink(Link(L"CfgTest renamed"), StaleNewLink());
+  MakeLink(Link(L"CfgTest renamed"), StaleNewLink());
   const std::string before = Bytes(Link(L"CfgTest renamed"));
   EXPECT_EQ(Update(nullptr, L"CfgTest renamed"), -1);
   EXPECT_EQ(Bytes(Link(L"CfgTest renamed")), before);
@@ -318,7 +238,7 @@ TEST_F(DesktopShortcutTest, IconKeptWhenTheIconFileIsMissing) {
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.fault);
-    WriteLink(Link(L"CfgTest icon"), OldLink(other_));
+    MakeLink(Link(L"CfgTest icon"), OldLink(other_));
     EXPECT_EQ(Update(L"CfgTest icon", nullptr, c.icon), 1);
     const std::optional<LinkInfo> info = ReadLink(Link(L"CfgTest icon"));
     ASSERT_TRUE(info.has_value());
@@ -369,7 +289,7 @@ TEST_F(DesktopShortcutTest, LinkOnTheUsersOwnDesktopIsIgnored) {
   ASSERT_EQ(FolderPath(CSIDL_DESKTOPDIRECTORY), userDesktop);
 
   const std::wstring userLink = userDesktop + L"\\CfgTest mine.lnk";
-  WriteLink(userLink, OldLink(oldLauncher_));
+  MakeLink(userLink, OldLink(oldLauncher_));
   const std::string before = Bytes(userLink);
   EXPECT_EQ(Update(L"CfgTest mine", L"CfgTest renamed"), -3);
   EXPECT_EQ(Bytes(userLink), before);
@@ -386,12 +306,12 @@ TEST_F(DesktopShortcutTest, LinkPathsThatDoNotFitAreNeverTouched) {
   const std::wstring longPath = L"\\\\?\\" + desktop_ + L"\\" + tooLong + L".lnk";
 
   // 259 units: still an ordinary link.
-  WriteLink(Link(fits), OldLink(other_));
+  MakeLink(Link(fits), OldLink(other_));
   EXPECT_EQ(Update(fits.c_str(), nullptr), 1);
   ExpectRefreshed(Link(fits), L"--from-old");
 
   // 260 units under the current name: as if absent; the file is neither read nor written.
-  WriteLink(longPath, OldLink(oldLauncher_));
+  MakeLink(longPath, OldLink(oldLauncher_));
   const std::string before = Bytes(longPath);
   EXPECT_EQ(Update(tooLong.c_str(), nullptr), -3);
   EXPECT_EQ(Update(tooLong.c_str(), L"CfgTest renamed"), -3);
@@ -400,7 +320,7 @@ TEST_F(DesktopShortcutTest, LinkPathsThatDoNotFitAreNeverTouched) {
 
   // 260 units under the new name: no rename; the old link is refreshed where it is and kept.
   DeleteFileW(longPath.c_str());
-  WriteLink(Link(L"CfgTest product"), OldLink(oldLauncher_));
+  MakeLink(Link(L"CfgTest product"), OldLink(oldLauncher_));
   EXPECT_EQ(Update(L"CfgTest product", tooLong.c_str()), 1);
   ExpectRefreshed(Link(L"CfgTest product"), L"--from-old");
   EXPECT_FALSE(Exists(longPath));
@@ -409,7 +329,7 @@ TEST_F(DesktopShortcutTest, LinkPathsThatDoNotFitAreNeverTouched) {
 // A name is one file on the desktop: a separator or drive in it must not reach another folder.
 TEST_F(DesktopShortcutTest, NamesThatLeaveTheDesktopAreRefused) {
   const std::wstring outside = desktop_ + L"\\..\\CfgTest outside.lnk";
-  WriteLink(outside, OldLink(oldLauncher_));
+  MakeLink(outside, OldLink(oldLauncher_));
   const std::string before = Bytes(outside);
   const wchar_t* const currentNames[] = {
       L"..\\CfgTest outside",  // backslash climbs out of the desktop
@@ -423,7 +343,7 @@ TEST_F(DesktopShortcutTest, NamesThatLeaveTheDesktopAreRefused) {
   DeleteFileW(outside.c_str());
 
   // A new name with a separator: no rename, so nothing is written or deleted elsewhere.
-  WriteLink(Link(L"CfgTest product"), OldLink(oldLauncher_));
+  MakeLink(Link(L"CfgTest product"), OldLink(oldLauncher_));
   EXPECT_EQ(Update(L"CfgTest product", L"..\\CfgTest outside"), 1);
   EXPECT_FALSE(Exists(outside));
   ExpectRefreshed(Link(L"CfgTest product"), L"--from-old");

@@ -11,63 +11,16 @@
 #include <string>
 
 #include "platform/win32/resources.h"
+#include "tests/config/link_files.h"
 #include "tests/e2e/support/launch_harness.h"
 
 namespace {
 
-using platform::win32::ComPtr;
+using linktest::Exists;
+using linktest::LinkInfo;
+using linktest::ReadLink;
+using linktest::WriteLink;
 using platform::win32::ScopedCoInitialize;
-
-struct Link {
-  std::wstring target, arguments, workingDirectory, description, icon;
-};
-
-ComPtr<IShellLinkW> NewLink(ComPtr<IPersistFile>& file) {
-  ComPtr<IShellLinkW> link;
-  if (SUCCEEDED(CoCreateInstance(CLSID_ShellLink, nullptr, CLSCTX_INPROC_SERVER, IID_IShellLinkW,
-                                 link.receiveVoid()))) {
-    link.As(file);
-  }
-  return link;
-}
-
-bool WriteLink(const std::wstring& path, const Link& info) {
-  ComPtr<IPersistFile> file;
-  ComPtr<IShellLinkW> link = NewLink(file);
-  if (!file) return false;
-  link->SetPath(info.target.c_str());
-  link->SetArguments(info.arguments.c_str());
-  link->SetDescription(info.description.c_str());
-  return SUCCEEDED(file->Save(path.c_str(), TRUE));
-}
-
-std::optional<Link> ReadLink(const std::wstring& path) {
-  ComPtr<IPersistFile> file;
-  ComPtr<IShellLinkW> link = NewLink(file);
-  if (!file || FAILED(file->Load(path.c_str(), STGM_READ))) return std::nullopt;
-  wchar_t buffer[INFOTIPSIZE] = {};
-  int index = 0;
-  Link info;
-  // Wine keeps the target's text path in the ANSI code page only; its item list holds the
-  // whole name.
-  platform::win32::UniqueItemIdList target;
-  if (SUCCEEDED(link->GetIDList(target.receive())) && SHGetPathFromIDListW(target.get(), buffer)) {
-    info.target = buffer;
-  }
-  link->GetArguments(buffer, INFOTIPSIZE);
-  info.arguments = buffer;
-  link->GetWorkingDirectory(buffer, MAX_PATH);
-  info.workingDirectory = buffer;
-  link->GetDescription(buffer, INFOTIPSIZE);
-  info.description = buffer;
-  link->GetIconLocation(buffer, MAX_PATH, &index);
-  info.icon = buffer;
-  return info;
-}
-
-bool Exists(const std::wstring& path) {
-  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
 
 bool SameText(const std::wstring& a, const std::wstring& b) {
   return CompareStringOrdinal(a.c_str(), -1, b.c_str(), -1, TRUE) == CSTR_EQUAL;
@@ -96,8 +49,8 @@ TEST(ShortcutLaunchTest, RenamesTheDesktopLinkAndAppendsConfiguredArguments) {
                     "<Item Name=\"two words\"/></Args>\n"
                     "</ProductConfig>\n");
   // The product's old link, made by an earlier install in another folder.
-  ASSERT_TRUE(
-      WriteLink(oldLink, {L"C:\\Program Files\\Old\\launcher.exe", L"--kept", L"", L"old", L""}));
+  ASSERT_TRUE(WriteLink(oldLink,
+                        {L"C:\\Program Files\\Old\\launcher.exe", L"--kept", L"", L"old", L"", 0}));
 
   const e2e::LaunchResult result = install.Launch(L"forcerun:a b");
   ASSERT_FALSE(result.timedOut);
@@ -108,7 +61,7 @@ TEST(ShortcutLaunchTest, RenamesTheDesktopLinkAndAppendsConfiguredArguments) {
 
   // The old link pointed to a launcher: moved to the new name and pointed at this install.
   EXPECT_FALSE(Exists(oldLink));
-  const std::optional<Link> link = ReadLink(newLink);
+  const std::optional<LinkInfo> link = ReadLink(newLink);
   DeleteFileW(oldLink.c_str());
   DeleteFileW(newLink.c_str());
   ASSERT_TRUE(link.has_value()) << "no link under the new name";
@@ -124,7 +77,7 @@ TEST(ShortcutLaunchTest, WithoutAConfigurationNothingIsRenamedOrAppended) {
   wchar_t desktop[MAX_PATH] = {};
   ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_DESKTOPDIRECTORY, nullptr, 0, desktop), S_OK);
   const std::wstring oldLink = std::wstring(desktop) + L"\\CfgE2E plain.lnk";
-  ASSERT_TRUE(WriteLink(oldLink, {L"C:\\Old\\launcher.exe", L"", L"", L"old", L""}));
+  ASSERT_TRUE(WriteLink(oldLink, {L"C:\\Old\\launcher.exe", L"", L"", L"old", L"", 0}));
 
   e2e::InstallFolder install;
   // Malformed: the read fails, so neither the link nor the parameters change.
@@ -133,7 +86,7 @@ TEST(ShortcutLaunchTest, WithoutAConfigurationNothingIsRenamedOrAppended) {
   const e2e::LaunchResult result = install.Launch(L"forcerun:a");
   EXPECT_EQ(result.exitCode, 0u);
   EXPECT_EQ(install.WaitForFile(L"veltmora-params.txt").value_or("<none>"), "a");
-  const std::optional<Link> link = ReadLink(oldLink);
+  const std::optional<LinkInfo> link = ReadLink(oldLink);
   DeleteFileW(oldLink.c_str());
   ASSERT_TRUE(link.has_value());
   EXPECT_EQ(link->target, L"C:\\Old\\launcher.exe");
