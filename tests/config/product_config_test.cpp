@@ -110,9 +110,11 @@ TEST_F(ProductConfigTest, ReadsWhatTheFileSays) {
       {"<c><Args><Item Name=\"one\"/><Item Name=\"\"/><Item/><Item Name=\"two\"/></Args></c>",
        {},
        {WIDE("one"), WIDE("two")}},
-      // A later element replaces an earlier value; one with no text (or an empty element) keeps it.
+      // A later element replaces an earlier value; one with no text (empty, blanks only, or an
+      // element first) keeps it.
       {"<c><shortcut_en>A</shortcut_en><shortcut_en>B</shortcut_en><shortcut_cn>X</shortcut_cn>"
-       "<shortcut_cn></shortcut_cn><shortcut_cn/><shortcut_cn><b>Y</b></shortcut_cn></c>",
+       "<shortcut_cn></shortcut_cn><shortcut_cn/><shortcut_cn><b>Y</b></shortcut_cn>"
+       "<shortcut_en> \n </shortcut_en></c>",
        {WIDE("X"), WIDE("B"), {}, {}},
        {}},
       // CDATA is text; a comment before the text hides it.
