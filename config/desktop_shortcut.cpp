@@ -15,6 +15,7 @@ namespace {
 
 using platform::win32::ComPtr;
 using platform::win32::ScopedCoInitialize;
+using platform::win32::UniqueHandle;
 using platform::win32::UniqueItemIdList;
 
 // Every path this code handles lives in a buffer of this many units, terminator included.
@@ -49,6 +50,24 @@ std::optional<std::wstring> LinkPath(const wchar_t* folder, const wchar_t* name)
 const wchar_t* LastComponent(const wchar_t* path) {
   const wchar_t* slash = std::wcsrchr(path, L'\\');
   return slash != nullptr ? slash + 1 : path;
+}
+
+// True when both paths open the same file: names that differ can still meet in one file (a
+// short 8.3 alias, case folding beyond ASCII), and deleting the "old" one would then delete
+// the link just saved.
+bool SameFile(const wchar_t* a, const wchar_t* b) {
+  const auto identity = [](const wchar_t* path, BY_HANDLE_FILE_INFORMATION& info) {
+    const UniqueHandle file(
+        CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+    return file && GetFileInformationByHandle(file.get(), &info);
+  };
+  BY_HANDLE_FILE_INFORMATION infoA = {};
+  BY_HANDLE_FILE_INFORMATION infoB = {};
+  // When either cannot be identified, assume the worst and keep the old link.
+  if (!identity(a, infoA) || !identity(b, infoB)) return true;
+  return infoA.dwVolumeSerialNumber == infoB.dwVolumeSerialNumber &&
+         infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
 }
 
 bool CommonDesktopPath(wchar_t (&out)[kPathUnits]) {
@@ -128,7 +147,8 @@ int UpdateDesktopShortcut(const platform::WChar* currentName, const platform::WC
   // The link was copied to its new name; drop the old one only when it was ours, and never
   // when both names are the same file.
   if (oldExists && renaming && !EqualIgnoringCase(currentName, newName) && oldTarget[0] != 0 &&
-      target != nullptr && EqualIgnoringCase(LastComponent(oldTarget), LastComponent(target))) {
+      target != nullptr && EqualIgnoringCase(LastComponent(oldTarget), LastComponent(target)) &&
+      !SameFile(oldPath->c_str(), newPath->c_str())) {
     DeleteFileW(oldPath->c_str());
     PostMessageW(GetDesktopWindow(), WM_KEYDOWN, VK_F5, 0);
     SHChangeNotify(SHCNE_ASSOCCHANGED, SHCNF_FLUSH, nullptr, nullptr);

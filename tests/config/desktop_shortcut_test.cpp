@@ -364,3 +364,40 @@ TEST_F(DesktopShortcutTest, UnreadableLinkIsNeverOverwritten) {
 }
 
 }  // namespace
+
+// A rename whose new name reaches the same file must not delete the old name: that would
+// delete the link just saved.
+TEST_F(DesktopShortcutTest, OldLinkKeptWhenTheNewNameIsTheSameFile) {
+  const std::wstring current = L"CfgTest \u00c4rger product";
+  MakeLink(Link(current), OldLink(oldLauncher_));
+  wchar_t shortPath[MAX_PATH] = {};
+  ASSERT_GT(GetShortPathNameW(Link(current).c_str(), shortPath, MAX_PATH), 0u);
+  std::wstring alias = std::wstring(shortPath).substr(std::wstring(shortPath).rfind(L'\\') + 1);
+  alias.resize(alias.size() - 4);  // ".LNK"
+
+  const struct {
+    const char* fault;
+    std::wstring newName;
+  } cases[] = {
+      {"folds only ASCII letters when comparing names", L"CfgTest \u00e4RGER PRODUCT"},
+      {"trusts differing names to be different files", alias},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.fault);
+    MakeLink(Link(current), OldLink(oldLauncher_));
+    EXPECT_EQ(Update(current.c_str(), c.newName.c_str()), 1);
+    EXPECT_TRUE(Exists(Link(current)));
+    ExpectRefreshed(Link(c.newName), L"--from-old");
+  }
+}
+
+// A failed save leaves the old link in place.
+TEST_F(DesktopShortcutTest, FailedSaveKeepsTheOldLink) {
+  MakeLink(Link(L"CfgTest product"), OldLink(oldLauncher_));
+  const std::string before = Bytes(Link(L"CfgTest product"));
+  // A folder under the new link's name: it exists, and nothing can be saved over it.
+  ASSERT_TRUE(CreateDirectoryW(Link(L"CfgTest renamed").c_str(), nullptr));
+  EXPECT_EQ(Update(L"CfgTest product", L"CfgTest renamed"), 1);
+  RemoveDirectoryW(Link(L"CfgTest renamed").c_str());
+  EXPECT_EQ(Bytes(Link(L"CfgTest product")), before);
+}
