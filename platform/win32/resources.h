@@ -2,8 +2,9 @@
 // destruction or reset; none can be copied, all can be moved.
 #pragma once
 
-#include <windows.h>
 #include <objbase.h>
+#include <shtypes.h>
+#include <windows.h>
 
 #include <utility>
 
@@ -74,6 +75,15 @@ struct LocalMemTraits {
   static void Close(Type m) { LocalFree(m); }
 };
 using UniqueLocalMem = UniqueResource<LocalMemTraits>;
+
+// A shell item list the shell allocated for the caller (SHGetFolderLocation and kin).
+struct ItemIdListTraits {
+  using Type = LPITEMIDLIST;
+  static Type Invalid() { return nullptr; }
+  static bool IsValid(Type p) { return p != nullptr; }
+  static void Close(Type p) { CoTaskMemFree(p); }
+};
+using UniqueItemIdList = UniqueResource<ItemIdListTraits>;
 
 // Owns one reference to a COM interface.
 template <typename T>
