@@ -9,8 +9,7 @@
 #include "platform/win32/resources.h"
 
 bool IsChineseLanguage() {
-  const std::wstring keyPath =
-      L"SOFTWARE\\" + std::wstring(launcher::kClientStem) + L"\\Language";
+  const std::wstring keyPath = L"SOFTWARE\\" + std::wstring(launcher::kClientStem) + L"\\Language";
   platform::win32::UniqueRegKey key;
   if (RegOpenKeyExW(HKEY_CURRENT_USER, keyPath.c_str(), 0, KEY_QUERY_VALUE, key.receive()) !=
       ERROR_SUCCESS) {

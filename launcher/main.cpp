@@ -1,6 +1,6 @@
 // The launcher's entry point: one pass from the command text to the exit code.
-#include <windows.h>
 #include <shellapi.h>
+#include <windows.h>
 
 #include <boost/filesystem/path.hpp>
 #include <optional>
@@ -29,7 +29,9 @@ std::wstring ModulePath(HINSTANCE instance) {
   return std::wstring(buffer, length);
 }
 
-const wchar_t* NullIfEmpty(const std::wstring& text) { return text.empty() ? nullptr : text.c_str(); }
+const wchar_t* NullIfEmpty(const std::wstring& text) {
+  return text.empty() ? nullptr : text.c_str();
+}
 
 bool KeyDown(int virtualKey) { return (GetAsyncKeyState(virtualKey) & 0x8000) != 0; }
 

@@ -21,10 +21,9 @@ int SendUrlToRunningClient(const platform::WString& urlPart) {
   const std::wstring pipeName(launcher::kClientPipeName);
   // Any process could have created the pipe first: let its server identify the elevated
   // launcher, never impersonate it.
-  platform::win32::UniqueHandle pipe(
-      CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                  FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION,
-                  nullptr));
+  platform::win32::UniqueHandle pipe(CreateFileW(
+      pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+      FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
   if (!pipe) return 1;
 
   DWORD written = 0;

@@ -37,8 +37,8 @@ void WriteRegFun() {
   // Peers read the whole 520-byte buffer: the command, its terminator and zero fill.
   wchar_t data[launcher::kPathBufferUnits] = {};
   std::wmemcpy(data, command->c_str(), command->size());
-  if (RegSetValueExW(key.get(), L"", 0, REG_SZ, reinterpret_cast<const BYTE*>(data),
-                     sizeof data) == ERROR_SUCCESS) {
+  if (RegSetValueExW(key.get(), L"", 0, REG_SZ, reinterpret_cast<const BYTE*>(data), sizeof data) ==
+      ERROR_SUCCESS) {
     return;
   }
   ZM_LOG(streamlog::kLogInfo) << "set reg failure: ";

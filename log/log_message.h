@@ -32,7 +32,9 @@ class LogStream {
     out_ << NarrowForLog(text != nullptr ? platform::WStringView(text) : platform::WStringView());
     return *this;
   }
-  LogStream& operator<<(platform::WChar* text) { return *this << static_cast<const platform::WChar*>(text); }
+  LogStream& operator<<(platform::WChar* text) {
+    return *this << static_cast<const platform::WChar*>(text);
+  }
   LogStream& operator<<(const platform::WString& text) {
     out_ << NarrowForLog(text);
     return *this;

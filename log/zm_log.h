@@ -6,7 +6,6 @@
 #include "log/loggers.h"
 #include "log/process_logger.h"
 
-#define ZM_LOG(level)                                                                    \
-  ::n_log::CustomLogMessage(__FILE__, __func__, __LINE__, (level),                       \
-                            ::streamlog::ProcessLogger())                                \
+#define ZM_LOG(level)                                                                            \
+  ::n_log::CustomLogMessage(__FILE__, __func__, __LINE__, (level), ::streamlog::ProcessLogger()) \
       .stream()

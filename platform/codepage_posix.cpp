@@ -90,7 +90,8 @@ bool NarrowToWide(std::string_view in, CodePage page, WString& out) {
   if (in.empty()) return true;
   Iconv cv("UTF-16LE", "CP936");
   std::string bytes;
-  if (!cv.valid() || !cv.Convert(in.data(), in.size(), bytes) || bytes.size() % 2 != 0) return false;
+  if (!cv.valid() || !cv.Convert(in.data(), in.size(), bytes) || bytes.size() % 2 != 0)
+    return false;
   out.reserve(bytes.size() / 2);
   for (std::size_t i = 0; i < bytes.size(); i += 2) {
     out += static_cast<WChar>(static_cast<unsigned char>(bytes[i]) |

@@ -39,7 +39,8 @@ std::string WideToNarrowLossy(WStringView in, CodePage page) {
   const int size = WideCharToMultiByte(cp, 0, in.data(), inLen, nullptr, 0, nullptr, nullptr);
   if (size <= 0) return out;
   out.resize(static_cast<std::size_t>(size));
-  const int written = WideCharToMultiByte(cp, 0, in.data(), inLen, out.data(), size, nullptr, nullptr);
+  const int written =
+      WideCharToMultiByte(cp, 0, in.data(), inLen, out.data(), size, nullptr, nullptr);
   out.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
   return out;
 }

@@ -52,8 +52,8 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, PWSTR commandLine, int) {
   windowClass.hInstance = instance;
   windowClass.lpszClassName = L"LauncherKeyholder";
   RegisterClassW(&windowClass);
-  HWND window = CreateWindowW(L"LauncherKeyholder", L"launcher-keyholder", WS_OVERLAPPEDWINDOW,
-                              10, 10, 300, 120, nullptr, nullptr, instance, nullptr);
+  HWND window = CreateWindowW(L"LauncherKeyholder", L"launcher-keyholder", WS_OVERLAPPEDWINDOW, 10,
+                              10, 300, 120, nullptr, nullptr, instance, nullptr);
   ShowWindow(window, SW_SHOW);
   SetTimer(window, 1, 50, nullptr);
   MSG message;

@@ -67,8 +67,8 @@ TEST(LaunchFlowTest, LogsTwoLinesToStandardErrorAndDebugOutput) {
   const LaunchResult result = install.Launch(L"\"quorvane://live/42\"");
   ASSERT_EQ(result.exitCode, 0u);
 
-  const std::regex expected(kHeader + "class path: Veltmora\\.exe\n" + kHeader + "par: " +
-                            RegexEscape("live/42\"") + "\n");
+  const std::regex expected(kHeader + "class path: Veltmora\\.exe\n" + kHeader +
+                            "par: " + RegexEscape("live/42\"") + "\n");
   const std::string standardError = WithoutCarriageReturns(result.standardError);
   EXPECT_TRUE(std::regex_match(standardError, expected)) << standardError;
   // Debug output carries the same lines, one string per line, with bare newlines.
@@ -83,7 +83,8 @@ TEST(LaunchFlowTest, LongLinesReachDebugOutputIn256CharacterPieces) {
   const LaunchResult result = install.Launch(std::wstring(text.begin(), text.end()));
   ASSERT_EQ(result.exitCode, 0u);
   ASSERT_EQ(result.debugStrings.size(), 4u);  // one "class path" line, three pieces of "par"
-  const std::string parLine = result.debugStrings[1] + result.debugStrings[2] + result.debugStrings[3];
+  const std::string parLine =
+      result.debugStrings[1] + result.debugStrings[2] + result.debugStrings[3];
   EXPECT_EQ(result.debugStrings[1].size(), 256u);
   EXPECT_EQ(result.debugStrings[2].size(), 256u);
   EXPECT_EQ(result.debugStrings[3].size(), parLine.size() - 512);

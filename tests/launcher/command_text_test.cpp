@@ -61,13 +61,22 @@ struct ParameterCase {
 
 TEST(CommandTextTest, BuildsTheClientParameterString) {
   const ParameterCase cases[] = {
-      {"marker then each argument behind one blank", WIDE("a b"), true, {WIDE("x"), WIDE("y")},
+      {"marker then each argument behind one blank",
+       WIDE("a b"),
+       true,
+       {WIDE("x"), WIDE("y")},
        WIDE("a b IsAdmin x y")},
       {"no marker without both keys", WIDE("a"), false, {WIDE("x")}, WIDE("a x")},
       {"empty text still gets the marker", WIDE(""), true, {}, WIDE(" IsAdmin")},
-      {"arguments are neither quoted nor trimmed", WIDE("u"), false, {WIDE("two words"), WIDE("")},
+      {"arguments are neither quoted nor trimmed",
+       WIDE("u"),
+       false,
+       {WIDE("two words"), WIDE("")},
        WIDE("u two words ")},
-      {"URL part is the base", WIDE("\"quorvane://live/42\""), false, {WIDE("-z")},
+      {"URL part is the base",
+       WIDE("\"quorvane://live/42\""),
+       false,
+       {WIDE("-z")},
        WIDE("live/42\" -z")},
   };
   for (const ParameterCase& c : cases) {

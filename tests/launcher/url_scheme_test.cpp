@@ -115,7 +115,8 @@ TEST_F(UrlSchemeTest, AModulePathTooLongForTheCommandLeavesTheValueAlone) {
   std::wstring sub;
   while (probe.path().size() + 1 + sub.size() < folderUnits) {
     if (!sub.empty()) sub += L"\\";
-    sub += std::wstring(std::min<std::size_t>(40, folderUnits - probe.path().size() - 1 - sub.size()), L'd');
+    sub += std::wstring(
+        std::min<std::size_t>(40, folderUnits - probe.path().size() - 1 - sub.size()), L'd');
   }
   e2e::InstallFolder install(true, sub);
   ASSERT_EQ(install.launcher().size(), 255u);

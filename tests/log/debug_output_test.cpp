@@ -95,7 +95,8 @@ TEST_F(DebugOutputTest, ProcessLoggerWritesEachLineToDebugOutputThenStandardErro
   g_events = nullptr;
 
   ASSERT_EQ(events.size(), 2u);
-  const std::regex line(R"(\[ZUD\]\[I\]\[\d{4}-[1-9]\d?-[1-9]\d? \d{1,2}:\d{1,2}:\d{1,2}\] class path: Veltmora\.exe\n)");
+  const std::regex line(
+      R"(\[ZUD\]\[I\]\[\d{4}-[1-9]\d?-[1-9]\d? \d{1,2}:\d{1,2}:\d{1,2}\] class path: Veltmora\.exe\n)");
   EXPECT_EQ(events[0].substr(0, 4), "dbg:");
   EXPECT_TRUE(std::regex_match(events[0].substr(4), line)) << events[0];
   EXPECT_EQ(events[1], "err:" + events[0].substr(4));

@@ -116,8 +116,8 @@ TEST(LogMessageTest, WideTextGoesThroughCodePage936OrContributesNothing) {
   CaptureLogger logger;
   {
     n_log::CustomLogMessage message(__FILE__, "Test", __LINE__, kLogInfo, &logger);
-    message.stream() << "par: " << platform::WString(WIDE("\u4e2d")) << '|'
-                     << WIDE("a\uac00b") << '|' << WIDE("live/42\"") << 7;
+    message.stream() << "par: " << platform::WString(WIDE("\u4e2d")) << '|' << WIDE("a\uac00b")
+                     << '|' << WIDE("live/42\"") << 7;
   }
   const std::string& line = logger.lines.at(0);
   EXPECT_EQ(line.substr(HeaderOf(line).size()), "par: \xD6\xD0||live/42\"7\n");
@@ -128,10 +128,9 @@ std::ostream& operator<<(std::ostream&, const Thrower&) { throw std::runtime_err
 
 TEST(LogMessageTest, AnExceptionWhileWritingStillDeliversTheLine) {
   CaptureLogger logger;
-  EXPECT_THROW(
-      n_log::CustomLogMessage(__FILE__, "Test", __LINE__, kLogInfo, &logger).stream()
-          << "before " << Thrower{},
-      std::runtime_error);
+  EXPECT_THROW(n_log::CustomLogMessage(__FILE__, "Test", __LINE__, kLogInfo, &logger).stream()
+                   << "before " << Thrower{},
+               std::runtime_error);
   ASSERT_EQ(logger.lines.size(), 1u);
   EXPECT_EQ(logger.lines[0].substr(HeaderOf(logger.lines[0]).size()), "before \n");
 }

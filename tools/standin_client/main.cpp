@@ -2,7 +2,8 @@
 // install folder without the real client. Built as Veltmora.exe. In its own folder it:
 //   - writes veltmora-params.txt (its parameter string, UTF-8) and veltmora-cwd.txt (the
 //     working directory it was started in), and appends one line to veltmora-starts.txt;
-//   - serves \\.\Pipe\RODURI_Veltmora (duplex: the launcher opens it for reading too) in byte mode and saves each message it receives as
+//   - serves \\.\Pipe\RODURI_Veltmora (duplex: the launcher opens it for reading too) in byte mode
+//   and saves each message it receives as
 //     veltmora-pipe-N.bin (N from 1), writing veltmora-ready.txt once the pipe exists, and
 //     the level at which it could impersonate the writer as veltmora-pipe-N.level;
 //   - does not serve the pipe while a file named standin-nopipe exists;
@@ -22,7 +23,9 @@ std::wstring g_folder;
 
 std::wstring InFolder(const wchar_t* name) { return g_folder + L"\\" + name; }
 
-bool Exists(const std::wstring& path) { return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES; }
+bool Exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
 
 // Writes `bytes` to a temporary file and renames it into place, so a reader never sees a
 // half-written record.

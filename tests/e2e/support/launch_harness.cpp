@@ -49,7 +49,8 @@ std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info
   if (info.fUnicode || info.nDebugStringLength == 0) return {};
   std::string text(info.nDebugStringLength, '\0');
   SIZE_T got = 0;
-  if (!ReadProcessMemory(process, info.lpDebugStringData, text.data(), text.size(), &got)) return {};
+  if (!ReadProcessMemory(process, info.lpDebugStringData, text.data(), text.size(), &got))
+    return {};
   text.resize(got);
   const std::size_t end = text.find('\0');
   if (end != std::string::npos) text.resize(end);
@@ -224,7 +225,8 @@ InstallFolder::InstallFolder(bool withClient, const std::wstring& subPath)
     }
   }
   CopyFileW((BinFolder() + L"\\launcher.exe").c_str(), launcher().c_str(), FALSE);
-  if (withClient) CopyFileW((BinFolder() + L"\\Veltmora.exe").c_str(), Path(L"Veltmora.exe").c_str(), FALSE);
+  if (withClient)
+    CopyFileW((BinFolder() + L"\\Veltmora.exe").c_str(), Path(L"Veltmora.exe").c_str(), FALSE);
 }
 
 InstallFolder::~InstallFolder() {
@@ -240,7 +242,8 @@ void InstallFolder::WriteFile(const std::wstring& relative, const std::string& b
   UniqueHandle file(CreateFileW(Path(relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
-  if (file) ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  if (file)
+    ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
 }
 
 std::optional<std::string> InstallFolder::ReadFile(const std::wstring& relative) const {
@@ -251,7 +254,8 @@ std::optional<std::string> InstallFolder::ReadFile(const std::wstring& relative)
   std::string bytes;
   char buffer[65536];
   DWORD got = 0;
-  while (::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) bytes.append(buffer, got);
+  while (::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
+    bytes.append(buffer, got);
   return bytes;
 }
 
@@ -279,8 +283,8 @@ void InstallFolder::StopClients() const {
   WriteFile(L"standin-stop", "");
   for (int i = 0; i < 40 && !ProcessesNamed(L"Veltmora.exe").empty(); ++i) Sleep(25);
   // Tests also run the stand-in under near-miss names.
-  for (const wchar_t* name :
-       {L"Veltmora.exe", L"veltmora.exe", L"VELTMORA.EXE", L"Veltmora.exe.old", L"MyVeltmora.exe"}) {
+  for (const wchar_t* name : {L"Veltmora.exe", L"veltmora.exe", L"VELTMORA.EXE",
+                              L"Veltmora.exe.old", L"MyVeltmora.exe"}) {
     TerminateProcessesNamed(name);
   }
 }

@@ -64,7 +64,8 @@ class InstallFolder {
   std::optional<std::string> ReadFile(const std::wstring& relative) const;
   bool Exists(const std::wstring& relative) const;
   // Polls until the file exists (written whole by the stand-in) or the time runs out.
-  std::optional<std::string> WaitForFile(const std::wstring& relative, DWORD timeoutMs = 20000) const;
+  std::optional<std::string> WaitForFile(const std::wstring& relative,
+                                         DWORD timeoutMs = 20000) const;
 
   // Makes a sub-folder and returns its full path.
   std::wstring MakeFolder(const std::wstring& relative) const;
