@@ -1,7 +1,7 @@
 #include "launcher/instance_check.h"
 
-#include <tlhelp32.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <cwchar>
 #include <vector>

@@ -1,6 +1,6 @@
 // The launcher's entry point: one pass from the command text to the exit code.
-#include <shellapi.h>
 #include <windows.h>
+#include <shellapi.h>
 
 #include <boost/filesystem/path.hpp>
 #include <optional>

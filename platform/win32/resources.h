@@ -2,9 +2,9 @@
 // destruction or reset; none can be copied, all can be moved.
 #pragma once
 
+#include <windows.h>
 #include <objbase.h>
 #include <shtypes.h>
-#include <windows.h>
 
 #include <utility>
 

@@ -1,9 +1,9 @@
 // The configuration in the real launch: launcher.exe under Wine reads ProductConfig.xml from
 // its install folder, renames the product's link on the all-users desktop and passes the
 // configured arguments to the client.
+#include <windows.h>
 #include <shlobj.h>
 #include <shobjidl.h>
-#include <windows.h>
 
 #include <gtest/gtest.h>
 

@@ -4,8 +4,8 @@
 //   wintool dialog CAPTION     waits for a top-level window with that caption and prints
 //                              "text=...", "button=NAME X Y" per button, "close=X Y" (UTF-8)
 //   wintool count NAME         prints how many processes have that exact executable name
-#include <tlhelp32.h>
 #include <windows.h>
+#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
