@@ -89,7 +89,7 @@ std::uint32_t ZipExtractor::GetItem(std::int32_t index, ZipItem& item) {
   if (index < -1 || (index >= 0 && static_cast<std::uint32_t>(index) >= archive_->entryCount())) {
     return ExtractBadArgument;
   }
-  if (index == cachedIndex_) {
+  if (index >= 0 && index == cachedIndex_) {
     item = cachedRecord_;
     return ExtractOk;
   }
