@@ -32,9 +32,9 @@ struct FileTimes {
 };
 
 struct FileInfo {
-  std::uint64_t size = 0;       // bytes; 0 for folders
-  FileTime modification = 0;    // last write time
-  std::uint32_t attributes = 0; // kAttr* bits
+  std::uint64_t size = 0;        // bytes; 0 for folders
+  FileTime modification = 0;     // last write time
+  std::uint32_t attributes = 0;  // kAttr* bits
 };
 
 // An open file. Move-only; the handle is closed on destruction.

@@ -29,8 +29,8 @@ timespec ToTimespec(FileTime t) {
 }
 
 FileTime FromTimespec(const timespec& ts) {
-  const std::int64_t ticks = (static_cast<std::int64_t>(ts.tv_sec) + kEpochDelta) * kTicksPerSecond +
-                             ts.tv_nsec / 100;
+  const std::int64_t ticks =
+      (static_cast<std::int64_t>(ts.tv_sec) + kEpochDelta) * kTicksPerSecond + ts.tv_nsec / 100;
   return ticks < 0 ? 0 : static_cast<FileTime>(ticks);
 }
 
@@ -186,9 +186,8 @@ bool LocalCalendarToFileTime(int year, int month, int day, int hour, int minute,
   static constexpr int kDays[12] = {31, 29, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
   // mktime would quietly normalise 31 April into 1 May; the Windows conversion refuses such
   // dates, and both builds must give the same answer.
-  if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 ||
-      day > kDays[month - 1] || hour < 0 || hour > 23 || minute < 0 || minute > 59 ||
-      second < 0 || second > 59) {
+  if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 || day > kDays[month - 1] ||
+      hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) {
     return false;
   }
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;

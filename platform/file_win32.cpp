@@ -139,8 +139,8 @@ bool GetFileInfo(const WString& path, FileInfo& info) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;
   info = FileInfo{};
-  info.attributes = data.dwFileAttributes & (kAttrReadOnly | kAttrHidden | kAttrSystem |
-                                             kAttrFolder | kAttrArchive);
+  info.attributes = data.dwFileAttributes &
+                    (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrFolder | kAttrArchive);
   if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
     info.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
   }
@@ -163,8 +163,8 @@ bool RenameFile(const WString& from, const WString& to, bool replace) {
 
 bool LocalCalendarToFileTime(int year, int month, int day, int hour, int minute, int second,
                              FileTime& out) {
-  if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 || day > 31 ||
-      hour < 0 || hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) {
+  if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||
+      hour > 23 || minute < 0 || minute > 59 || second < 0 || second > 59) {
     return false;
   }
   SYSTEMTIME st{};

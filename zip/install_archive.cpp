@@ -43,7 +43,8 @@ std::uint32_t ReplaceFile(ZipExtractor& ex, const ZipItem& item, bool& restored)
 InstallSummary InstallArchive(const WString& archivePath, const WString& rootFolder,
                               const InstallCallback& report) {
   InstallSummary summary;
-  std::unique_ptr<ZipExtractor> ex = ZipExtractor::Open(archivePath, rootFolder, &summary.openResult);
+  std::unique_ptr<ZipExtractor> ex =
+      ZipExtractor::Open(archivePath, rootFolder, &summary.openResult);
   if (!ex) return summary;
   summary.items = ex->itemCount();
   for (std::uint32_t i = 0; i < summary.items; ++i) {

@@ -28,8 +28,8 @@ bool IsDeviceName(WStringView step) {
   for (const char* n : kNames) {
     if (EqualsNoCase(stem, n)) return true;
   }
-  if (stem.size() == 4 && (EqualsNoCase(stem.substr(0, 3), "COM") ||
-                           EqualsNoCase(stem.substr(0, 3), "LPT"))) {
+  if (stem.size() == 4 &&
+      (EqualsNoCase(stem.substr(0, 3), "COM") || EqualsNoCase(stem.substr(0, 3), "LPT"))) {
     return stem[3] >= WIDE('1') && stem[3] <= WIDE('9');
   }
   return false;
@@ -54,16 +54,26 @@ NameVerdict CheckStep(WStringView step) {
 
 const char* DescribeNameVerdict(NameVerdict verdict) {
   switch (verdict) {
-    case NameVerdict::kOk: return "ok";
-    case NameVerdict::kTooLong: return "name too long";
-    case NameVerdict::kNotUtf8: return "name is not UTF-8";
-    case NameVerdict::kEmpty: return "empty name";
-    case NameVerdict::kAbsolute: return "absolute path";
-    case NameVerdict::kParentStep: return "parent folder step";
-    case NameVerdict::kStreamOrDrive: return "drive or stream colon";
-    case NameVerdict::kDeviceName: return "device name";
-    case NameVerdict::kBadCharacter: return "character not allowed in names";
-    case NameVerdict::kTrailingDotOrSpace: return "step ends in a dot or space";
+    case NameVerdict::kOk:
+      return "ok";
+    case NameVerdict::kTooLong:
+      return "name too long";
+    case NameVerdict::kNotUtf8:
+      return "name is not UTF-8";
+    case NameVerdict::kEmpty:
+      return "empty name";
+    case NameVerdict::kAbsolute:
+      return "absolute path";
+    case NameVerdict::kParentStep:
+      return "parent folder step";
+    case NameVerdict::kStreamOrDrive:
+      return "drive or stream colon";
+    case NameVerdict::kDeviceName:
+      return "device name";
+    case NameVerdict::kBadCharacter:
+      return "character not allowed in names";
+    case NameVerdict::kTrailingDotOrSpace:
+      return "step ends in a dot or space";
   }
   return "unknown";
 }

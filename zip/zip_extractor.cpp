@@ -29,16 +29,26 @@ std::uint32_t MapAttributes(const ZipDirectoryRecord& rec) {
 
 const char* DescribeExtractResult(std::uint32_t result) {
   switch (result) {
-    case ExtractOk: return "ok";
-    case ExtractCannotOpen: return "cannot open or create";
-    case ExtractWriteFailed: return "write failed";
-    case ExtractCorrupt: return "corrupt record or local header";
-    case ExtractReadFailed: return "local extra field unreadable";
-    case ExtractBadPassword: return "encrypted";
-    case ExtractCrcMismatch: return "CRC mismatch";
-    case ExtractUnsafeName: return "unsafe name";
-    case ExtractBadArgument: return "no such item";
-    case ExtractInflateFailed: return "data unreadable";
+    case ExtractOk:
+      return "ok";
+    case ExtractCannotOpen:
+      return "cannot open or create";
+    case ExtractWriteFailed:
+      return "write failed";
+    case ExtractCorrupt:
+      return "corrupt record or local header";
+    case ExtractReadFailed:
+      return "local extra field unreadable";
+    case ExtractBadPassword:
+      return "encrypted";
+    case ExtractCrcMismatch:
+      return "CRC mismatch";
+    case ExtractUnsafeName:
+      return "unsafe name";
+    case ExtractBadArgument:
+      return "no such item";
+    case ExtractInflateFailed:
+      return "data unreadable";
   }
   return "unknown failure";
 }
@@ -52,8 +62,7 @@ WString ToSystemSeparators(platform::WStringView path) {
 }
 
 std::unique_ptr<ZipExtractor> ZipExtractor::Open(const WString& archivePath,
-                                                 const WString& rootFolder,
-                                                 std::uint32_t* result) {
+                                                 const WString& rootFolder, std::uint32_t* result) {
   if (result) *result = ExtractCannotOpen;
   WString root = rootFolder.empty() ? platform::CurrentDirectory() : rootFolder;
   if (root.empty()) return nullptr;
@@ -179,8 +188,7 @@ std::uint32_t ZipExtractor::ExtractItem(std::int32_t index, const WString& targe
 
   const std::size_t cut = targetName.find_last_of(WIDE("/\\"));
   const bool folder = (item.attributes & platform::kAttrFolder) != 0 ||
-                      (cut != WString::npos && cut + 1 == targetName.size()) ||
-                      targetName.empty();
+                      (cut != WString::npos && cut + 1 == targetName.size()) || targetName.empty();
   if (folder) return EnsureFolders(targetName) ? ExtractOk : ExtractCannotOpen;
 
   // The folder part may be empty: the root itself may still have to be made.

@@ -79,13 +79,15 @@ std::unique_ptr<ZipSource> ZipSource::Open(const platform::WString& path) {
   return std::make_unique<ZipSource>(std::move(file), size);
 }
 
-ZipSource::ZipSource(platform::File file, std::uint64_t size) : file_(std::move(file)), size_(size) {}
+ZipSource::ZipSource(platform::File file, std::uint64_t size)
+    : file_(std::move(file)), size_(size) {}
 
 bool ZipSource::ReadAt(std::uint64_t offset, void* out, std::size_t length, Window window) {
   if (offset > size_ || length > size_ - offset) return false;
   if (length == 0) return true;
   Cache& c = caches_[window];
-  if (offset >= c.start && offset - c.start <= c.length && length <= c.length - (offset - c.start)) {
+  if (offset >= c.start && offset - c.start <= c.length &&
+      length <= c.length - (offset - c.start)) {
     std::memcpy(out, c.bytes.data() + (offset - c.start), length);
     return true;
   }
@@ -128,7 +130,8 @@ std::unique_ptr<ZipArchive> ZipArchive::Open(std::unique_ptr<ZipSource> source, 
   while (!found && searched < limit) {
     searched = std::min(searched + kEndSearchStep, limit);
     const std::uint64_t readPos = size - searched;
-    const auto readSize = static_cast<std::size_t>(std::min<std::uint64_t>(sizeof window, searched));
+    const auto readSize =
+        static_cast<std::size_t>(std::min<std::uint64_t>(sizeof window, searched));
     if (!source->ReadAt(readPos, window, readSize, ZipSource::kDataWindow)) break;
     for (std::size_t i = readSize - 4 + 1; i-- > 0;) {
       if (Get32(window + i) == kEndSignature) {
@@ -256,7 +259,8 @@ int ZipArchive::CheckLocalHeader(std::uint32_t* nameAndExtra, std::uint64_t* loc
   const std::uint32_t extraLength = Get16(h + 28);
   if (nameLength != record_.nameLength) return ZipBadArchive;
   if (nameAndExtra) *nameAndExtra = nameLength + extraLength;
-  if (localExtraOffset) *localExtraOffset = std::uint64_t{localHeaderOffset_} + kLocalHeaderSize + nameLength;
+  if (localExtraOffset)
+    *localExtraOffset = std::uint64_t{localHeaderOffset_} + kLocalHeaderSize + nameLength;
   if (localExtraLength) *localExtraLength = extraLength;
   return ZipOk;
 }
@@ -321,7 +325,8 @@ int ZipArchive::OpenItem(const char* password) {
                                         : static_cast<unsigned char>(record_.crc32 >> 24);
   item->keys = CryptKeys();
   if (password != nullptr) {
-    for (const char* p = password; *p != '\0'; ++p) item->keys.Update(static_cast<unsigned char>(*p));
+    for (const char* p = password; *p != '\0'; ++p)
+      item->keys.Update(static_cast<unsigned char>(*p));
   }
   item->nextDataPosition = std::uint64_t{localHeaderOffset_} + kLocalHeaderSize + nameAndExtra;
   item_ = std::move(item);
@@ -340,7 +345,8 @@ int ZipArchive::ReadItem(void* buffer, std::size_t length, bool* end) {
   int delivered = 0;
   while (space > 0) {
     if (it.stream.avail_in == 0 && it.compressedLeft > 0) {
-      const auto chunk = static_cast<std::size_t>(std::min<std::uint64_t>(kReadBufferSize, it.compressedLeft));
+      const auto chunk =
+          static_cast<std::size_t>(std::min<std::uint64_t>(kReadBufferSize, it.compressedLeft));
       if (!source_->ReadAt(it.nextDataPosition + bias_, it.buffer.get(), chunk,
                            ZipSource::kDataWindow)) {
         return ZipIoError;
@@ -363,7 +369,8 @@ int ZipArchive::ReadItem(void* buffer, std::size_t length, bool* end) {
     }
     // Input is exhausted while output is still owed: the entry's data ends early. Without
     // this test a stored entry would spin here forever.
-    if (it.stream.avail_in == 0 && it.compressedLeft == 0 && (it.method == 0 || it.headerLeft > 0)) {
+    if (it.stream.avail_in == 0 && it.compressedLeft == 0 &&
+        (it.method == 0 || it.headerLeft > 0)) {
       return ZipBadArchive;
     }
     if (it.headerLeft > 0) continue;

@@ -88,8 +88,7 @@ class ZipArchive {
   // Opens the archive in `source`, positioned on the first entry (which may be invalid if its
   // record cannot be read). Returns null, with the reason in `*result` when given, when the
   // end record is missing or inconsistent; the source is released either way.
-  static std::unique_ptr<ZipArchive> Open(std::unique_ptr<ZipSource> source,
-                                          int* result = nullptr);
+  static std::unique_ptr<ZipArchive> Open(std::unique_ptr<ZipSource> source, int* result = nullptr);
   ~ZipArchive();
   ZipArchive(const ZipArchive&) = delete;
   ZipArchive& operator=(const ZipArchive&) = delete;

@@ -19,11 +19,10 @@ platform::FileTime DosTimeToFileTime(std::uint32_t dosTime) {
   const std::uint32_t time = dosTime & 0xFFFF;
   const std::uint32_t date = dosTime >> 16;
   platform::FileTime out = 0;
-  if (!platform::LocalCalendarToFileTime(static_cast<int>((date >> 9) + 1980),
-                                         static_cast<int>((date >> 5) & 15),
-                                         static_cast<int>(date & 31), static_cast<int>(time >> 11),
-                                         static_cast<int>((time >> 5) & 63),
-                                         static_cast<int>((time & 31) * 2), out)) {
+  if (!platform::LocalCalendarToFileTime(
+          static_cast<int>((date >> 9) + 1980), static_cast<int>((date >> 5) & 15),
+          static_cast<int>(date & 31), static_cast<int>(time >> 11),
+          static_cast<int>((time >> 5) & 63), static_cast<int>((time & 31) * 2), out)) {
     return kDosEpochUtc;
   }
   return out;

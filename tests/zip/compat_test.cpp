@@ -64,7 +64,8 @@ TEST_F(CompatTest, ToolArchivesInstallLikeUnzip) {
     const fs::path out = scratch_ / archive;
     const zip::InstallSummary s =
         zip::InstallArchive(W(fixtures / archive), W(out), [](const zip::InstallItemReport& r) {
-          if (r.result != zip::ExtractOk) ADD_FAILURE() << "item " << r.index << " failed: " << std::hex << r.result;
+          if (r.result != zip::ExtractOk)
+            ADD_FAILURE() << "item " << r.index << " failed: " << std::hex << r.result;
         });
     EXPECT_EQ(s.openResult, zip::ExtractOk);
     EXPECT_EQ(s.failed, 0u);
@@ -84,9 +85,9 @@ TEST_F(CompatTest, ToolArchivesInstallLikeUnzip) {
       if (e->second.type != 'f') continue;
       const std::string bytes = ReadBytes(it->path());
       EXPECT_EQ(bytes.size(), e->second.size) << rel;
-      EXPECT_EQ(crc32(0, reinterpret_cast<const Bytef*>(bytes.data()),
-                      static_cast<uInt>(bytes.size())),
-                e->second.crc)
+      EXPECT_EQ(
+          crc32(0, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())),
+          e->second.crc)
           << rel;
       EXPECT_EQ(static_cast<std::int64_t>(info.modification / 10000000) - 11644473600,
                 e->second.mtime)

@@ -15,18 +15,18 @@ struct Entry {
   std::string name;
   std::string data;
   std::uint16_t method = 8;
-  std::uint16_t madeBy = 0x031E;             // Unix host
-  std::uint32_t external = 0100644u << 16;   // regular file, rw-r--r--
-  std::uint32_t dosTime = 0x50221866;        // 2020-01-02 03:03:12 local
+  std::uint16_t madeBy = 0x031E;            // Unix host
+  std::uint32_t external = 0100644u << 16;  // regular file, rw-r--r--
+  std::uint32_t dosTime = 0x50221866;       // 2020-01-02 03:03:12 local
   std::uint16_t flags = 0;
   std::string localExtra, centralExtra;
-  const char* password = nullptr;            // traditional encryption when set
-  std::optional<std::uint32_t> crc;          // both records
-  std::optional<std::uint32_t> size;         // uncompressed size, both records
+  const char* password = nullptr;     // traditional encryption when set
+  std::optional<std::uint32_t> crc;   // both records
+  std::optional<std::uint32_t> size;  // uncompressed size, both records
   std::optional<std::uint16_t> localMethod;
   std::optional<std::uint32_t> localCrc;
   std::optional<std::uint16_t> localNameLength;
-  std::optional<std::size_t> keepData;       // write only this many data bytes
+  std::optional<std::size_t> keepData;  // write only this many data bytes
   std::optional<std::uint32_t> directorySignature;
 };
 

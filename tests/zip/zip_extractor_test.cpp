@@ -116,7 +116,8 @@ TEST_F(ZipExtractorTest, ReadsOrRefusesItemData) {
       // corrupted data must never be reported as installed
       {"CRC mismatch", [](Entry& e) { e.crc = 0x12345678; }, zip::ExtractCrcMismatch},
       // a stored item whose data ends early must fail, not spin waiting for input
-      {"stored, short data", [](Entry& e) {
+      {"stored, short data",
+       [](Entry& e) {
          e.method = 0;
          e.size = static_cast<std::uint32_t>(e.data.size() + 100);
        },
@@ -127,7 +128,8 @@ TEST_F(ZipExtractorTest, ReadsOrRefusesItemData) {
        zip::ExtractInflateFailed},
       // the compressed bytes stop before the stream ends (the file is cut)
       {"deflated, cut data", [](Entry& e) { e.keepData = 10; }, zip::ExtractInflateFailed},
-      {"stored, cut data", [](Entry& e) {
+      {"stored, cut data",
+       [](Entry& e) {
          e.method = 0;
          e.keepData = 10;
        },
@@ -317,8 +319,8 @@ TEST_F(ZipExtractorTest, FoldersAndFolderChains) {
 
 TEST_F(ZipExtractorTest, NothingIsWrittenOutsideTheRoot) {
   Archive a;
-  for (const char* n : {"../evil1", "..\\evil2", "ok/../../evil3", "a/..", "CON", "a/x:y",
-                        "/abs/../../evil4"}) {
+  for (const char* n :
+       {"../evil1", "..\\evil2", "ok/../../evil3", "a/..", "CON", "a/x:y", "/abs/../../evil4"}) {
     a.entries.push_back(Named(n, "bad"));
   }
   a.entries.push_back(Named(std::string(300, 'n'), "long"));
