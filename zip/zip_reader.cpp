@@ -373,7 +373,8 @@ int ZipArchive::ReadItem(void* buffer, std::size_t length, bool* end) {
         (it.method == 0 || it.headerLeft > 0)) {
       return ZipBadArchive;
     }
-    if (it.headerLeft > 0) continue;
+    // Still inside the encryption header, or it used up the chunk: fetch more input first.
+    if (it.headerLeft > 0 || (it.stream.avail_in == 0 && it.compressedLeft > 0)) continue;
 
     if (it.method == 0) {
       const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(space, it.stream.avail_in));
