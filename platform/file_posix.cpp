@@ -61,9 +61,11 @@ File File::Create(const WString& path, std::uint32_t attributes) {
   std::string native;
   if (!ToNative(path, native)) return f;
   const mode_t mode = (attributes & kAttrReadOnly) ? 0444 : 0666;
-  f.fd_ = ::open(native.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, mode);
-  // An existing file keeps its old mode through O_TRUNC; read-only must still win. The
-  // umask applies as it would to any new file.
+  // A new file gets its mode (less the umask) from open itself; only a file that was there
+  // before keeps its old mode through O_TRUNC and needs it set.
+  f.fd_ = ::open(native.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, mode);
+  if (f.fd_ >= 0 || errno != EEXIST) return f;
+  f.fd_ = ::open(native.c_str(), O_WRONLY | O_TRUNC | O_CLOEXEC);
   if (f.fd_ >= 0) {
     const mode_t mask = ::umask(0);
     ::umask(mask);
@@ -192,17 +194,27 @@ bool LocalCalendarToFileTime(int year, int month, int day, int hour, int minute,
   }
   const bool leap = (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
   if (month == 2 && day == 29 && !leap) return false;
-  std::tm tm{};
-  tm.tm_year = year - 1900;
-  tm.tm_mon = month - 1;
-  tm.tm_mday = day;
-  tm.tm_hour = hour;
-  tm.tm_min = minute;
-  tm.tm_sec = second;
-  tm.tm_isdst = -1;
-  errno = 0;
-  const time_t t = ::mktime(&tm);
-  if (t == static_cast<time_t>(-1) && errno != 0) return false;
+  // mktime would re-read the zone file on every call (one system call per item); the zone
+  // offset from localtime_r is cached by the C library. Read the fields as UTC, then shift
+  // by the offset in force at that moment, checking once more across a DST change.
+  const int y = month <= 2 ? year - 1 : year;
+  const int era = y / 400;
+  const int yoe = y - era * 400;
+  const int mp = (month + 9) % 12;
+  const int doy = (153 * mp + 2) / 5 + day - 1;
+  const int doe = yoe * 365 + yoe / 4 - yoe / 100 + doy;
+  const std::int64_t days = std::int64_t{era} * 146097 + doe - 719468;
+  const std::int64_t asUtc = days * 86400 + hour * 3600 + minute * 60 + second;
+  auto offsetAt = [](std::int64_t when, long& offset) {
+    const auto tt = static_cast<time_t>(when);
+    std::tm tm{};
+    if (::localtime_r(&tt, &tm) == nullptr) return false;
+    offset = tm.tm_gmtoff;
+    return true;
+  };
+  long offset1 = 0, offset2 = 0;
+  if (!offsetAt(asUtc, offset1) || !offsetAt(asUtc - offset1, offset2)) return false;
+  const std::int64_t t = asUtc - offset2;
   const std::int64_t ticks = (static_cast<std::int64_t>(t) + kEpochDelta) * kTicksPerSecond;
   if (ticks < 0) return false;
   out = static_cast<FileTime>(ticks);

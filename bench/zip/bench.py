@@ -67,6 +67,9 @@ def bench(name, archive):
             out = os.path.join(work, f"out-{tool}")
             shutil.rmtree(out, ignore_errors=True)
             os.makedirs(out)
+            # Let the previous run's writes and deletions reach the disk first, so that no
+            # tool pays for the one before it.
+            os.sync()
             elapsed, maxrss = run_once(tools[tool](out))
             times[tool].append(elapsed)
             rss[tool] = max(rss[tool], maxrss)
