@@ -94,7 +94,15 @@ std::uint32_t ZipExtractor::MoveTo(std::int32_t index) {
   return ExtractOk;
 }
 
+std::uint32_t ZipExtractor::Close() {
+  archive_.reset();
+  outputBuffer_.reset();
+  cachedIndex_ = -1;
+  return ExtractOk;
+}
+
 std::uint32_t ZipExtractor::GetItem(std::int32_t index, ZipItem& item) {
+  if (!archive_) return ExtractBadArgument;
   if (index < -1 || (index >= 0 && static_cast<std::uint32_t>(index) >= archive_->entryCount())) {
     return ExtractBadArgument;
   }
@@ -175,7 +183,7 @@ bool ZipExtractor::EnsureFolders(const WString& relative) {
 }
 
 std::uint32_t ZipExtractor::ExtractItem(std::int32_t index, const WString& targetName) {
-  if (index < 0 || static_cast<std::uint32_t>(index) >= archive_->entryCount()) {
+  if (!archive_ || index < 0 || static_cast<std::uint32_t>(index) >= archive_->entryCount()) {
     return ExtractBadArgument;
   }
   ZipItem item;
@@ -242,7 +250,7 @@ std::uint32_t ZipExtractor::FinishData() {
 }
 
 std::uint32_t ZipExtractor::TestItem(std::int32_t index) {
-  if (index < 0 || static_cast<std::uint32_t>(index) >= archive_->entryCount()) {
+  if (!archive_ || index < 0 || static_cast<std::uint32_t>(index) >= archive_->entryCount()) {
     return ExtractBadArgument;
   }
   ZipItem item;

@@ -72,8 +72,11 @@ class ZipExtractor {
   // The full path `targetName` would be written to, or empty when root + name is too long.
   platform::WString FullPath(const platform::WString& targetName) const;
   const platform::WString& rootFolder() const { return root_; }
-  std::uint32_t itemCount() const { return archive_->entryCount(); }
-  std::uint32_t Close() { return ExtractOk; }
+  // 0 once closed.
+  std::uint32_t itemCount() const { return archive_ ? archive_->entryCount() : 0; }
+  // Closes the archive file and frees the buffers now; later lookups and extractions give
+  // ExtractBadArgument. Destroying the extractor does the same.
+  std::uint32_t Close();
 
  private:
   ZipExtractor() = default;

@@ -194,6 +194,10 @@ TEST_F(ZipExtractorTest, CountLookupAndCache) {
   EXPECT_EQ(item.name, W("c"));
   ASSERT_EQ(ex->GetItem(0, item), zip::ExtractOk);
   EXPECT_EQ(item.name, W("a"));
+  // After Close the cached record must not answer for an archive that is gone.
+  EXPECT_EQ(ex->Close(), zip::ExtractOk);
+  EXPECT_EQ(ex->GetItem(0, item), zip::ExtractBadArgument);
+  EXPECT_EQ(ex->ExtractItem(0, W("a")), zip::ExtractBadArgument);
 }
 
 TEST_F(ZipExtractorTest, UnreadableRecordEndsTheWalk) {
