@@ -1,0 +1,105 @@
+// The small file-system seam the portable code needs: one owned file handle plus a handful
+// of path operations. Paths are UTF-16 (WString) on every platform; on POSIX they are
+// converted to UTF-8 at the system call, and only '/' separates folders there.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "platform/text.h"
+
+namespace platform {
+
+// 100-ns units since 1601-01-01 00:00 UTC, the unit of a Windows FILETIME on every platform.
+using FileTime = std::uint64_t;
+
+// File attribute bits, Windows values; on POSIX only kAttrReadOnly and kAttrFolder mean
+// anything (a mode without write permission, a directory).
+enum : std::uint32_t {
+  kAttrReadOnly = 0x01,
+  kAttrHidden = 0x02,
+  kAttrSystem = 0x04,
+  kAttrFolder = 0x10,
+  kAttrArchive = 0x20,
+};
+
+// Times to set on a file; a zero value leaves that time alone. POSIX has no creation time,
+// so `creation` is ignored there.
+struct FileTimes {
+  FileTime creation = 0;
+  FileTime access = 0;
+  FileTime modification = 0;
+};
+
+struct FileInfo {
+  std::uint64_t size = 0;        // bytes; 0 for folders
+  FileTime modification = 0;     // last write time
+  std::uint32_t attributes = 0;  // kAttr* bits
+};
+
+// An open file. Move-only; the handle is closed on destruction.
+class File {
+ public:
+  File() = default;
+  ~File();
+  File(File&& other) noexcept;
+  File& operator=(File&& other) noexcept;
+  File(const File&) = delete;
+  File& operator=(const File&) = delete;
+
+  // Opens an existing file for reading; others may read it meanwhile, nobody may write it
+  // (the sharing part is enforced on Windows only). Returns an invalid File on failure.
+  static File OpenForRead(const WString& path);
+  // Creates `path` for writing, replacing and emptying an existing file. `attributes` (kAttr*)
+  // become the file's attributes (on POSIX: read-only makes the mode lack write permission).
+  static File Create(const WString& path, std::uint32_t attributes);
+
+  bool valid() const;
+  explicit operator bool() const { return valid(); }
+
+  // Reads up to `length` bytes at `offset` without moving any shared position; returns the
+  // number read (less only at the end of the file) or -1 when the system call fails.
+  std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::size_t length);
+  // Appends all of `length` bytes at the current position; false on any failure.
+  bool Write(const void* data, std::size_t length);
+  // The file's size in bytes; false on failure.
+  bool Size(std::uint64_t& size);
+  bool SetTimes(const FileTimes& times);
+  // Closes now; false when closing reported an error (a late write failure, say).
+  bool Close();
+
+ private:
+#ifdef _WIN32
+  void* handle_ = nullptr;
+#else
+  int fd_ = -1;
+#endif
+};
+
+// The process's current directory, without a trailing separator; empty on failure.
+WString CurrentDirectory();
+// Creates one folder (its parent must exist); false when it was not created.
+bool CreateFolder(const WString& path);
+// True when `path` names anything (file or folder).
+bool Exists(const WString& path);
+// True when `path` names a folder.
+bool IsFolder(const WString& path);
+bool GetFileInfo(const WString& path, FileInfo& info);
+// Deletes a file, read-only or not.
+bool RemoveFile(const WString& path);
+// Renames a file, replacing an existing `to` when `replace` is set.
+bool RenameFile(const WString& from, const WString& to, bool replace);
+
+// Converts a calendar time read as local time (the process's time zone) to UTC. Fields are
+// full values (year 1980, month 1-12, ...). False when the fields do not form a valid time.
+bool LocalCalendarToFileTime(int year, int month, int day, int hour, int minute, int second,
+                             FileTime& out);
+
+// The folder separator the system prefers.
+#ifdef _WIN32
+inline constexpr WChar kPreferredSeparator = WIDE('\\');
+#else
+inline constexpr WChar kPreferredSeparator = WIDE('/');
+#endif
+
+}  // namespace platform

@@ -1,0 +1,78 @@
+#include <gtest/gtest.h>
+
+#include "tests/zip/test_support.h"
+#include "zip/item_path.h"
+
+namespace {
+
+using zip::NameVerdict;
+using ziptest::W;
+
+struct NameCase {
+  const char* stored;
+  NameVerdict verdict;
+  const char* cleaned;  // checked only when the verdict is kOk
+};
+
+// Every row is a name an archive may carry; the comment says what goes wrong without it.
+const NameCase kNames[] = {
+    {"dir/x.txt", NameVerdict::kOk, "dir/x.txt"},              // plain names pass untouched
+    {"C:\\dir\\x.txt", NameVerdict::kOk, "dir\\x.txt"},        // drive letter kept -> absolute path
+    {"/x/../y/z.txt", NameVerdict::kOk, "y/z.txt"},            // leading slash and mid-name parent
+    {"a\\..\\b", NameVerdict::kOk, "b"},                       // backslash form of the parent step
+    {"a/..\\b", NameVerdict::kOk, "b"},                        // mixed separators
+    {"//server/share/x", NameVerdict::kOk, "server/share/x"},  // UNC form would leave the root
+    {"C:C:/x", NameVerdict::kOk, "x"},                         // rules must repeat, not run once
+    {"../evil", NameVerdict::kParentStep, ""},                 // leading parent step climbs out
+    {"a/..", NameVerdict::kParentStep, ""},                    // trailing parent step
+    {"..", NameVerdict::kParentStep, ""},                      // the name itself is the parent
+    {"..\\..\\evil", NameVerdict::kOk, "evil"},                // a later step cuts the first
+    {"a/.../b", NameVerdict::kTrailingDotOrSpace, ""},         // Windows folds "..." oddly
+    {"..a/b", NameVerdict::kOk, "..a/b"},                      // near miss: dots inside a name
+    {"a/file:stream", NameVerdict::kStreamOrDrive, ""},        // alternate data stream
+    {"a/D:x", NameVerdict::kStreamOrDrive, ""},                // drive in a later step
+    {"CON", NameVerdict::kDeviceName, ""},                     // device names open devices
+    {"dir/nul.txt", NameVerdict::kDeviceName, ""},             // with an extension, any case
+    {"Com1", NameVerdict::kDeviceName, ""},
+    {"lpt9.log", NameVerdict::kDeviceName, ""},
+    {"AUX .txt", NameVerdict::kDeviceName, ""},        // spaces before the dot ignored
+    {"COM0", NameVerdict::kOk, "COM0"},                // near miss: not a device
+    {"CONSOLE.txt", NameVerdict::kOk, "CONSOLE.txt"},  // near miss: longer stem
+    {"a/b?.txt", NameVerdict::kBadCharacter, ""},      // wildcard in a name
+    {"a\tb", NameVerdict::kBadCharacter, ""},          // control character
+    {"name. ", NameVerdict::kTrailingDotOrSpace, ""},  // Windows drops the tail
+    {"/", NameVerdict::kEmpty, ""},                    // nothing left
+    {"C:", NameVerdict::kEmpty, ""},
+    {"dir/", NameVerdict::kOk, "dir/"},  // folder names keep their separator
+    {"\xC3\xA9t\xC3\xA9/\xE4\xB8\xAD.txt", NameVerdict::kOk, "\xC3\xA9t\xC3\xA9/\xE4\xB8\xAD.txt"},
+    {"\xFF\xFE", NameVerdict::kNotUtf8, ""},  // undecodable bytes
+};
+
+TEST(ItemPathTest, CleansAndRefusesNames) {
+  for (const NameCase& c : kNames) {
+    platform::WString out;
+    const std::string stored(c.stored);
+    EXPECT_EQ(zip::CleanItemName(stored.data(), stored.size(), out), c.verdict) << c.stored;
+    if (c.verdict == NameVerdict::kOk) {
+      EXPECT_EQ(out, W(c.cleaned)) << c.stored;
+    }
+  }
+}
+
+TEST(ItemPathTest, RefusesNamesBeyondThePathBuffer) {
+  platform::WString out;
+  // 259 bytes fit with the terminator; 260 would be cut into another name.
+  const std::string fits(259, 'a'), tooLong(260, 'a');
+  EXPECT_EQ(zip::CleanItemName(fits.data(), fits.size(), out), NameVerdict::kOk);
+  EXPECT_EQ(zip::CleanItemName(tooLong.data(), tooLong.size(), out), NameVerdict::kTooLong);
+}
+
+TEST(ItemPathTest, TargetNamesMustBeRelative) {
+  EXPECT_EQ(zip::CheckRelativePath(W("/etc/passwd")), NameVerdict::kAbsolute);
+  EXPECT_EQ(zip::CheckRelativePath(W("\\x")), NameVerdict::kAbsolute);
+  EXPECT_EQ(zip::CheckRelativePath(W("C:x")), NameVerdict::kStreamOrDrive);
+  EXPECT_EQ(zip::CheckRelativePath(W("a/../b")), NameVerdict::kParentStep);
+  EXPECT_EQ(zip::CheckRelativePath(W("a/b")), NameVerdict::kOk);
+}
+
+}  // namespace

@@ -1,0 +1,130 @@
+#include "zip/item_path.h"
+
+#include <string>
+
+namespace zip {
+namespace {
+
+using platform::WChar;
+using platform::WString;
+using platform::WStringView;
+
+WChar Upper(WChar c) { return (c >= WIDE('a') && c <= WIDE('z')) ? static_cast<WChar>(c - 32) : c; }
+
+bool EqualsNoCase(WStringView a, const char* b) {
+  std::size_t i = 0;
+  for (; i < a.size(); ++i) {
+    if (b[i] == '\0' || Upper(a[i]) != static_cast<WChar>(b[i])) return false;
+  }
+  return b[i] == '\0';
+}
+
+bool IsDeviceName(WStringView step) {
+  // Windows maps these names to devices whatever follows the first dot, and ignores spaces
+  // before it.
+  WStringView stem = step.substr(0, step.find(WIDE('.')));
+  while (!stem.empty() && stem.back() == WIDE(' ')) stem.remove_suffix(1);
+  static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* n : kNames) {
+    if (EqualsNoCase(stem, n)) return true;
+  }
+  if (stem.size() == 4 &&
+      (EqualsNoCase(stem.substr(0, 3), "COM") || EqualsNoCase(stem.substr(0, 3), "LPT"))) {
+    return stem[3] >= WIDE('1') && stem[3] <= WIDE('9');
+  }
+  return false;
+}
+
+NameVerdict CheckStep(WStringView step) {
+  if (step.empty() || step == WIDE(".")) return NameVerdict::kOk;
+  if (step == WIDE("..")) return NameVerdict::kParentStep;
+  for (WChar c : step) {
+    if (c == WIDE(':')) return NameVerdict::kStreamOrDrive;
+    if (c < 0x20 || c == WIDE('<') || c == WIDE('>') || c == WIDE('"') || c == WIDE('|') ||
+        c == WIDE('?') || c == WIDE('*')) {
+      return NameVerdict::kBadCharacter;
+    }
+  }
+  if (step.back() == WIDE('.') || step.back() == WIDE(' ')) return NameVerdict::kTrailingDotOrSpace;
+  if (IsDeviceName(step)) return NameVerdict::kDeviceName;
+  return NameVerdict::kOk;
+}
+
+}  // namespace
+
+const char* DescribeNameVerdict(NameVerdict verdict) {
+  switch (verdict) {
+    case NameVerdict::kOk:
+      return "ok";
+    case NameVerdict::kTooLong:
+      return "name too long";
+    case NameVerdict::kNotUtf8:
+      return "name is not UTF-8";
+    case NameVerdict::kEmpty:
+      return "empty name";
+    case NameVerdict::kAbsolute:
+      return "absolute path";
+    case NameVerdict::kParentStep:
+      return "parent folder step";
+    case NameVerdict::kStreamOrDrive:
+      return "drive or stream colon";
+    case NameVerdict::kDeviceName:
+      return "device name";
+    case NameVerdict::kBadCharacter:
+      return "character not allowed in names";
+    case NameVerdict::kTrailingDotOrSpace:
+      return "step ends in a dot or space";
+  }
+  return "unknown";
+}
+
+NameVerdict CleanItemName(const char* stored, std::size_t length, WString& out) {
+  out.clear();
+  if (length > kMaxPathUnits) return NameVerdict::kTooLong;
+  if (!platform::Utf8ToUtf16(std::string_view(stored, length), out)) {
+    out.clear();
+    return NameVerdict::kNotUtf8;
+  }
+  if (out.size() > kMaxPathUnits) return NameVerdict::kTooLong;
+
+  static const WChar* const kParentPatterns[] = {WIDE("\\..\\"), WIDE("\\../"), WIDE("/../"),
+                                                 WIDE("/..\\")};
+  for (;;) {
+    if (out.size() >= 2 && out[1] == WIDE(':')) {
+      out.erase(0, 2);
+      continue;
+    }
+    if (!out.empty() && IsSeparator(out[0])) {
+      out.erase(0, 1);
+      continue;
+    }
+    bool cut = false;
+    for (const WChar* pattern : kParentPatterns) {
+      const std::size_t at = out.find(pattern);
+      if (at != WString::npos) {
+        out.erase(0, at + 4);
+        cut = true;
+        break;
+      }
+    }
+    if (!cut) break;
+  }
+  if (out.empty()) return NameVerdict::kEmpty;
+  return CheckRelativePath(out);
+}
+
+NameVerdict CheckRelativePath(WStringView path) {
+  if (path.size() > kMaxPathUnits) return NameVerdict::kTooLong;
+  if (!path.empty() && IsSeparator(path[0])) return NameVerdict::kAbsolute;
+  std::size_t start = 0;
+  while (start <= path.size()) {
+    std::size_t end = start;
+    while (end < path.size() && !IsSeparator(path[end])) ++end;
+    const NameVerdict v = CheckStep(path.substr(start, end - start));
+    if (v != NameVerdict::kOk) return v;
+    start = end + 1;
+  }
+  return NameVerdict::kOk;
+}
+
+}  // namespace zip

@@ -1,0 +1,43 @@
+// The one place that turns a stored item name into a path under the extraction root, and
+// refuses every name that could end up anywhere else.
+#pragma once
+
+#include <cstddef>
+
+#include "platform/text.h"
+
+namespace zip {
+
+// Longest item name in UTF-16 units, and the longest root + name; one unit of the 260-unit
+// path buffer is kept for the terminator.
+inline constexpr std::size_t kMaxPathUnits = 259;
+
+enum class NameVerdict {
+  kOk,
+  kTooLong,            // 260 stored bytes or more, or more than 259 units once decoded
+  kNotUtf8,            // the stored bytes are not valid UTF-8
+  kEmpty,              // nothing left once drive and leading separators are dropped
+  kAbsolute,           // starts with a separator or a drive (target names only)
+  kParentStep,         // a ".." step, which would climb out of the root
+  kStreamOrDrive,      // a ':' in a step: a drive or an alternate data stream on Windows
+  kDeviceName,         // CON, NUL, AUX, PRN, COM1-9, LPT1-9 (any extension, any case)
+  kBadCharacter,       // a control character or one of < > " | ? * that Windows refuses
+  kTrailingDotOrSpace  // Windows silently drops these, so the file would get another name
+};
+
+// A short English description of `verdict` for reports ("parent step", ...).
+const char* DescribeNameVerdict(NameVerdict verdict);
+
+// Decodes the stored name (UTF-8, whatever the entry's flags claim) and cleans it: drops a
+// leading drive letter and leading separators, and everything up to a "/../"-type step in the
+// middle, again and again until none applies. Separators stay as stored. `out` receives the
+// cleaned name even when the verdict is a refusal (for reports); only kOk names are safe.
+NameVerdict CleanItemName(const char* stored, std::size_t length, platform::WString& out);
+
+// Checks a relative path that will be joined to the root: every refusal above that applies
+// to an already clean name, plus kAbsolute. An empty path is kOk (it names the root).
+NameVerdict CheckRelativePath(platform::WStringView path);
+
+inline bool IsSeparator(platform::WChar c) { return c == WIDE('/') || c == WIDE('\\'); }
+
+}  // namespace zip

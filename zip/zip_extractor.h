@@ -1,0 +1,108 @@
+// The archive object the rest of the launcher uses: opens an archive, answers item lookups
+// with self-contained records, and writes items to disk under a root folder.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "platform/file.h"
+#include "zip/item_path.h"
+#include "zip/zip_reader.h"
+#include "zip/zip_time.h"
+
+namespace zip {
+
+// Extractor results; 0 is success. Every non-zero value means the item was not installed.
+enum ExtractResult : std::uint32_t {
+  ExtractOk = 0x00000000,
+  ExtractCannotOpen = 0x00000200,     // archive not readable, or an output file not created
+  ExtractWriteFailed = 0x00000400,    // writing an output file failed
+  ExtractCorrupt = 0x00000700,        // directory record or local header unreadable or mismatched
+  ExtractReadFailed = 0x00000800,     // the local extra field could not be read whole
+  ExtractBadPassword = 0x00001000,    // encrypted, and the check byte did not match
+  ExtractCrcMismatch = 0x00002000,    // every byte was read but the CRC-32 does not match
+  ExtractUnsafeName = 0x00004000,     // the name is refused (see NameVerdict)
+  ExtractBadArgument = 0x00010000,    // index outside the archive
+  ExtractInflateFailed = 0x05000000,  // reading or decompressing the item's data failed
+};
+
+// A short English description of a result, for reports.
+const char* DescribeExtractResult(std::uint32_t result);
+
+// The record a lookup returns. Self-contained: it stays valid after the extractor is closed.
+struct ZipItem {
+  std::int32_t index = 0;  // position in the central directory; for index -1, the item count
+  platform::WString name;  // decoded and cleaned, separators as stored; empty when refused
+  std::string storedName;  // the raw stored bytes (at most 260), for reports
+  NameVerdict nameVerdict = NameVerdict::kOk;
+  std::uint32_t attributes = 0;  // platform::kAttr* bits
+  platform::FileTime accessTime = 0;
+  platform::FileTime creationTime = 0;
+  platform::FileTime modificationTime = 0;
+  std::uint32_t compressedSize = 0;
+  std::uint32_t uncompressedSize = 0;
+  std::uint32_t method = 0;  // 0 stored, 8 deflated; anything else cannot be read
+  std::uint32_t flags = 0;   // general-purpose flags; bit 0 encrypted
+};
+
+class ZipExtractor {
+ public:
+  // Opens `archivePath`. `rootFolder` anchors item names; empty means the current directory
+  // at this moment. Returns null with ExtractCannotOpen in `*result` on failure.
+  static std::unique_ptr<ZipExtractor> Open(const platform::WString& archivePath,
+                                            const platform::WString& rootFolder,
+                                            std::uint32_t* result);
+  ~ZipExtractor();
+  ZipExtractor(const ZipExtractor&) = delete;
+  ZipExtractor& operator=(const ZipExtractor&) = delete;
+
+  // Fills `item` for `index` (or the item count for -1). A refused name gives
+  // ExtractUnsafeName with every other field filled.
+  std::uint32_t GetItem(std::int32_t index, ZipItem& item);
+  // Writes item `index` as `targetName` (relative to the root). A folder item, or one whose
+  // name ends in a separator, becomes a chain of folders; a file item a file with the item's
+  // attributes and times. Any result other than ExtractOk means the file must not be trusted.
+  std::uint32_t ExtractItem(std::int32_t index, const platform::WString& targetName);
+  // Reads item `index` through to its CRC-32 without writing anything; the result is what
+  // ExtractItem would give for the data.
+  std::uint32_t TestItem(std::int32_t index);
+  // The full path `targetName` would be written to, or empty when root + name is too long.
+  platform::WString FullPath(const platform::WString& targetName) const;
+  const platform::WString& rootFolder() const { return root_; }
+  // 0 once closed.
+  std::uint32_t itemCount() const { return archive_ ? archive_->entryCount() : 0; }
+  // Closes the archive file and frees the buffers now; later lookups and extractions give
+  // ExtractBadArgument. Destroying the extractor does the same.
+  std::uint32_t Close();
+
+ private:
+  ZipExtractor() = default;
+  std::uint32_t MoveTo(std::int32_t index);
+  std::uint32_t BuildRecord(ZipItem& item);
+  using DataSink = std::function<bool(const unsigned char*, std::size_t)>;
+  // Opens the item and feeds its data to `sink`; `complete` is set when every byte arrived.
+  std::uint32_t ReadData(std::int32_t index, const ZipItem& item, const DataSink& sink,
+                         bool& complete);
+  // Closes the item opened by ReadData; ExtractCrcMismatch when its data did not match.
+  std::uint32_t FinishData();
+  bool EnsureFolders(const platform::WString& relative);
+  bool EnsureFolder(const platform::WString& full);
+
+  std::unique_ptr<ZipArchive> archive_;
+  std::int32_t cachedIndex_ = -1;
+  ZipItem cachedRecord_;
+  std::unique_ptr<unsigned char[]> outputBuffer_;  // 16384 bytes, made at first extraction
+  std::vector<unsigned char> extra_;               // reused for local extra fields
+  platform::WString root_;                         // ends in a separator
+  // The last folder known to exist: files of one folder follow each other in most archives,
+  // and asking the system again for each of them would cost a round trip per item.
+  platform::WString lastFolder_;
+};
+
+// Folds '\' and '/' into the system's separator (on POSIX both separate folders).
+platform::WString ToSystemSeparators(platform::WStringView path);
+
+}  // namespace zip
