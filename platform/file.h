@@ -90,6 +90,14 @@ bool RemoveFile(const WString& path);
 // Renames a file, replacing an existing `to` when `replace` is set.
 bool RenameFile(const WString& from, const WString& to, bool replace);
 
+// Copies the file `from` to `to`, replacing an existing `to`; false when the copy failed.
+bool CopyFileReplacing(const WString& from, const WString& to);
+// Asks the system to delete `path` when it next starts, for a file that is in use now (a
+// running program can be renamed but not deleted); false when that cannot be arranged.
+bool RemoveFileAtRestart(const WString& path);
+// The running program's own file path; empty on failure or when it does not fit.
+WString ExecutablePath();
+
 // Converts a calendar time read as local time (the process's time zone) to UTC. Fields are
 // full values (year 1980, month 1-12, ...). False when the fields do not form a valid time.
 bool LocalCalendarToFileTime(int year, int month, int day, int hour, int minute, int second,

@@ -172,6 +172,34 @@ bool RemoveFile(const WString& path) {
   return ToNative(path, native) && ::unlink(native.c_str()) == 0;
 }
 
+bool CopyFileReplacing(const WString& from, const WString& to) {
+  File source = File::OpenForRead(from);
+  std::uint64_t size = 0;
+  if (!source || !source.Size(size)) return false;
+  File target = File::Create(to, 0);
+  if (!target) return false;
+  char buffer[65536];
+  for (std::uint64_t offset = 0; offset < size;) {
+    const std::int64_t got = source.ReadAt(offset, buffer, sizeof buffer);
+    if (got <= 0 || !target.Write(buffer, static_cast<std::size_t>(got))) return false;
+    offset += static_cast<std::uint64_t>(got);
+  }
+  return target.Close();
+}
+
+// Nothing here keeps an open or running file from being deleted.
+bool RemoveFileAtRestart(const WString& path) { return RemoveFile(path); }
+
+WString ExecutablePath() {
+  char buffer[PATH_MAX + 1] = {};
+  const ssize_t length = ::readlink("/proc/self/exe", buffer, PATH_MAX);
+  WString path;
+  if (length <= 0 || !Utf8ToUtf16(std::string_view(buffer, static_cast<std::size_t>(length)), path)) {
+    return {};
+  }
+  return path;
+}
+
 bool RenameFile(const WString& from, const WString& to, bool replace) {
   std::string a, b;
   if (!ToNative(from, a) || !ToNative(to, b)) return false;

@@ -161,6 +161,23 @@ bool RenameFile(const WString& from, const WString& to, bool replace) {
   return MoveFileExW(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) != FALSE;
 }
 
+bool CopyFileReplacing(const WString& from, const WString& to) {
+  return CopyFileW(from.c_str(), to.c_str(), FALSE) != FALSE;
+}
+
+bool RemoveFileAtRestart(const WString& path) {
+  return MoveFileExW(path.c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE;
+}
+
+WString ExecutablePath() {
+  // Long enough for any path the system can start a program from.
+  WString path(32768, L'\0');
+  const DWORD length = GetModuleFileNameW(nullptr, path.data(), static_cast<DWORD>(path.size()));
+  if (length == 0 || length >= path.size()) return {};
+  path.resize(length);
+  return path;
+}
+
 bool LocalCalendarToFileTime(int year, int month, int day, int hour, int minute, int second,
                              FileTime& out) {
   if (year < 1601 || year > 30827 || month < 1 || month > 12 || day < 1 || day > 31 || hour < 0 ||

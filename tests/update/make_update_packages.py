@@ -1,0 +1,74 @@
+#!/usr/bin/env python3
+"""Writes the update packages the update tests install, with Python's zipfile (a real zip
+writer), into the folder given as the only argument. Each package is described where made."""
+import os
+import sys
+import zipfile
+
+out = sys.argv[1]
+os.makedirs(out, exist_ok=True)
+
+# 2021-06-15 10:20:30 local time; the tests compare against the same calendar time.
+STAMP = (2021, 6, 15, 10, 20, 30)
+
+
+def entry(name, attributes=0x20, folder=False):
+    info = zipfile.ZipInfo(name, STAMP)
+    info.create_system = 0  # a DOS-type host: the low byte of the external attributes counts
+    info.external_attr = attributes | (0x10 if folder else 0)
+    info.compress_type = zipfile.ZIP_STORED if folder else zipfile.ZIP_DEFLATED
+    return info
+
+
+def package(name, items):
+    with zipfile.ZipFile(os.path.join(out, name), "w") as z:
+        for info, data in items:
+            z.writestr(info, data)
+
+
+# A typical update: replaces files, creates folders, has a folder item, a read-only file,
+# a name outside every ANSI code page, and names with a drive letter and a leading separator.
+package("typical.zip", [
+    (entry("app.dll"), b"new app.dll\n" * 100),
+    (entry("data/", folder=True), b""),
+    (entry("data/a.txt"), b"new a\n"),
+    (entry("deep/er/b.txt"), b"new b\n"),
+    (entry("readonly.cfg", attributes=0x21), b"locked\n"),
+    (entry("\u4e2d\uac00.txt"), b"wide name\n"),
+    (entry("C:/drive.txt"), b"drive\n"),
+    (entry("/rooted.txt"), b"rooted\n"),
+])
+
+# The same item twice in a row over one file, the second with a corrupted CRC: the first
+# replaces the old file, the second must leave the first one's file in place.
+package("second.zip", [(entry("app.dll"), b"second app.dll\n")])
+
+with zipfile.ZipFile(os.path.join(out, "crc.zip"), "w") as z:
+    z.writestr(entry("app.dll"), b"this data will not match its CRC-32\n" * 10)
+    z.writestr(entry("good.txt"), b"good\n")
+with open(os.path.join(out, "crc.zip"), "r+b") as f:
+    data = bytearray(f.read())
+    # Corrupt one byte of the stored CRC-32 in the first local header and its central record.
+    crc_local = 14
+    data[crc_local] ^= 0xFF
+    central = data.find(b"PK\x01\x02")
+    data[central + 16] ^= 0xFF
+    f.seek(0)
+    f.write(data)
+
+# Items that would land outside the install folder: refused, nothing written there.
+package("unsafe.zip", [
+    (entry("../outside.txt"), b"escaped\n"),
+    (entry("data/../../outside2.txt"), b"escaped\n"),
+    (entry("inside.txt"), b"inside\n"),
+])
+
+package("empty.zip", [])
+
+with open(os.path.join(out, "typical.zip"), "rb") as f:
+    whole = f.read()
+with open(os.path.join(out, "truncated.zip"), "wb") as f:
+    f.write(whole[: len(whole) // 2])
+
+with open(os.path.join(out, "notzip.zip"), "wb") as f:
+    f.write(b"This is not a zip archive.\n" * 20)
