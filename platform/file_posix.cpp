@@ -194,7 +194,8 @@ WString ExecutablePath() {
   char buffer[PATH_MAX + 1] = {};
   const ssize_t length = ::readlink("/proc/self/exe", buffer, PATH_MAX);
   WString path;
-  if (length <= 0 || !Utf8ToUtf16(std::string_view(buffer, static_cast<std::size_t>(length)), path)) {
+  if (length <= 0 ||
+      !Utf8ToUtf16(std::string_view(buffer, static_cast<std::size_t>(length)), path)) {
     return {};
   }
   return path;

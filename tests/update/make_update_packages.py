@@ -72,3 +72,6 @@ with open(os.path.join(out, "truncated.zip"), "wb") as f:
 
 with open(os.path.join(out, "notzip.zip"), "wb") as f:
     f.write(b"This is not a zip archive.\n" * 20)
+
+# Replaces a program that is running while the update is installed.
+package("inuse.zip", [(entry("helper.exe"), b"new helper\n")])
