@@ -26,15 +26,7 @@ std::wstring Packages() {
 }
 
 std::string PackageBytes(const wchar_t* name) {
-  UniqueHandle file(CreateFileW((Packages() + L"\\" + name).c_str(), GENERIC_READ, FILE_SHARE_READ,
-                                nullptr, OPEN_EXISTING, 0, nullptr));
-  std::string bytes;
-  char buffer[65536];
-  DWORD got = 0;
-  while (file && ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
-    bytes.append(buffer, got);
-  }
-  return bytes;
+  return e2e::ReadWholeFile(Packages() + L"\\" + name).value_or("");
 }
 
 std::string Repeat(const std::string& text, int times) {

@@ -86,6 +86,30 @@ std::wstring UniqueScratchRoot() {
 
 }  // namespace
 
+std::optional<std::string> ReadWholeFile(const std::wstring& path) {
+  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::nullopt;
+  std::string bytes;
+  char buffer[65536];
+  DWORD got = 0;
+  while (::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0) {
+    bytes.append(buffer, got);
+  }
+  return bytes;
+}
+
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
+  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  DWORD written = 0;
+  return file &&
+         ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written,
+                     nullptr) &&
+         written == bytes.size();
+}
+
 LaunchResult RunProgram(const std::wstring& program, const std::wstring& commandText,
                         const std::wstring& workingDirectory, DWORD timeoutMs) {
   LaunchResult result;
@@ -239,24 +263,11 @@ LaunchResult InstallFolder::Launch(const std::wstring& commandText, DWORD timeou
 }
 
 void InstallFolder::WriteFile(const std::wstring& relative, const std::string& bytes) const {
-  UniqueHandle file(CreateFileW(Path(relative).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
-                                FILE_ATTRIBUTE_NORMAL, nullptr));
-  DWORD written = 0;
-  if (file)
-    ::WriteFile(file.get(), bytes.data(), static_cast<DWORD>(bytes.size()), &written, nullptr);
+  WriteWholeFile(Path(relative), bytes);
 }
 
 std::optional<std::string> InstallFolder::ReadFile(const std::wstring& relative) const {
-  UniqueHandle file(CreateFileW(Path(relative).c_str(), GENERIC_READ,
-                                FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
-  if (!file) return std::nullopt;
-  std::string bytes;
-  char buffer[65536];
-  DWORD got = 0;
-  while (::ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr) && got > 0)
-    bytes.append(buffer, got);
-  return bytes;
+  return ReadWholeFile(Path(relative));
 }
 
 bool InstallFolder::Exists(const std::wstring& relative) const {

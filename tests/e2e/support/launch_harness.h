@@ -17,6 +17,11 @@ std::wstring BinFolder();
 std::string ToUtf8(const std::wstring& text);
 std::wstring FromUtf8(const std::string& text);
 
+// Whole-file reads and writes through the W functions. ReadWholeFile gives nothing when the
+// file does not open; WriteWholeFile creates or replaces.
+std::optional<std::string> ReadWholeFile(const std::wstring& path);
+bool WriteWholeFile(const std::wstring& path, const std::string& bytes);
+
 struct LaunchResult {
   DWORD exitCode = STILL_ACTIVE;
   bool timedOut = false;
