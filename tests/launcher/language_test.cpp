@@ -8,6 +8,8 @@
 #include <optional>
 #include <string>
 
+#include "platform/win32/resources.h"
+
 namespace {
 
 constexpr const wchar_t* kProductKey = L"SOFTWARE\\Veltmora";
@@ -19,13 +21,12 @@ class LanguageTest : public ::testing::Test {
   void TearDown() override { RegDeleteTreeW(HKEY_CURRENT_USER, kProductKey); }
 
   static void SetValue(const char* name, const std::string& data, DWORD type = REG_SZ) {
-    HKEY key = nullptr;
+    platform::win32::UniqueRegKey key;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CURRENT_USER, kLanguageKey, 0, nullptr, 0, KEY_SET_VALUE,
-                              nullptr, &key, nullptr),
+                              nullptr, key.receive(), nullptr),
               ERROR_SUCCESS);
-    RegSetValueExA(key, name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
+    RegSetValueExA(key.get(), name, 0, type, reinterpret_cast<const BYTE*>(data.data()),
                    static_cast<DWORD>(data.size()));
-    RegCloseKey(key);
   }
 };
 

@@ -7,9 +7,13 @@
 
 #include <vector>
 
+#include "platform/win32/resources.h"
+
 #include "tests/e2e/support/launch_harness.h"
 
 namespace {
+
+using platform::win32::UniqueRegKey;
 
 struct RegValue {
   DWORD type = REG_NONE;
@@ -17,17 +21,17 @@ struct RegValue {
 };
 
 std::optional<RegValue> ReadCommand() {
-  HKEY key = nullptr;
+  UniqueRegKey key;
   if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"quorvane\\shell\\open\\command", 0, KEY_QUERY_VALUE,
-                    &key) != ERROR_SUCCESS) {
+                    key.receive()) != ERROR_SUCCESS) {
     return std::nullopt;
   }
   RegValue value;
   DWORD size = 0;
-  RegQueryValueExW(key, L"", nullptr, &value.type, nullptr, &size);
+  RegQueryValueExW(key.get(), L"", nullptr, &value.type, nullptr, &size);
   value.data.resize(size);
-  const LSTATUS status = RegQueryValueExW(key, L"", nullptr, &value.type, value.data.data(), &size);
-  RegCloseKey(key);
+  const LSTATUS status =
+      RegQueryValueExW(key.get(), L"", nullptr, &value.type, value.data.data(), &size);
   if (status != ERROR_SUCCESS) return std::nullopt;
   return value;
 }
@@ -37,22 +41,22 @@ std::wstring CommandText(const RegValue& value) {
 }
 
 DWORD ValueCount(const wchar_t* path) {
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_QUERY_VALUE, &key) != ERROR_SUCCESS) return 99;
+  UniqueRegKey key;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_QUERY_VALUE, key.receive()) != ERROR_SUCCESS) {
+    return 99;
+  }
   DWORD values = 0;
-  RegQueryInfoKeyW(key, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values, nullptr,
-                   nullptr, nullptr, nullptr);
-  RegCloseKey(key);
+  RegQueryInfoKeyW(key.get(), nullptr, nullptr, nullptr, nullptr, nullptr, nullptr, &values,
+                   nullptr, nullptr, nullptr, nullptr);
   return values;
 }
 
 void SetCommand(const std::wstring& text) {
-  HKEY key = nullptr;
+  UniqueRegKey key;
   RegCreateKeyExW(HKEY_CLASSES_ROOT, L"quorvane\\shell\\open\\command", 0, nullptr, 0,
-                  KEY_SET_VALUE, nullptr, &key, nullptr);
-  RegSetValueExW(key, L"", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
+                  KEY_SET_VALUE, nullptr, key.receive(), nullptr);
+  RegSetValueExW(key.get(), L"", 0, REG_SZ, reinterpret_cast<const BYTE*>(text.c_str()),
                  static_cast<DWORD>((text.size() + 1) * sizeof(wchar_t)));
-  RegCloseKey(key);
 }
 
 class UrlSchemeTest : public ::testing::Test {
@@ -70,11 +74,12 @@ TEST_F(UrlSchemeTest, CommandQuotesThePathAndThePlaceholder) {
 }
 
 TEST_F(UrlSchemeTest, WritesTheWholeZeroFilledBufferAsTheDefaultValueOnly) {
-  HKEY scheme = nullptr;
-  ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"quorvane", 0, nullptr, 0, KEY_ALL_ACCESS, nullptr,
-                            &scheme, nullptr),
-            ERROR_SUCCESS);
-  RegCloseKey(scheme);
+  {
+    UniqueRegKey scheme;
+    ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"quorvane", 0, nullptr, 0, KEY_ALL_ACCESS,
+                              nullptr, scheme.receive(), nullptr),
+              ERROR_SUCCESS);
+  }
 
   WriteRegFun();
 

@@ -190,7 +190,7 @@ HANDLE StartProcess(const std::wstring& program, const std::wstring& commandText
                       workingDirectory.c_str(), &startup, &info)) {
     return nullptr;
   }
-  CloseHandle(info.hThread);
+  UniqueHandle thread(info.hThread);
   return info.hProcess;
 }
 
