@@ -9,6 +9,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/file.h"
 #include "platform/win32/resources.h"
 
 namespace {
@@ -20,8 +21,6 @@ using platform::win32::UniqueItemIdList;
 
 // Every path this code handles lives in a buffer of this many units, terminator included.
 constexpr std::size_t kPathUnits = MAX_PATH;
-
-bool Exists(const wchar_t* path) { return GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES; }
 
 bool EqualIgnoringCase(const wchar_t* a, const wchar_t* b) {
   return CompareStringOrdinal(a, -1, b, -1, TRUE) == CSTR_EQUAL;
@@ -92,12 +91,12 @@ int UpdateDesktopShortcut(const platform::WChar* currentName, const platform::WC
   if (!CommonDesktopPath(desktop)) return kShortcutNoDesktop;
 
   const std::optional<std::wstring> oldPath = LinkPath(desktop, currentName);
-  const bool oldExists = oldPath && Exists(oldPath->c_str());
+  const bool oldExists = oldPath && platform::Exists(*oldPath);
   // A new name that cannot form a link path counts as no new name: the link is then
   // refreshed where it is instead of being written under a cut or foreign path.
   const std::optional<std::wstring> newPath =
       newName != nullptr ? LinkPath(desktop, newName) : std::nullopt;
-  const bool newExists = newPath && Exists(newPath->c_str());
+  const bool newExists = newPath && platform::Exists(*newPath);
   if (!oldExists && !newExists) return kShortcutNoLink;
 
   // Declared before the interfaces so that they are released before COM is uninitialised.
@@ -127,7 +126,7 @@ int UpdateDesktopShortcut(const platform::WChar* currentName, const platform::WC
   // shows no window besides its restart question.
   link->Resolve(nullptr, SLR_UPDATE | SLR_NO_UI);
   if (target != nullptr) link->SetPath(target);
-  if (iconPath != nullptr && Exists(iconPath)) {
+  if (iconPath != nullptr && platform::Exists(iconPath)) {
     link->SetIconLocation(iconPath, 0);
   } else {
     wchar_t icon[kPathUnits] = {};

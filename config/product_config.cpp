@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "config/config_file.h"
+#include "platform/file.h"
 
 namespace {
 
@@ -40,15 +40,19 @@ platform::WString* ShortcutField(ShortcutNames& names, const char* elementName) 
   return nullptr;
 }
 
-// Loads and parses the whole file. False on any load or parse error, a file too large to
-// be a configuration, or memory running out (which must not end the launch).
-bool LoadDocument(const platform::WChar* path, tinyxml2::XMLDocument& document) {
-  const config::UniqueFile file = config::OpenForReading(path);
-  if (!file) return false;
-  const long long size = config::FileSize(file.get());
-  if (size < 0 || size > kMaxConfigFileBytes) return false;
+// Loads and parses the whole file. False on any load or parse error, a folder, a file too
+// large to be a configuration, or memory running out (which must not end the launch).
+bool LoadDocument(const platform::WString& path, tinyxml2::XMLDocument& document) {
+  if (platform::IsFolder(path)) return false;
+  platform::File file = platform::File::OpenForRead(path);
+  std::uint64_t size = 0;
+  if (!file || !file.Size(size) || size > static_cast<std::uint64_t>(kMaxConfigFileBytes)) {
+    return false;
+  }
   try {
-    return document.LoadFile(file.get()) == tinyxml2::XML_SUCCESS;
+    std::string text(static_cast<std::size_t>(size), '\0');
+    if (file.ReadAt(0, text.data(), text.size()) != static_cast<std::int64_t>(size)) return false;
+    return document.Parse(text.data(), text.size()) == tinyxml2::XML_SUCCESS;
   } catch (const std::bad_alloc&) {
     return false;
   }
@@ -89,7 +93,7 @@ bool WideToCp936(const platform::WChar* wide, char (&out)[kConfigTextUnits]) {
 
 bool ReadProductConfig(const platform::WChar* path, ShortcutNames& names,
                        std::vector<platform::WString>& args) {
-  if (path == nullptr || !config::PathExists(path)) return false;
+  if (path == nullptr || !platform::Exists(path)) return false;
 
   // The file is opened by its wide name; the code page 936 form is still required so that a
   // path the installer could not have written in that code page is refused the same way.
@@ -97,7 +101,7 @@ bool ReadProductConfig(const platform::WChar* path, ShortcutNames& names,
   if (!WideToCp936(path, narrowPath)) return false;
 
   tinyxml2::XMLDocument document;
-  if (!LoadDocument(path, document)) return false;
+  if (!LoadDocument(platform::WString(path), document)) return false;
   const tinyxml2::XMLElement* root = document.FirstChildElement();
   if (root == nullptr) return false;
 

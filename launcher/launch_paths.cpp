@@ -23,6 +23,10 @@ std::optional<platform::WString> ConfigurationPath(platform::WStringView install
   return JoinBounded({installFolder, WIDE("//ProductConfig.xml")});
 }
 
+std::optional<platform::WString> SchemeOpenCommand(platform::WStringView modulePath) {
+  return JoinBounded({WIDE("\""), modulePath, WIDE("\" \"%1\"")});
+}
+
 std::optional<platform::WString> IconPath(platform::WStringView installFolder,
                                           platform::WStringView clientStem) {
   return JoinBounded({installFolder, WIDE("//"), clientStem, WIDE(".ico")});

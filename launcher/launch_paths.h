@@ -18,4 +18,9 @@ std::optional<platform::WString> ConfigurationPath(platform::WStringView install
 std::optional<platform::WString> IconPath(platform::WStringView installFolder,
                                           platform::WStringView clientStem);
 
+// The open command of the "quorvane://" scheme for a launcher at `modulePath`:
+// "<module path>" "%1", or nothing when it would not fit the path buffer (a cut path would
+// start another program).
+std::optional<platform::WString> SchemeOpenCommand(platform::WStringView modulePath);
+
 }  // namespace launcher

@@ -16,17 +16,17 @@
 #include "launcher/url_handoff.h"
 #include "launcher/url_scheme.h"
 #include "log/zm_log.h"
+#include "platform/file.h"
 #include "update/pending_update.h"
 
 namespace {
 
-// The launcher's own path, or empty when the query failed or the path did not fit the
-// 260-unit buffer (a cut path would name another folder).
-std::wstring ModulePath(HINSTANCE instance) {
-  wchar_t buffer[launcher::kPathBufferUnits] = {};
-  const DWORD length = GetModuleFileNameW(instance, buffer, launcher::kPathBufferUnits);
-  if (length == 0 || length >= launcher::kPathBufferUnits) return {};
-  return std::wstring(buffer, length);
+// The launcher's own path, or empty when the query failed or the path does not fit the
+// 260-unit path buffer (no cut path: it would name another folder).
+std::wstring ModulePath() {
+  std::wstring path = platform::ExecutablePath();
+  if (path.size() >= launcher::kPathBufferUnits) path.clear();
+  return path;
 }
 
 const wchar_t* NullIfEmpty(const std::wstring& text) {
@@ -50,7 +50,8 @@ void RefreshDesktopShortcut(const ShortcutNames& names, const std::wstring& modu
 
 }  // namespace
 
-int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR commandLine, int /*show*/) {
+int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR commandLine,
+                    int /*show*/) {
   const launcher::CommandText command =
       launcher::ParseCommandText(commandLine != nullptr ? commandLine : L"");
 
@@ -61,7 +62,7 @@ int WINAPI wWinMain(HINSTANCE instance, HINSTANCE /*previous*/, PWSTR commandLin
 
   WriteRegFun();
 
-  const std::wstring modulePath = ModulePath(instance);
+  const std::wstring modulePath = ModulePath();
   std::wstring installFolder;
   if (!modulePath.empty()) {
     installFolder = boost::filesystem::path(modulePath).parent_path().wstring();

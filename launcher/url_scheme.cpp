@@ -7,22 +7,15 @@
 
 #include "launcher/launch_paths.h"
 #include "log/zm_log.h"
+#include "platform/file.h"
 #include "platform/win32/resources.h"
 
-std::optional<std::wstring> SchemeOpenCommand(const std::wstring& modulePath) {
-  std::wstring command = L"\"" + modulePath + L"\" \"%1\"";
-  if (command.size() + 1 > launcher::kPathBufferUnits) return std::nullopt;
-  return command;
-}
-
 void WriteRegFun() {
-  wchar_t modulePath[launcher::kPathBufferUnits] = {};
-  const DWORD length = GetModuleFileNameW(nullptr, modulePath, launcher::kPathBufferUnits);
-  if (length == 0) {
+  const platform::WString modulePath = platform::ExecutablePath();
+  if (modulePath.empty()) {
     std::printf("GetModuleFileName failed w/err 0x%08lx\n", GetLastError());
     return;
   }
-  if (length >= launcher::kPathBufferUnits) return;  // cut short: not this launcher's path
 
   platform::win32::UniqueRegKey key;
   DWORD disposition = 0;
@@ -31,7 +24,7 @@ void WriteRegFun() {
                       &disposition) != ERROR_SUCCESS) {
     return;
   }
-  const std::optional<std::wstring> command = SchemeOpenCommand(std::wstring(modulePath, length));
+  const std::optional<platform::WString> command = launcher::SchemeOpenCommand(modulePath);
   if (!command) return;
 
   // Peers read the whole 520-byte buffer: the command, its terminator and zero fill.

@@ -13,6 +13,21 @@ namespace platform {
 // 100-ns units since 1601-01-01 00:00 UTC, the unit of a Windows FILETIME on every platform.
 using FileTime = std::uint64_t;
 
+inline constexpr std::int64_t kFileTimeTicksPerSecond = 10000000;
+// Seconds from 1601-01-01 to 1970-01-01.
+inline constexpr std::int64_t kFileTimeUnixEpochSeconds = 11644473600;
+
+// Seconds since 1970-01-01 00:00 UTC as a FileTime; times before 1601 give 0.
+inline FileTime FileTimeFromUnixSeconds(std::int64_t seconds) {
+  const std::int64_t ticks = (seconds + kFileTimeUnixEpochSeconds) * kFileTimeTicksPerSecond;
+  return ticks < 0 ? 0 : static_cast<FileTime>(ticks);
+}
+
+// Whole seconds since 1970-01-01 00:00 UTC.
+inline std::int64_t UnixSecondsFromFileTime(FileTime t) {
+  return static_cast<std::int64_t>(t / kFileTimeTicksPerSecond) - kFileTimeUnixEpochSeconds;
+}
+
 // File attribute bits, Windows values; on POSIX only kAttrReadOnly and kAttrFolder mean
 // anything (a mode without write permission, a directory).
 enum : std::uint32_t {

@@ -14,24 +14,18 @@
 namespace platform {
 namespace {
 
-// Seconds between 1601-01-01 and 1970-01-01.
-constexpr std::int64_t kEpochDelta = 11644473600;
-constexpr std::int64_t kTicksPerSecond = 10000000;
-
 bool ToNative(const WString& path, std::string& out) { return Utf16ToUtf8(path, out); }
 
 timespec ToTimespec(FileTime t) {
-  const std::int64_t ticks = static_cast<std::int64_t>(t);
   timespec ts{};
-  ts.tv_sec = static_cast<time_t>(ticks / kTicksPerSecond - kEpochDelta);
-  ts.tv_nsec = static_cast<long>((ticks % kTicksPerSecond) * 100);
+  ts.tv_sec = static_cast<time_t>(UnixSecondsFromFileTime(t));
+  ts.tv_nsec = static_cast<long>((t % kFileTimeTicksPerSecond) * 100);
   return ts;
 }
 
 FileTime FromTimespec(const timespec& ts) {
-  const std::int64_t ticks =
-      (static_cast<std::int64_t>(ts.tv_sec) + kEpochDelta) * kTicksPerSecond + ts.tv_nsec / 100;
-  return ticks < 0 ? 0 : static_cast<FileTime>(ticks);
+  const FileTime whole = FileTimeFromUnixSeconds(ts.tv_sec);
+  return whole == 0 ? 0 : whole + static_cast<FileTime>(ts.tv_nsec / 100);
 }
 
 }  // namespace
@@ -244,9 +238,8 @@ bool LocalCalendarToFileTime(int year, int month, int day, int hour, int minute,
   long offset1 = 0, offset2 = 0;
   if (!offsetAt(asUtc, offset1) || !offsetAt(asUtc - offset1, offset2)) return false;
   const std::int64_t t = asUtc - offset2;
-  const std::int64_t ticks = (static_cast<std::int64_t>(t) + kEpochDelta) * kTicksPerSecond;
-  if (ticks < 0) return false;
-  out = static_cast<FileTime>(ticks);
+  if (t + kFileTimeUnixEpochSeconds < 0) return false;
+  out = FileTimeFromUnixSeconds(t);
   return true;
 }
 

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <new>
 
+#include "zip/little_endian.h"
+
 namespace zip {
 namespace {
 
@@ -18,12 +20,6 @@ constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::uint64_t kEndSearchLimit = 0xFFFF;
 constexpr std::size_t kEndSearchStep = 1024;
 constexpr std::size_t kReadBufferSize = 16384;
-
-std::uint32_t Get16(const unsigned char* p) {
-  return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8);
-}
-
-std::uint32_t Get32(const unsigned char* p) { return Get16(p) | (Get16(p + 2) << 16); }
 
 // The traditional encryption's key schedule.
 struct CryptKeys {

@@ -4,16 +4,9 @@
 #include <ctime>
 
 #include "platform/clock.h"
+#include "zip/little_endian.h"
 
 namespace zip {
-namespace {
-
-constexpr std::int64_t kEpochDelta = 11644473600;  // seconds from 1601 to 1970
-constexpr std::int64_t kTicksPerSecond = 10000000;
-
-std::uint32_t Get16(const unsigned char* p) { return p[0] | (std::uint32_t{p[1]} << 8); }
-
-}  // namespace
 
 platform::FileTime DosTimeToFileTime(std::uint32_t dosTime) {
   const std::uint32_t time = dosTime & 0xFFFF;
@@ -26,10 +19,6 @@ platform::FileTime DosTimeToFileTime(std::uint32_t dosTime) {
     return kDosEpochUtc;
   }
   return out;
-}
-
-platform::FileTime UnixSecondsToFileTime(std::int32_t seconds) {
-  return static_cast<platform::FileTime>((std::int64_t{seconds} + kEpochDelta) * kTicksPerSecond);
 }
 
 void ApplyExtendedTimestamp(const unsigned char* extra, std::size_t length, ItemTimes& times) {
@@ -47,8 +36,9 @@ void ApplyExtendedTimestamp(const unsigned char* extra, std::size_t length, Item
       for (int bit = 0; bit < 3; ++bit) {
         if ((flags & (1u << bit)) == 0) continue;
         if (dataEnd - at < 4) return;
-        const std::uint32_t raw = Get16(extra + at) | (Get16(extra + at + 2) << 16);
-        *slots[bit] = UnixSecondsToFileTime(static_cast<std::int32_t>(raw));
+        const std::uint32_t raw = Get32(extra + at);
+        // Stored as signed 32-bit seconds since 1970.
+        *slots[bit] = platform::FileTimeFromUnixSeconds(static_cast<std::int32_t>(raw));
         at += 4;
       }
       return;
@@ -60,7 +50,7 @@ void ApplyExtendedTimestamp(const unsigned char* extra, std::size_t length, Item
 bool FormatIsoUtc(platform::FileTime t, char* out, std::size_t size) {
   if (out == nullptr || size == 0) return false;
   out[0] = '\0';
-  const std::int64_t seconds = static_cast<std::int64_t>(t / kTicksPerSecond) - kEpochDelta;
+  const std::int64_t seconds = platform::UnixSecondsFromFileTime(t);
   std::tm tm{};
   if (!platform::BreakDownUtc(seconds, tm)) return false;
   const int n = std::snprintf(out, size, "%04d-%02d-%02dT%02d:%02d:%02dZ", tm.tm_year + 1900,

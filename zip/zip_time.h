@@ -23,9 +23,6 @@ inline constexpr platform::FileTime kDosEpochUtc = 119600064000000000ull;
 // time in the process's time zone.
 platform::FileTime DosTimeToFileTime(std::uint32_t dosTime);
 
-// Seconds since 1970-01-01 00:00 UTC, signed 32-bit as stored in a "UT" block.
-platform::FileTime UnixSecondsToFileTime(std::int32_t seconds);
-
 // Walks the blocks of a local extra field and applies the first "UT" block's times over
 // `times`. A time the block's flags announce but its data (or the field) does not hold is
 // left as it was; nothing outside extra[0, length) is read.

@@ -49,6 +49,9 @@ launch_async() {
   (set +e; run "$bin/wintool.exe" run-exact "$hex" >/dev/null 2>&1; echo $? >"$work/exit-code") &
 }
 
+# wait_gone NAME: until no process of that name runs (terminated ones take a moment to go).
+wait_gone() { for _ in $(seq 40); do [[ $(count "$1") == 0 ]] && break; sleep 0.1; done; }
+
 launcher_exit() { wait_for "$work/exit-code" && cat "$work/exit-code"; }
 
 # dialog CAPTION: prints the dialog's description once it shows.
@@ -114,7 +117,7 @@ check "OK: exit code" "0" "$(launcher_exit)"
 wait_for "$install/veltmora-params.txt"
 check "OK: new client gets the URL part" 'live/42"' "$(cat "$install/veltmora-params.txt")"
 wait_for "$install/veltmora-exited.txt"
-for _ in $(seq 40); do [[ $(count Veltmora.exe) == 0 ]] && break; sleep 0.1; done
+wait_gone Veltmora.exe
 check "OK: all three old clients terminated" "0" "$(count Veltmora.exe)"
 check "OK: terminated, not stopped" "no" "$([[ -f $work/old1/veltmora-exited.txt ]] && echo yes || echo no)"
 check "OK: veltmora.exe left alone" "1" "$(count veltmora.exe)"
@@ -128,7 +131,7 @@ check "forcerun: exit code without any answer" "0" "$(launcher_exit)"
 wait_for "$install/veltmora-params.txt"
 check "forcerun: new client started" "go" "$(cat "$install/veltmora-params.txt")"
 wait_for "$install/veltmora-exited.txt"
-for _ in $(seq 40); do [[ $(count Veltmora.exe) == 0 ]] && break; sleep 0.1; done
+wait_gone Veltmora.exe
 check "forcerun: old client terminated" "0" "$(count Veltmora.exe)"
 
 finish

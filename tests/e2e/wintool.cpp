@@ -5,7 +5,6 @@
 //                              "text=...", "button=NAME X Y" per button, "close=X Y" (UTF-8)
 //   wintool count NAME         prints how many processes have that exact executable name
 #include <windows.h>
-#include <tlhelp32.h>
 
 #include <algorithm>
 #include <cstdio>
@@ -14,6 +13,7 @@
 
 #include "platform/text.h"
 #include "platform/win32/resources.h"
+#include "tests/e2e/support/launch_harness.h"
 
 namespace {
 
@@ -112,15 +112,7 @@ int Dialog(const std::wstring& caption) {
 }
 
 int Count(const std::wstring& name) {
-  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
-  int count = 0;
-  PROCESSENTRY32W entry = {};
-  entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
-       more = Process32NextW(snapshot.get(), &entry)) {
-    if (name == entry.szExeFile) ++count;
-  }
-  std::printf("%d\n", count);
+  std::printf("%zu\n", e2e::ProcessesNamed(name).size());
   return 0;
 }
 

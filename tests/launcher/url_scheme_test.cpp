@@ -1,6 +1,8 @@
 // The "quorvane://" registration written to the real registry of the test's Wine prefix.
 #include "launcher/url_scheme.h"
 
+#include "launcher/launch_paths.h"
+
 #include <windows.h>
 
 #include <gtest/gtest.h>
@@ -66,11 +68,11 @@ class UrlSchemeTest : public ::testing::Test {
 };
 
 TEST_F(UrlSchemeTest, CommandQuotesThePathAndThePlaceholder) {
-  EXPECT_EQ(SchemeOpenCommand(L"D:\\apps\\x\\launcher.exe").value_or(L"<none>"),
+  EXPECT_EQ(launcher::SchemeOpenCommand(L"D:\\apps\\x\\launcher.exe").value_or(L"<none>"),
             L"\"D:\\apps\\x\\launcher.exe\" \"%1\"");
   // 252 + 7 characters and the terminator fill the 260-unit buffer exactly.
-  EXPECT_TRUE(SchemeOpenCommand(std::wstring(252, L'p')).has_value());
-  EXPECT_FALSE(SchemeOpenCommand(std::wstring(253, L'p')).has_value());
+  EXPECT_TRUE(launcher::SchemeOpenCommand(std::wstring(252, L'p')).has_value());
+  EXPECT_FALSE(launcher::SchemeOpenCommand(std::wstring(253, L'p')).has_value());
 }
 
 TEST_F(UrlSchemeTest, WritesTheWholeZeroFilledBufferAsTheDefaultValueOnly) {

@@ -45,15 +45,17 @@ std::string Problem(const zip::ZipItem& item, std::uint32_t result) {
   return zip::DescribeExtractResult(result);
 }
 
+void ReportUnreadable(const WString& path, std::FILE* err) {
+  std::string narrow;
+  platform::Utf16ToUtf8(path, narrow);
+  std::fprintf(err, "pkgtool: %s: not a readable archive\n", narrow.c_str());
+}
+
 std::unique_ptr<zip::ZipExtractor> OpenOrReport(const WString& path, const WString& root,
                                                 std::FILE* err) {
   std::uint32_t rc = 0;
   auto ex = zip::ZipExtractor::Open(path, root, &rc);
-  if (!ex) {
-    std::string narrow;
-    platform::Utf16ToUtf8(path, narrow);
-    std::fprintf(err, "pkgtool: %s: not a readable archive\n", narrow.c_str());
-  }
+  if (!ex) ReportUnreadable(path, err);
   return ex;
 }
 
@@ -101,9 +103,7 @@ int Extract(const WString& path, const WString& dest, std::FILE* out, std::FILE*
                      Problem(*r.item, r.result).c_str(), r.restored ? "; old file kept" : "");
       });
   if (summary.openResult != zip::ExtractOk) {
-    std::string narrow;
-    platform::Utf16ToUtf8(path, narrow);
-    std::fprintf(err, "pkgtool: %s: not a readable archive\n", narrow.c_str());
+    ReportUnreadable(path, err);
     return 2;
   }
   return summary.failed == 0 ? 0 : 1;
