@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <thread>
 
 #include "platform/text.h"
@@ -129,11 +130,19 @@ LaunchResult RunProgram(const std::wstring& program, const std::wstring& command
   if (!commandText.empty()) commandLine += L" " + commandText;
 
   PROCESS_INFORMATION info = {};
-  if (!CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
-                      DEBUG_ONLY_THIS_PROCESS, nullptr, workingDirectory.c_str(), &startup,
-                      &info)) {
-    return result;
+  // Wine now and then refuses a start right after a debugged process ended; a few tries
+  // keep that from failing a test about something else. Each refusal is reported.
+  bool started = false;
+  for (int attempt = 0; attempt < 5 && !started; ++attempt) {
+    started = CreateProcessW(program.c_str(), commandLine.data(), nullptr, nullptr, TRUE,
+                             DEBUG_ONLY_THIS_PROCESS, nullptr, workingDirectory.c_str(), &startup,
+                             &info) != FALSE;
+    if (!started) {
+      std::fprintf(stderr, "RunProgram: CreateProcessW failed with error %lu\n", GetLastError());
+      Sleep(200);
+    }
   }
+  if (!started) return result;
   UniqueHandle process(info.hProcess);
   UniqueHandle thread(info.hThread);
   writeEnd.reset();
@@ -147,6 +156,17 @@ LaunchResult RunProgram(const std::wstring& program, const std::wstring& command
     }
     DEBUG_EVENT event = {};
     if (!WaitForDebugEvent(&event, 100)) continue;
+    // Events of any other process this thread ever debugged are let through unread: taking
+    // another process's exit for this one's would leave this one frozen at its next event.
+    if (event.dwProcessId != info.dwProcessId) {
+      if (event.dwDebugEventCode == CREATE_PROCESS_DEBUG_EVENT) {
+        UniqueHandle(event.u.CreateProcessInfo.hFile).reset();
+      } else if (event.dwDebugEventCode == LOAD_DLL_DEBUG_EVENT) {
+        UniqueHandle(event.u.LoadDll.hFile).reset();
+      }
+      ContinueDebugEvent(event.dwProcessId, event.dwThreadId, DBG_CONTINUE);
+      continue;
+    }
     DWORD continueStatus = DBG_CONTINUE;
     bool exited = false;
     switch (event.dwDebugEventCode) {
