@@ -12,4 +12,9 @@ std::int64_t NowSeconds();
 // outside what the C runtime can represent.
 bool BreakDownUtc(std::int64_t seconds, std::tm& out);
 
+// A number for the names of temporary files, from the clock, the process id and a counter:
+// no two calls of one run and no two runs are likely to give the same, and nobody can know it
+// beforehand to make a file of that name.
+std::uint64_t UniqueNumber();
+
 }  // namespace platform

@@ -45,10 +45,13 @@ class Iconv {
   iconv_t cd_;
 };
 
+// The OEM page stands for 936 here, so that names from Chinese zip tools read the same.
+bool IsChinese(CodePage page) { return page == CodePage::kChinese || page == CodePage::kOem; }
+
 }  // namespace
 
 bool WideToNarrow(WStringView in, CodePage page, std::string& out) {
-  if (page != CodePage::kChinese) return Utf16ToUtf8(in, out);
+  if (!IsChinese(page)) return Utf16ToUtf8(in, out);
   out.clear();
   if (in.empty()) return true;
   Iconv cv("CP936", "UTF-16LE");
@@ -85,7 +88,7 @@ std::string WideToNarrowLossy(WStringView in, CodePage page) {
 }
 
 bool NarrowToWide(std::string_view in, CodePage page, WString& out) {
-  if (page != CodePage::kChinese) return Utf8ToUtf16(in, out);
+  if (!IsChinese(page)) return Utf8ToUtf16(in, out);
   out.clear();
   if (in.empty()) return true;
   Iconv cv("UTF-16LE", "CP936");

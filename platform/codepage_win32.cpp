@@ -7,7 +7,11 @@
 namespace platform {
 namespace {
 
-UINT ToWin32(CodePage page) { return page == CodePage::kAnsi ? CP_ACP : static_cast<UINT>(page); }
+UINT ToWin32(CodePage page) {
+  if (page == CodePage::kAnsi) return CP_ACP;
+  if (page == CodePage::kOem) return CP_OEMCP;
+  return static_cast<UINT>(page);
+}
 
 }  // namespace
 

@@ -68,6 +68,13 @@ class File {
   // Creates `path` for writing, replacing and emptying an existing file. `attributes` (kAttr*)
   // become the file's attributes (on POSIX: read-only makes the mode lack write permission).
   static File Create(const WString& path, std::uint32_t attributes);
+  // Creates `path` as a new file for reading and writing, nobody else may open it meanwhile;
+  // never replaces or follows anything already there. `*existed` (may be null) tells a name
+  // that was taken from other failures.
+  static File CreateNew(const WString& path, std::uint32_t attributes, bool* existed = nullptr);
+  // Opens an existing file for reading and writing while nobody else may open it: a file
+  // used as a lock is busy as long as another holder keeps it open.
+  static File OpenExclusive(const WString& path);
 
   bool valid() const;
   explicit operator bool() const { return valid(); }
@@ -77,6 +84,11 @@ class File {
   std::int64_t ReadAt(std::uint64_t offset, void* buffer, std::size_t length);
   // Appends all of `length` bytes at the current position; false on any failure.
   bool Write(const void* data, std::size_t length);
+  // Writes all of `length` bytes at `offset` (the current position is not used); false on
+  // any failure.
+  bool WriteAt(std::uint64_t offset, const void* data, std::size_t length);
+  // Waits until what was written is on the disk itself; false when the system refused.
+  bool Flush();
   // The file's size in bytes; false on failure.
   bool Size(std::uint64_t& size);
   bool SetTimes(const FileTimes& times);
@@ -95,6 +107,8 @@ class File {
 WString CurrentDirectory();
 // Creates one folder (its parent must exist); false when it was not created.
 bool CreateFolder(const WString& path);
+// Removes one folder, only when it is empty; false when it was not removed.
+bool RemoveFolder(const WString& path);
 // True when `path` names anything (file or folder).
 bool Exists(const WString& path);
 // True when `path` names a folder.
@@ -102,8 +116,13 @@ bool IsFolder(const WString& path);
 bool GetFileInfo(const WString& path, FileInfo& info);
 // Deletes a file, read-only or not.
 bool RemoveFile(const WString& path);
-// Renames a file, replacing an existing `to` when `replace` is set.
+// Renames a file, replacing an existing `to` when `replace` is set. Without `replace`, an
+// existing `to` is refused atomically: no moment exists at which both names are taken.
 bool RenameFile(const WString& from, const WString& to, bool replace);
+// Writes everything the system still holds for the file system that `path` lies on (data
+// and names) to the disk, so that what is renamed next cannot be lost with the power. False
+// when the system refused; the caller then has no such guarantee.
+bool FlushFileSystem(const WString& path);
 
 // Copies the file `from` to `to`, replacing an existing `to`; false when the copy failed.
 bool CopyFileReplacing(const WString& from, const WString& to);

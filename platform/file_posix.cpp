@@ -1,4 +1,6 @@
 #include <fcntl.h>
+#include <stdio.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -68,6 +70,28 @@ File File::Create(const WString& path, std::uint32_t attributes) {
   return f;
 }
 
+File File::CreateNew(const WString& path, std::uint32_t attributes, bool* existed) {
+  File f;
+  if (existed) *existed = false;
+  std::string native;
+  if (!ToNative(path, native)) return f;
+  const mode_t mode = (attributes & kAttrReadOnly) ? 0444 : 0666;
+  // O_EXCL also refuses a symbolic link at the name, dangling or not.
+  f.fd_ = ::open(native.c_str(), O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode);
+  if (existed) *existed = f.fd_ < 0 && errno == EEXIST;
+  return f;
+}
+
+File File::OpenExclusive(const WString& path) {
+  File f;
+  std::string native;
+  if (!ToNative(path, native)) return f;
+  f.fd_ = ::open(native.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
+  // Advisory, but every holder of this seam asks: a second holder is refused at once.
+  if (f.fd_ >= 0 && ::flock(f.fd_, LOCK_EX | LOCK_NB) != 0) f.Close();
+  return f;
+}
+
 bool File::valid() const { return fd_ >= 0; }
 
 std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
@@ -101,6 +125,24 @@ bool File::Write(const void* data, std::size_t length) {
   return true;
 }
 
+bool File::WriteAt(std::uint64_t offset, const void* data, std::size_t length) {
+  if (fd_ < 0 || offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
+  const auto* in = static_cast<const unsigned char*>(data);
+  while (length > 0) {
+    const ssize_t n = ::pwrite(fd_, in, length, static_cast<off_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    in += n;
+    offset += static_cast<std::uint64_t>(n);
+    length -= static_cast<std::size_t>(n);
+  }
+  return true;
+}
+
+bool File::Flush() { return fd_ >= 0 && ::fsync(fd_) == 0; }
+
 bool File::Size(std::uint64_t& size) {
   struct stat st {};
   if (fd_ < 0 || ::fstat(fd_, &st) != 0) return false;
@@ -132,6 +174,11 @@ WString CurrentDirectory() {
 bool CreateFolder(const WString& path) {
   std::string native;
   return ToNative(path, native) && ::mkdir(native.c_str(), 0777) == 0;
+}
+
+bool RemoveFolder(const WString& path) {
+  std::string native;
+  return ToNative(path, native) && ::rmdir(native.c_str()) == 0;
 }
 
 bool Exists(const WString& path) {
@@ -198,12 +245,23 @@ WString ExecutablePath() {
 bool RenameFile(const WString& from, const WString& to, bool replace) {
   std::string a, b;
   if (!ToNative(from, a) || !ToNative(to, b)) return false;
-  if (!replace) {
-    // link + unlink refuses an existing target atomically where rename would replace it.
-    if (::link(a.c_str(), b.c_str()) != 0) return false;
-    return ::unlink(a.c_str()) == 0;
-  }
-  return ::rename(a.c_str(), b.c_str()) == 0;
+  if (replace) return ::rename(a.c_str(), b.c_str()) == 0;
+  if (::renameat2(AT_FDCWD, a.c_str(), AT_FDCWD, b.c_str(), RENAME_NOREPLACE) == 0) return true;
+  if (errno != EINVAL && errno != ENOSYS) return false;
+  // A file system without the flag: link + unlink refuses an existing target as well, but
+  // leaves both names for a moment.
+  if (::link(a.c_str(), b.c_str()) != 0) return false;
+  return ::unlink(a.c_str()) == 0;
+}
+
+bool FlushFileSystem(const WString& path) {
+  std::string native;
+  if (!ToNative(path, native)) return false;
+  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return false;
+  const bool flushed = ::syncfs(fd) == 0;
+  ::close(fd);
+  return flushed;
 }
 
 bool LocalCalendarToFileTime(int year, int month, int day, int hour, int minute, int second,

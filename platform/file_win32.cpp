@@ -55,6 +55,29 @@ File File::Create(const WString& path, std::uint32_t attributes) {
   return f;
 }
 
+File File::CreateNew(const WString& path, std::uint32_t attributes, bool* existed) {
+  DWORD flags = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+  if (flags == 0) flags = FILE_ATTRIBUTE_NORMAL;
+  win32::UniqueHandle h(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    CREATE_NEW, flags, nullptr));
+  if (existed) {
+    const DWORD error = GetLastError();
+    *existed = !h && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS);
+  }
+  File f;
+  if (h) f.handle_ = h.release();
+  return f;
+}
+
+File File::OpenExclusive(const WString& path) {
+  win32::UniqueHandle h(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  File f;
+  if (h) f.handle_ = h.release();
+  return f;
+}
+
 bool File::valid() const { return handle_ != nullptr; }
 
 std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
@@ -92,6 +115,25 @@ bool File::Write(const void* data, std::size_t length) {
   return true;
 }
 
+bool File::WriteAt(std::uint64_t offset, const void* data, std::size_t length) {
+  if (!valid()) return false;
+  const auto* in = static_cast<const unsigned char*>(data);
+  while (length > 0) {
+    OVERLAPPED ov{};
+    ov.Offset = static_cast<DWORD>(offset & 0xFFFFFFFFu);
+    ov.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    const DWORD want = length > 0x40000000u ? 0x40000000u : static_cast<DWORD>(length);
+    DWORD wrote = 0;
+    if (!WriteFile(AsHandle(handle_), in, want, &wrote, &ov) || wrote == 0) return false;
+    in += wrote;
+    offset += wrote;
+    length -= wrote;
+  }
+  return true;
+}
+
+bool File::Flush() { return valid() && FlushFileBuffers(AsHandle(handle_)) != FALSE; }
+
 bool File::Size(std::uint64_t& size) {
   LARGE_INTEGER li;
   if (!valid() || !GetFileSizeEx(AsHandle(handle_), &li)) return false;
@@ -126,6 +168,8 @@ WString CurrentDirectory() {
 
 bool CreateFolder(const WString& path) { return CreateDirectoryW(path.c_str(), nullptr) != FALSE; }
 
+bool RemoveFolder(const WString& path) { return RemoveDirectoryW(path.c_str()) != FALSE; }
+
 bool Exists(const WString& path) {
   return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
@@ -159,6 +203,21 @@ bool RemoveFile(const WString& path) {
 
 bool RenameFile(const WString& from, const WString& to, bool replace) {
   return MoveFileExW(from.c_str(), to.c_str(), replace ? MOVEFILE_REPLACE_EXISTING : 0) != FALSE;
+}
+
+bool FlushFileSystem(const WString& path) {
+  // Flushing a volume needs administrator rights, which the launcher has; its handle is
+  // opened through the volume's device name, "\\.\C:" for "C:\".
+  wchar_t volume[MAX_PATH + 1] = {};
+  if (!GetVolumePathNameW(path.c_str(), volume, MAX_PATH)) return false;
+  std::wstring device = volume;
+  if (!device.empty() && device.back() == L'\\') device.pop_back();
+  if (device.size() != 2 || device[1] != L':') return false;
+  device.insert(0, L"\\\\.\\");
+  win32::UniqueHandle h(CreateFileW(device.c_str(), GENERIC_READ | GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                                    nullptr));
+  return h && FlushFileBuffers(h.get()) != FALSE;
 }
 
 bool CopyFileReplacing(const WString& from, const WString& to) {

@@ -18,8 +18,9 @@ using WString = std::basic_string<WChar>;
 using WStringView = std::basic_string_view<WChar>;
 
 // The code pages the launcher meets. kAnsi is the system's ANSI code page on Windows and
-// UTF-8 elsewhere.
-enum class CodePage : unsigned { kAnsi = 0, kChinese = 936, kUtf8 = 65001 };
+// UTF-8 elsewhere; kOem the system's OEM code page on Windows (the one zip tools of the
+// system write names in) and code page 936 elsewhere, the OEM page of Chinese Windows.
+enum class CodePage : unsigned { kAnsi = 0, kOem = 1, kChinese = 936, kUtf8 = 65001 };
 
 // Converts UTF-16 to `page`. Returns false and leaves `out` empty when a character has no
 // exact representation in `page` (no best-fit substitutes) or the input is not valid UTF-16.

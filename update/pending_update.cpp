@@ -1,7 +1,8 @@
 #include "update/pending_update.h"
 
+#include "log/zm_log.h"
 #include "platform/file.h"
-#include "zip/install_archive.h"
+#include "update/install_transaction.h"
 
 namespace update {
 namespace {
@@ -32,25 +33,48 @@ void StageIn(const WString& installFolder) {
 
 void InstallIn(const WString& installFolder) {
   const WString package = installFolder + kPackage;
-  if (!platform::Exists(package)) return;
-  zip::InstallArchive(package, installFolder, nullptr);
-  // Deleted only now: a launch that is stopped halfway installs the package again next time.
+  if (!platform::Exists(package)) {
+    // No package, but perhaps a stopped install: it is finished or undone all the same.
+    const RecoveryOutcome recovery = RecoverInterruptedInstall(installFolder);
+    if (recovery.result != RecoveryResult::kNothing)
+      WriteRecovery(ZM_LOG(streamlog::kLogInfo), recovery);
+    return;
+  }
+  InstallOptions options;
+  options.flush = true;
+  const InstallOutcome outcome = InstallPackage(package, installFolder, options);
+  if (outcome.recovery.result != RecoveryResult::kNothing) {
+    WriteRecovery(ZM_LOG(streamlog::kLogInfo), outcome.recovery);
+  }
+  WriteOutcome(ZM_LOG(streamlog::kLogInfo), outcome);
+  // An install that could not begin leaves the package for the next launch; one that ran,
+  // whatever its end, has had its one try.
+  if (outcome.result == InstallResult::kBusy || outcome.result == InstallResult::kNotStarted)
+    return;
   platform::RemoveFile(package);
 }
 
 }  // namespace update
 
-void StagePendingUpdate() {
+namespace {
+
+// The launcher's own folder, ending in a separator; empty when the path is unknown. The
+// update never works in an inherited working directory.
+platform::WString ModuleFolder() {
   const platform::WString module = platform::ExecutablePath();
   const std::size_t separator = module.find_last_of(platform::kPreferredSeparator);
-  if (separator == platform::WString::npos) return;
-  update::StageIn(module.substr(0, separator + 1));
+  if (separator == platform::WString::npos) return {};
+  return module.substr(0, separator + 1);
+}
+
+}  // namespace
+
+void StagePendingUpdate() {
+  const platform::WString folder = ModuleFolder();
+  if (!folder.empty()) update::StageIn(folder);
 }
 
 void InstallPendingUpdate() {
-  platform::WString folder = platform::CurrentDirectory();
-  if (folder.empty()) return;
-  // A drive root keeps its separator.
-  if (folder.back() != platform::kPreferredSeparator) folder += platform::kPreferredSeparator;
-  update::InstallIn(folder);
+  const platform::WString folder = ModuleFolder();
+  if (!folder.empty()) update::InstallIn(folder);
 }

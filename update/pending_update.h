@@ -8,15 +8,15 @@
 // exists, so a failed copy leaves it for the next launch.
 void StagePendingUpdate();
 
-// Unpacks update.zip from the current directory over the current directory (the launch makes
-// it the install folder), then deletes it. Each replaced file is set aside while its new
-// version is written and put back when that fails; a package that does not open is deleted.
+// Finishes or undoes an install that a stopped launch left, then installs update.zip of the
+// launcher's own folder over that folder as one transaction (the old version or the new one,
+// never a mix) and deletes it. Logs one line for each outcome.
 void InstallPendingUpdate();
 
 namespace update {
 
-// The same steps for an explicit install folder (ending in a separator) and package path:
-// the portable core of the two calls above.
+// The same steps for an explicit install folder (ending in a separator): the portable core
+// of the two calls above.
 void StageIn(const platform::WString& installFolder);
 void InstallIn(const platform::WString& installFolder);
 

@@ -78,10 +78,12 @@ const char* DescribeNameVerdict(NameVerdict verdict) {
   return "unknown";
 }
 
-NameVerdict CleanItemName(const char* stored, std::size_t length, WString& out) {
+NameVerdict CleanItemName(const char* stored, std::size_t length, WString& out, bool markedUtf8) {
   out.clear();
   if (length > kMaxPathUnits) return NameVerdict::kTooLong;
-  if (!platform::Utf8ToUtf16(std::string_view(stored, length), out)) {
+  const std::string_view bytes(stored, length);
+  if (!platform::Utf8ToUtf16(bytes, out) &&
+      (markedUtf8 || !platform::NarrowToWide(bytes, platform::CodePage::kOem, out))) {
     out.clear();
     return NameVerdict::kNotUtf8;
   }

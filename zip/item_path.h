@@ -15,7 +15,7 @@ inline constexpr std::size_t kMaxPathUnits = 259;
 enum class NameVerdict {
   kOk,
   kTooLong,            // 260 stored bytes or more, or more than 259 units once decoded
-  kNotUtf8,            // the stored bytes are not valid UTF-8
+  kNotUtf8,            // not valid UTF-8 (nor, without the UTF-8 flag, the OEM code page)
   kEmpty,              // nothing left once drive and leading separators are dropped
   kAbsolute,           // starts with a separator or a drive (target names only)
   kParentStep,         // a ".." step, which would climb out of the root
@@ -28,11 +28,14 @@ enum class NameVerdict {
 // A short English description of `verdict` for reports ("parent step", ...).
 const char* DescribeNameVerdict(NameVerdict verdict);
 
-// Decodes the stored name (UTF-8, whatever the entry's flags claim) and cleans it: drops a
-// leading drive letter and leading separators, and everything up to a "/../"-type step in the
-// middle, again and again until none applies. Separators stay as stored. `out` receives the
-// cleaned name even when the verdict is a refusal (for reports); only kOk names are safe.
-NameVerdict CleanItemName(const char* stored, std::size_t length, platform::WString& out);
+// Decodes the stored name and cleans it: drops a leading drive letter and leading separators,
+// and everything up to a "/../"-type step in the middle, again and again until none applies.
+// Separators stay as stored. `out` receives the cleaned name even when the verdict is a
+// refusal (for reports); only kOk names are safe. A name that is valid UTF-8 is read as
+// UTF-8; one that is not, from an entry without the UTF-8 flag (`markedUtf8` false), is read
+// in the OEM code page, as the zip tools of Chinese Windows write names.
+NameVerdict CleanItemName(const char* stored, std::size_t length, platform::WString& out,
+                          bool markedUtf8 = true);
 
 // Checks a relative path that will be joined to the root: every refusal above that applies
 // to an already clean name, plus kAbsolute. An empty path is kOk (it names the root).

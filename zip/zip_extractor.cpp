@@ -10,6 +10,8 @@ using platform::WString;
 
 constexpr std::size_t kOutputBufferSize = 16384;
 constexpr std::size_t kNameBufferSize = 260;
+// General-purpose flag bit 11: the name and comment are UTF-8.
+constexpr std::uint32_t kFlagUtf8 = 0x800;
 
 bool IsDosHost(std::uint32_t host) { return host == 0 || host == 7 || host == 11 || host == 14; }
 
@@ -127,8 +129,9 @@ std::uint32_t ZipExtractor::BuildRecord(ZipItem& item) {
   const std::size_t stored = rec.nameLength < sizeof name ? rec.nameLength : sizeof name;
   item.storedName.assign(name, stored);
   // A name of 260 bytes or more was cut by the buffer: refuse it rather than use the stump.
-  item.nameVerdict = rec.nameLength >= sizeof name ? NameVerdict::kTooLong
-                                                   : CleanItemName(name, stored, item.name);
+  item.nameVerdict = rec.nameLength >= sizeof name
+                         ? NameVerdict::kTooLong
+                         : CleanItemName(name, stored, item.name, (rec.flags & kFlagUtf8) != 0);
   item.attributes = MapAttributes(rec);
   if (!item.name.empty() && IsSeparator(item.name.back())) item.attributes |= platform::kAttrFolder;
   item.compressedSize = rec.compressedSize;
@@ -203,6 +206,25 @@ std::uint32_t ZipExtractor::ExtractItem(std::int32_t index, const WString& targe
   EnsureFolders(cut == WString::npos ? WString() : targetName.substr(0, cut + 1));
   platform::File file = platform::File::Create(full, item.attributes);
   if (!file) return ExtractCannotOpen;
+  return WriteData(index, item, file);
+}
+
+std::uint32_t ZipExtractor::WriteItemTo(std::int32_t index, const WString& path, bool* existed) {
+  if (existed) *existed = false;
+  if (!archive_ || index < 0 || static_cast<std::uint32_t>(index) >= archive_->entryCount()) {
+    return ExtractBadArgument;
+  }
+  ZipItem item;
+  const std::uint32_t lookup = GetItem(index, item);
+  if (lookup != ExtractOk) return lookup;
+  if (item.attributes & platform::kAttrFolder) return ExtractBadArgument;
+  platform::File file = platform::File::CreateNew(path, item.attributes, existed);
+  if (!file) return ExtractCannotOpen;
+  return WriteData(index, item, file);
+}
+
+std::uint32_t ZipExtractor::WriteData(std::int32_t index, const ZipItem& item,
+                                      platform::File& file) {
   bool complete = false;
   std::uint32_t result = ReadData(
       index, item,

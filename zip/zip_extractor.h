@@ -66,6 +66,13 @@ class ZipExtractor {
   // name ends in a separator, becomes a chain of folders; a file item a file with the item's
   // attributes and times. Any result other than ExtractOk means the file must not be trusted.
   std::uint32_t ExtractItem(std::int32_t index, const platform::WString& targetName);
+  // Writes file item `index` as a new file at `path` (a full path; nothing there is ever
+  // replaced or followed), with the item's attributes and times. ExtractCannotOpen when the
+  // file cannot be created (`*existed`, may be null, tells that the name was taken). The file
+  // stays whatever the result, its bytes to be trusted only with ExtractOk: the caller owns
+  // the name and removes what failed.
+  std::uint32_t WriteItemTo(std::int32_t index, const platform::WString& path,
+                            bool* existed = nullptr);
   // Reads item `index` through to its CRC-32 without writing anything; the result is what
   // ExtractItem would give for the data.
   std::uint32_t TestItem(std::int32_t index);
@@ -88,6 +95,8 @@ class ZipExtractor {
                          bool& complete);
   // Closes the item opened by ReadData; ExtractCrcMismatch when its data did not match.
   std::uint32_t FinishData();
+  // Writes the data of `item` into `file`, sets its times when complete, and closes it.
+  std::uint32_t WriteData(std::int32_t index, const ZipItem& item, platform::File& file);
   bool EnsureFolders(const platform::WString& relative);
   bool EnsureFolder(const platform::WString& full);
 

@@ -10,7 +10,7 @@
 #include <sstream>
 
 #include "tests/zip/test_support.h"
-#include "zip/install_archive.h"
+#include "update/install_transaction.h"
 
 namespace {
 
@@ -62,13 +62,13 @@ TEST_F(CompatTest, ToolArchivesInstallLikeUnzip) {
   for (const auto& [archive, expected] : archives) {
     SCOPED_TRACE(archive);
     const fs::path out = scratch_ / archive;
-    const zip::InstallSummary s =
-        zip::InstallArchive(W(fixtures / archive), W(out), [](const zip::InstallItemReport& r) {
-          if (r.result != zip::ExtractOk)
-            ADD_FAILURE() << "item " << r.index << " failed: " << std::hex << r.result;
-        });
-    EXPECT_EQ(s.openResult, zip::ExtractOk);
-    EXPECT_EQ(s.failed, 0u);
+    update::InstallOptions options;
+    options.report = [](const update::ItemReport& r) {
+      ADD_FAILURE() << "item " << r.index << " failed: " << std::hex << r.result;
+    };
+    const update::InstallOutcome o = update::InstallPackage(W(fixtures / archive), W(out), options);
+    EXPECT_EQ(o.result, update::InstallResult::kInstalled);
+    EXPECT_EQ(o.skipped, 0u);
     std::size_t found = 0;
     for (auto it = fs::recursive_directory_iterator(out); it != fs::recursive_directory_iterator();
          ++it) {

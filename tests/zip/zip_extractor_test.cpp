@@ -4,7 +4,6 @@
 
 #include "tests/zip/test_support.h"
 #include "tests/zip/zip_builder.h"
-#include "zip/install_archive.h"
 #include "zip/zip_extractor.h"
 
 namespace {
@@ -365,48 +364,9 @@ TEST_F(ZipExtractorTest, ExistingFileIsReplacedEvenWhenTheItemFails) {
   a.entries = {bad};
   auto ex = OpenBuilt(a);
   ASSERT_NE(ex, nullptr);
-  // The extractor alone truncates: keeping old files is the install routine's job (below).
+  // The extractor alone truncates: keeping old files is the install transaction's job.
   EXPECT_NE(ex->ExtractItem(0, W("x.txt")), zip::ExtractOk);
   EXPECT_NE(ReadBytes(root() / "x.txt"), "old contents");
-}
-
-TEST_F(ZipExtractorTest, InstallKeepsTheOldFileWhenAnItemFails) {
-  fs::create_directories(root() / "d");
-  ASSERT_TRUE(WriteBytes(root() / "d" / "good.txt", "old good"));
-  ASSERT_TRUE(WriteBytes(root() / "d" / "bad.txt", "old bad"));
-  Archive a;
-  Entry bad = Named("d/bad.txt", "new bad");
-  bad.crc = 1;
-  Entry ro = Named("d/ro.txt", "read only");
-  ro.external = 0100444u << 16;
-  a.entries = {Named("d/good.txt", "new good"), bad, ro, Named("../escape", "x")};
-  ASSERT_TRUE(WriteBytes(scratch_ / "a.zip", Build(a)));
-  std::vector<std::pair<std::int32_t, std::uint32_t>> seen;
-  bool restored = false;
-  const zip::InstallSummary s =
-      zip::InstallArchive(W(scratch_ / "a.zip"), W(root()), [&](const zip::InstallItemReport& r) {
-        seen.emplace_back(r.index, r.result);
-        if (r.index == 1) restored = r.restored;
-      });
-  EXPECT_EQ(s.openResult, zip::ExtractOk);
-  EXPECT_EQ(s.items, 4u);
-  EXPECT_EQ(s.failed, 2u);
-  ASSERT_EQ(seen.size(), 4u);
-  EXPECT_EQ(seen[1].second, zip::ExtractCrcMismatch);
-  EXPECT_EQ(seen[3].second, zip::ExtractUnsafeName);
-  EXPECT_TRUE(restored);
-  EXPECT_EQ(ReadBytes(root() / "d" / "good.txt"), "new good");
-  EXPECT_EQ(ReadBytes(root() / "d" / "bad.txt"), "old bad");
-  EXPECT_FALSE(fs::exists(root() / "d" / "bad.txt.old~"));
-  platform::FileInfo info;
-  ASSERT_TRUE(platform::GetFileInfo(W(root() / "d" / "ro.txt"), info));
-  EXPECT_TRUE(info.attributes & platform::kAttrReadOnly);
-  // A second install over the read-only file must still replace it.
-  ro.data = "read only 2";
-  a.entries = {ro};
-  ASSERT_TRUE(WriteBytes(scratch_ / "a.zip", Build(a)));
-  EXPECT_EQ(zip::InstallArchive(W(scratch_ / "a.zip"), W(root()), nullptr).failed, 0u);
-  EXPECT_EQ(ReadBytes(root() / "d" / "ro.txt"), "read only 2");
 }
 
 TEST_F(ZipExtractorTest, FullCountArchiveIsWalkedToTheEnd) {

@@ -3,7 +3,7 @@
 #include <cinttypes>
 #include <string>
 
-#include "zip/install_archive.h"
+#include "update/install_transaction.h"
 #include "zip/zip_extractor.h"
 #include "zip/zip_time.h"
 
@@ -95,18 +95,51 @@ int Check(const WString& path, std::FILE* out, std::FILE* err) {
   return status;
 }
 
+// Collects an outcome line as UTF-8, the way the log writes it in its own code page.
+struct Utf8Line {
+  std::string text;
+  Utf8Line& operator<<(const char* s) {
+    text += s;
+    return *this;
+  }
+  Utf8Line& operator<<(std::uint32_t n) {
+    text += std::to_string(n);
+    return *this;
+  }
+  Utf8Line& operator<<(std::int32_t n) {
+    text += std::to_string(n);
+    return *this;
+  }
+  Utf8Line& operator<<(const WString& s) {
+    std::string utf8;
+    platform::Utf16ToUtf8(s, utf8);
+    text += utf8;
+    return *this;
+  }
+};
+
 int Extract(const WString& path, const WString& dest, std::FILE* out, std::FILE* err) {
-  const zip::InstallSummary summary =
-      zip::InstallArchive(path, dest, [out](const zip::InstallItemReport& r) {
-        if (r.result == zip::ExtractOk) return;
-        std::fprintf(out, "%d %s: %s%s\n", r.index, DisplayName(*r.item).c_str(),
-                     Problem(*r.item, r.result).c_str(), r.restored ? "; old file kept" : "");
-      });
-  if (summary.openResult != zip::ExtractOk) {
+  update::InstallOptions options;
+  options.report = [out](const update::ItemReport& r) {
+    const std::string why =
+        r.reserved ? "name kept for the install's own files" : Problem(*r.item, r.result);
+    std::fprintf(out, "%d %s: %s%s\n", r.index, DisplayName(*r.item).c_str(), why.c_str(),
+                 r.skipped ? "; skipped" : "");
+  };
+  const update::InstallOutcome outcome = update::InstallPackage(path, dest, options);
+  if (outcome.result == update::InstallResult::kNotAnArchive) {
     ReportUnreadable(path, err);
     return 2;
   }
-  return summary.failed == 0 ? 0 : 1;
+  if (outcome.recovery.result != update::RecoveryResult::kNothing) {
+    Utf8Line line;
+    update::WriteRecovery(line, outcome.recovery);
+    std::fprintf(out, "%s\n", line.text.c_str());
+  }
+  Utf8Line line;
+  update::WriteOutcome(line, outcome);
+  std::fprintf(out, "%s\n", line.text.c_str());
+  return outcome.result == update::InstallResult::kInstalled && outcome.skipped == 0 ? 0 : 1;
 }
 
 void Usage(std::FILE* err) {
