@@ -34,10 +34,18 @@ bool ForEachProcess(Visit visit) {
   return true;
 }
 
-void TerminateAll(std::vector<UniqueHandle>& handles) {
-  for (UniqueHandle& process : handles) TerminateProcess(process.get(), 0);
+// Terminates the gathered processes and keeps their handles among the terminated ones.
+void TerminateAll(std::vector<UniqueHandle>& handles, std::vector<UniqueHandle>& terminated) {
+  for (UniqueHandle& process : handles) {
+    TerminateProcess(process.get(), 0);
+    terminated.push_back(std::move(process));
+  }
   handles.clear();
 }
+
+// How long the launch waits in all for terminated clients to end: long enough for a loaded
+// machine to tear a process down, short enough not to be noticed when one never ends.
+constexpr DWORD kClientEndWaitMs = 5000;
 
 bool AskToRestart() {
   const bool chinese = IsChineseLanguage();
@@ -61,9 +69,10 @@ void EnableDebugPrivilege() {
   AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
 }
 
-void KillProcessesByName(std::wstring name, std::size_t batchSize) {
+std::vector<UniqueHandle> KillProcessesByName(std::wstring name, std::size_t batchSize) {
   if (batchSize == 0) batchSize = 1;
   std::vector<UniqueHandle> handles;
+  std::vector<UniqueHandle> terminated;
   handles.reserve(batchSize);
   ForEachProcess([&](const PROCESSENTRY32W& entry) {
     if (ExeNameOf(entry) != name) return true;
@@ -74,10 +83,21 @@ void KillProcessesByName(std::wstring name, std::size_t batchSize) {
     }
     if (process) handles.push_back(std::move(process));
     // A full table is emptied rather than left to pass over the remaining clients.
-    if (handles.size() == batchSize) TerminateAll(handles);
+    if (handles.size() == batchSize) TerminateAll(handles, terminated);
     return true;
   });
-  TerminateAll(handles);
+  TerminateAll(handles, terminated);
+  return terminated;
+}
+
+bool WaitForProcessesToEnd(const std::vector<UniqueHandle>& processes, unsigned long timeoutMs) {
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  for (const UniqueHandle& process : processes) {
+    const ULONGLONG now = GetTickCount64();
+    const DWORD left = now < deadline ? static_cast<DWORD>(deadline - now) : 0;
+    if (WaitForSingleObject(process.get(), left) != WAIT_OBJECT_0) return false;
+  }
+  return true;
 }
 
 bool CheckRunningInstance(bool forceRun) {
@@ -87,12 +107,9 @@ bool CheckRunningInstance(bool forceRun) {
     clientRuns = ExeNameOf(entry) == client;
     return !clientRuns;
   });
-  if (!walked) {
-    KillProcessesByName(client);
-    return true;
-  }
-  if (!clientRuns) return true;
-  if (!forceRun && !AskToRestart()) return false;
-  KillProcessesByName(client);
+  if (walked && !clientRuns) return true;
+  if (walked && !forceRun && !AskToRestart()) return false;
+  // The update replaces the client's files next: a client still going down holds them.
+  WaitForProcessesToEnd(KillProcessesByName(client), kClientEndWaitMs);
   return true;
 }

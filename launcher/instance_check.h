@@ -3,16 +3,27 @@
 
 #include <cstddef>
 #include <string>
+#include <vector>
+
+#include "platform/win32/resources.h"
 
 // Makes sure no client is left running. Returns true for the full launch (no client ran, or
-// every client process was told to terminate), false when a client runs and the user chose to
-// keep it. With `forceRun` the question is skipped and the clients are terminated.
+// every client process was terminated and has ended, or a few seconds have passed), false
+// when a client runs and the user chose to keep it. With `forceRun` the question is skipped
+// and the clients are terminated.
 bool CheckRunningInstance(bool forceRun);
 
 // Terminates every process whose executable file name equals `name` exactly (case-sensitive),
-// with exit code 0, without waiting. Handles are gathered in batches of `batchSize` before
-// they are terminated, so any number of processes is caught.
-void KillProcessesByName(std::wstring name, std::size_t batchSize = 1024);
+// with exit code 0. Handles are gathered in batches of `batchSize` before they are
+// terminated, so any number of processes is caught. Returns the handles of the processes told
+// to terminate: termination only begins the end, and their files stay in use until it is done.
+std::vector<platform::win32::UniqueHandle> KillProcessesByName(std::wstring name,
+                                                               std::size_t batchSize = 1024);
+
+// Waits until every process of `processes` has ended, or `timeoutMs` in all has passed.
+// True when all ended in time.
+bool WaitForProcessesToEnd(const std::vector<platform::win32::UniqueHandle>& processes,
+                           unsigned long timeoutMs);
 
 // Enables SeDebugPrivilege in the launcher's own token, so that clients of other sessions or
 // users can be opened.

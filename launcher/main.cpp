@@ -62,35 +62,49 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
 
   WriteRegFun();
 
-  const std::wstring modulePath = ModulePath();
-  std::wstring installFolder;
-  if (!modulePath.empty()) {
-    installFolder = boost::filesystem::path(modulePath).parent_path().wstring();
-    SetCurrentDirectoryW(installFolder.c_str());
-  }
+  // The install folder comes from the whole module path, never a cut one: a cut path names
+  // another folder.
+  const std::wstring fullModulePath = platform::ExecutablePath();
+  const std::wstring installFolder =
+      fullModulePath.empty() ? std::wstring()
+                             : boost::filesystem::path(fullModulePath).parent_path().wstring();
+  // The update, the configuration and the client's start act on the install folder alone: in
+  // an inherited working directory (a browser's Downloads, say) they would unpack into, read
+  // from and start whatever lies there, with administrator rights.
+  const bool inInstallFolder =
+      !installFolder.empty() && SetCurrentDirectoryW(installFolder.c_str()) != FALSE;
 
   const std::wstring urlOrText = launcher::ParameterBase(command);
   ZM_LOG(streamlog::kLogInfo) << "class path: " << launcher::kClientExecutable;
   ZM_LOG(streamlog::kLogInfo) << "par: " << urlOrText;
 
-  StagePendingUpdate();
-  InstallPendingUpdate();
-
   ShortcutNames names;
   std::vector<std::wstring> configuredArgs;
   bool configRead = false;
-  if (!installFolder.empty()) {
+  if (inInstallFolder) {
+    StagePendingUpdate();
+    InstallPendingUpdate();
     if (const std::optional<std::wstring> configPath = launcher::ConfigurationPath(installFolder)) {
       configRead = ReadProductConfig(configPath->c_str(), names, configuredArgs);
     }
   }
-  if (configRead) RefreshDesktopShortcut(names, modulePath, installFolder);
+  const std::wstring modulePath = ModulePath();
+  if (configRead && !modulePath.empty()) RefreshDesktopShortcut(names, modulePath, installFolder);
 
   const bool adminKeysDown = KeyDown(VK_CONTROL) && KeyDown(VK_MENU);
   const std::wstring parameters = launcher::BuildParameterString(
       command, adminKeysDown, configRead ? configuredArgs : std::vector<std::wstring>{});
 
   const std::wstring client(launcher::kClientExecutable);
-  ShellExecuteW(nullptr, L"open", client.c_str(), parameters.c_str(), nullptr, SW_SHOW);
+  if (inInstallFolder) {
+    ShellExecuteW(nullptr, L"open", client.c_str(), parameters.c_str(), nullptr, SW_SHOW);
+  } else if (!installFolder.empty()) {
+    // No working directory of ours: the client is named whole and given its folder.
+    std::wstring clientPath = installFolder;
+    if (clientPath.back() != L'\\') clientPath += L'\\';
+    clientPath += client;
+    ShellExecuteW(nullptr, L"open", clientPath.c_str(), parameters.c_str(), installFolder.c_str(),
+                  SW_SHOW);
+  }
   return 0;
 }

@@ -53,6 +53,8 @@ TEST_F(InstanceCheckTest, ForceRunTerminatesEveryClientAndOnlyClients) {
     SCOPED_TRACE(e2e::ToUtf8(started.name));
     DWORD exitCode = 1;
     if (started.name == L"Veltmora.exe") {
+      // Waited for: the update replaces the files of a client that has ended.
+      EXPECT_EQ(WaitForSingleObject(started.process.get(), 0), static_cast<DWORD>(WAIT_OBJECT_0));
       ASSERT_TRUE(Ended(started, &exitCode));
       EXPECT_EQ(exitCode, 0u);
     } else {
@@ -73,7 +75,7 @@ TEST_F(InstanceCheckTest, NoClientRunningMeansFullLaunchWithoutAQuestion) {
 
 TEST_F(InstanceCheckTest, MoreClientsThanTheHandleTableAreAllTerminated) {
   for (int i = 0; i < 5; ++i) Start(L"Veltmora.exe");
-  KillProcessesByName(L"Veltmora.exe", /*batchSize=*/2);
+  EXPECT_TRUE(WaitForProcessesToEnd(KillProcessesByName(L"Veltmora.exe", /*batchSize=*/2), 10000));
   for (const Started& started : processes) {
     DWORD exitCode = 1;
     ASSERT_TRUE(Ended(started, &exitCode));

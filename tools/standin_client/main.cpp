@@ -7,9 +7,13 @@
 //     veltmora-pipe-N.bin (N from 1), writing veltmora-ready.txt once the pipe exists, and
 //     the level at which it could impersonate the writer as veltmora-pipe-N.level;
 //   - does not serve the pipe while a file named standin-nopipe exists;
-//   - exits when a file named standin-stop appears, writing veltmora-exited.txt.
+//   - exits when a file named standin-stop appears, writing veltmora-exited.txt;
+//   - when a file named after its own executable with ".hold" behind it (Veltmora.exe.hold)
+//     names a file of its folder, holds that file open until it ends, without sharing delete
+//     or write: a program whose data file stays in use while it runs.
 #include <windows.h>
 
+#include <optional>
 #include <string>
 
 #include "platform/text.h"
@@ -53,6 +57,17 @@ std::string Utf8(const std::wstring& text) {
   std::string out;
   platform::WideToNarrow(text, platform::CodePage::kUtf8, out);
   return out;
+}
+
+// The bytes of a small file, or nothing when it does not open.
+std::optional<std::string> ReadSmallFile(const std::wstring& path) {
+  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                                FILE_ATTRIBUTE_NORMAL, nullptr));
+  if (!file) return std::nullopt;
+  char buffer[520];
+  DWORD got = 0;
+  if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return std::nullopt;
+  return std::string(buffer, got);
 }
 
 bool StopRequested() { return Exists(InFolder(L"standin-stop")); }
@@ -160,6 +175,16 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   WriteRecord(InFolder(L"veltmora-params.txt"), Utf8(commandLine != nullptr ? commandLine : L""));
   WriteRecord(InFolder(L"veltmora-cwd.txt"), Utf8(cwd));
   AppendLine(InFolder(L"veltmora-starts.txt"), "started\n");
+
+  UniqueHandle held;
+  const std::wstring exeName(module + g_folder.size() + 1);
+  if (const std::optional<std::string> name =
+          ReadSmallFile(InFolder((exeName + L".hold").c_str()))) {
+    std::wstring wide;
+    platform::NarrowToWide(*name, platform::CodePage::kUtf8, wide);
+    held.reset(CreateFileW(InFolder(wide.c_str()).c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                           OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
+  }
 
   ServePipe();
   WriteRecord(InFolder(L"veltmora-exited.txt"), "exited");

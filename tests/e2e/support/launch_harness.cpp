@@ -33,6 +33,12 @@ std::wstring FromUtf8(const std::string& text) {
   return out;
 }
 
+std::wstring LongPath(const std::wstring& path) {
+  // Short paths stay as they are: tests compare them with what the launcher reports.
+  if (path.size() < MAX_PATH - 12 || path.rfind(L"\\\\", 0) == 0) return path;
+  return L"\\\\?\\" + path;
+}
+
 namespace {
 
 void DrainPipe(HANDLE pipe, std::string& out) {
@@ -58,7 +64,7 @@ std::string ReadDebugString(HANDLE process, const OUTPUT_DEBUG_STRING_INFO& info
   return text;
 }
 
-bool RemoveTree(const std::wstring& folder) {
+bool RemoveTreeAt(const std::wstring& folder) {
   WIN32_FIND_DATAW entry;
   platform::win32::UniqueFindHandle find(FindFirstFileW((folder + L"\\*").c_str(), &entry));
   if (find) {
@@ -68,7 +74,7 @@ bool RemoveTree(const std::wstring& folder) {
       const std::wstring child = folder + L"\\" + name;
       SetFileAttributesW(child.c_str(), FILE_ATTRIBUTE_NORMAL);
       if (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
-        RemoveTree(child);
+        RemoveTreeAt(child);
       } else {
         DeleteFileW(child.c_str());
       }
@@ -77,18 +83,21 @@ bool RemoveTree(const std::wstring& folder) {
   return RemoveDirectoryW(folder.c_str()) != 0;
 }
 
-std::wstring UniqueScratchRoot() {
+bool RemoveTree(const std::wstring& folder) { return RemoveTreeAt(LongPath(folder)); }
+
+std::wstring UniqueScratchRoot(const std::wstring& base) {
   static std::atomic<int> counter{0};
   wchar_t temp[MAX_PATH + 1] = {};
   GetTempPathW(MAX_PATH + 1, temp);
-  return std::wstring(temp) + L"launcher-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
+  const std::wstring folder = base.empty() ? std::wstring(temp) : base + L"\\";
+  return folder + L"launcher-e2e-" + std::to_wstring(GetCurrentProcessId()) + L"-" +
          std::to_wstring(++counter);
 }
 
 }  // namespace
 
 std::optional<std::string> ReadWholeFile(const std::wstring& path) {
-  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_READ,
+  UniqueHandle file(CreateFileW(LongPath(path).c_str(), GENERIC_READ,
                                 FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
   if (!file) return std::nullopt;
@@ -102,7 +111,7 @@ std::optional<std::string> ReadWholeFile(const std::wstring& path) {
 }
 
 bool WriteWholeFile(const std::wstring& path, const std::string& bytes) {
-  UniqueHandle file(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+  UniqueHandle file(CreateFileW(LongPath(path).c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr));
   DWORD written = 0;
   return file &&
@@ -255,22 +264,24 @@ void TerminateProcessesNamed(const std::wstring& exeName) {
   }
 }
 
-InstallFolder::InstallFolder(bool withClient, const std::wstring& subPath)
-    : root_(UniqueScratchRoot()), path_(root_) {
+InstallFolder::InstallFolder(bool withClient, const std::wstring& subPath, const std::wstring& base)
+    : root_(UniqueScratchRoot(base)), path_(root_) {
   CreateDirectoryW(root_.c_str(), nullptr);
   if (!subPath.empty()) {
     std::size_t start = 0;
     while (start <= subPath.size()) {
       const std::size_t end = subPath.find(L'\\', start);
       path_ += L"\\" + subPath.substr(start, end - start);
-      CreateDirectoryW(path_.c_str(), nullptr);
+      CreateDirectoryW(LongPath(path_).c_str(), nullptr);
       if (end == std::wstring::npos) break;
       start = end + 1;
     }
   }
-  CopyFileW((BinFolder() + L"\\launcher.exe").c_str(), launcher().c_str(), FALSE);
-  if (withClient)
-    CopyFileW((BinFolder() + L"\\Veltmora.exe").c_str(), Path(L"Veltmora.exe").c_str(), FALSE);
+  CopyFileW((BinFolder() + L"\\launcher.exe").c_str(), LongPath(launcher()).c_str(), FALSE);
+  if (withClient) {
+    CopyFileW((BinFolder() + L"\\Veltmora.exe").c_str(), LongPath(Path(L"Veltmora.exe")).c_str(),
+              FALSE);
+  }
 }
 
 InstallFolder::~InstallFolder() {
@@ -291,7 +302,7 @@ std::optional<std::string> InstallFolder::ReadFile(const std::wstring& relative)
 }
 
 bool InstallFolder::Exists(const std::wstring& relative) const {
-  return GetFileAttributesW(Path(relative).c_str()) != INVALID_FILE_ATTRIBUTES;
+  return GetFileAttributesW(LongPath(Path(relative)).c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
 std::optional<std::string> InstallFolder::WaitForFile(const std::wstring& relative,
@@ -306,7 +317,7 @@ std::optional<std::string> InstallFolder::WaitForFile(const std::wstring& relati
 
 std::wstring InstallFolder::MakeFolder(const std::wstring& relative) const {
   const std::wstring folder = Path(relative);
-  CreateDirectoryW(folder.c_str(), nullptr);
+  CreateDirectoryW(LongPath(folder).c_str(), nullptr);
   return folder;
 }
 

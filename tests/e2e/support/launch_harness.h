@@ -15,6 +15,8 @@ namespace e2e {
 std::wstring BinFolder();
 
 std::string ToUtf8(const std::wstring& text);
+// `path` in the form the W functions accept at any length ("\\?\" in front of a long one).
+std::wstring LongPath(const std::wstring& path);
 std::wstring FromUtf8(const std::string& text);
 
 // Whole-file reads and writes through the W functions. ReadWholeFile gives nothing when the
@@ -52,7 +54,10 @@ void TerminateProcessesNamed(const std::wstring& exeName);
 // (the stand-in client). Stops the clients started from it and removes it when destroyed.
 class InstallFolder {
  public:
-  explicit InstallFolder(bool withClient = true, const std::wstring& subPath = L"");
+  // The folder is made under `base` when given (a small disk, say), else under the
+  // temporary folder.
+  explicit InstallFolder(bool withClient = true, const std::wstring& subPath = L"",
+                         const std::wstring& base = L"");
   ~InstallFolder();
   InstallFolder(const InstallFolder&) = delete;
   InstallFolder& operator=(const InstallFolder&) = delete;
