@@ -1,5 +1,9 @@
 #include <gtest/gtest.h>
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 #include "tests/zip/test_support.h"
 #include "zip/item_path.h"
 
@@ -56,6 +60,48 @@ TEST(ItemPathTest, CleansAndRefusesNames) {
     if (c.verdict == NameVerdict::kOk) {
       EXPECT_EQ(out, W(c.cleaned)) << c.stored;
     }
+  }
+}
+
+// The OEM code page reads names that Chinese Windows zip tools write: 936 on POSIX builds,
+// the system's own on Windows.
+bool OemIsChinese() {
+#ifdef _WIN32
+  return GetOEMCP() == 936;
+#else
+  return true;
+#endif
+}
+
+TEST(ItemPathTest, NamesWithoutTheUtf8FlagMayBeInTheOemCodePage) {
+  struct Case {
+    const char* stored;
+    bool markedUtf8;
+    NameVerdict verdict;
+    const char* cleaned;  // UTF-8; checked for kOk where the OEM code page is 936
+  } const cases[] = {
+      // "中文.txt" in code page 936, as a Chinese zip tool stores it without the flag
+      {"\xD6\xD0\xCE\xC4.txt", false, NameVerdict::kOk, "\xE4\xB8\xAD\xE6\x96\x87.txt"},
+      // the same bytes claiming to be UTF-8 are not
+      {"\xD6\xD0\xCE\xC4.txt", true, NameVerdict::kNotUtf8, ""},
+      // valid UTF-8 stays UTF-8 whatever the flag says: never read twice
+      {"\xC3\xA9.txt", false, NameVerdict::kOk, "\xC3\xA9.txt"},
+      // the cleaning rules still apply to a name read in the OEM code page
+      {"\xD6\xD0/../x", false, NameVerdict::kOk, "x"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.stored);
+    platform::WString out;
+    const std::string stored(c.stored);
+    EXPECT_EQ(zip::CleanItemName(stored.data(), stored.size(), out, c.markedUtf8), c.verdict);
+    if (c.verdict == NameVerdict::kOk && OemIsChinese()) {
+      EXPECT_EQ(out, W(c.cleaned));
+    }
+  }
+  // Bytes that 936 cannot read either are refused.
+  if (OemIsChinese()) {
+    platform::WString out;
+    EXPECT_EQ(zip::CleanItemName("\xFF\xFE", 2, out, false), NameVerdict::kNotUtf8);
   }
 }
 

@@ -345,6 +345,36 @@ TEST_F(ZipExtractorTest, NothingIsWrittenOutsideTheRoot) {
   EXPECT_FALSE(fs::exists(root() / "target"));
 }
 
+TEST_F(ZipExtractorTest, TheUtf8FlagDecidesWhetherANameMayBeInTheOemCodePage) {
+  Archive a;
+  a.entries = {Named("\xD6\xD0.txt"), Named("\xD6\xD0.txt")};
+  a.entries[1].flags = 0x800;  // claims UTF-8: bytes that are not must be refused
+  auto ex = OpenBuilt(a);
+  ASSERT_NE(ex, nullptr);
+  ZipItem item;
+  EXPECT_EQ(ex->GetItem(0, item), zip::ExtractOk);
+  EXPECT_FALSE(item.name.empty());
+  EXPECT_EQ(ex->GetItem(1, item), zip::ExtractUnsafeName);
+  EXPECT_EQ(item.nameVerdict, zip::NameVerdict::kNotUtf8);
+}
+
+// WriteItemTo writes only where nothing is: a name that is taken, a file or a link, stays.
+TEST_F(ZipExtractorTest, WriteItemToNeverReplacesWhatIsThere) {
+  fs::create_directories(root());
+  ASSERT_TRUE(WriteBytes(root() / "taken", "mine"));
+  Archive a;
+  a.entries = {Named("x.txt", "new")};
+  auto ex = OpenBuilt(a);
+  ASSERT_NE(ex, nullptr);
+  bool existed = false;
+  EXPECT_EQ(ex->WriteItemTo(0, W(root() / "taken"), &existed), zip::ExtractCannotOpen);
+  EXPECT_TRUE(existed);
+  EXPECT_EQ(ReadBytes(root() / "taken"), "mine");
+  EXPECT_EQ(ex->WriteItemTo(0, W(root() / "fresh"), &existed), zip::ExtractOk);
+  EXPECT_FALSE(existed);
+  EXPECT_EQ(ReadBytes(root() / "fresh"), "new");
+}
+
 TEST_F(ZipExtractorTest, RootPlusNameBeyondThePathBufferIsRefused) {
   Archive a;
   a.entries = {Named(std::string(250, 'n'))};
