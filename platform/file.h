@@ -75,6 +75,9 @@ class File {
   // Opens an existing file for reading and writing while nobody else may open it: a file
   // used as a lock is busy as long as another holder keeps it open.
   static File OpenExclusive(const WString& path);
+  // Makes a file made by CreateNew a lock as OpenExclusive takes it. On Windows the file
+  // already is one (nobody may open it meanwhile); POSIX locks are advisory and asked for.
+  bool LockExclusive();
 
   bool valid() const;
   explicit operator bool() const { return valid(); }

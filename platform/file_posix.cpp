@@ -87,9 +87,13 @@ File File::OpenExclusive(const WString& path) {
   std::string native;
   if (!ToNative(path, native)) return f;
   f.fd_ = ::open(native.c_str(), O_RDWR | O_NOFOLLOW | O_CLOEXEC);
-  // Advisory, but every holder of this seam asks: a second holder is refused at once.
-  if (f.fd_ >= 0 && ::flock(f.fd_, LOCK_EX | LOCK_NB) != 0) f.Close();
+  if (!f.LockExclusive()) f.Close();
   return f;
+}
+
+bool File::LockExclusive() {
+  // Advisory, but every holder of this seam asks: a second holder is refused at once.
+  return fd_ >= 0 && ::flock(fd_, LOCK_EX | LOCK_NB) == 0;
 }
 
 bool File::valid() const { return fd_ >= 0; }

@@ -78,6 +78,8 @@ File File::OpenExclusive(const WString& path) {
   return f;
 }
 
+bool File::LockExclusive() { return valid(); }
+
 bool File::valid() const { return handle_ != nullptr; }
 
 std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {

@@ -45,7 +45,7 @@ WString AsideName(const WString& target, const WString& idText) {
 
 bool JournalWriter::Create(const WString& path, std::uint32_t id, bool* existed) {
   file_ = platform::File::CreateNew(path, 0, existed);
-  if (!file_) return false;
+  if (!file_ || !file_.LockExclusive()) return false;
   size_ = 0;
   idText_ = IdText(id);
   platform::Utf16ToUtf8(idText_, idUtf8_);

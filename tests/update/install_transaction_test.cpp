@@ -348,6 +348,17 @@ TEST_F(InstallTransactionTest, ARecoveryStoppedInTurnIsFinishedByTheNextOne) {
   EXPECT_EQ(update::RecoverInterruptedInstall(W(root())).result, RecoveryResult::kNothing);
 }
 
+// Two launchers at once: the second finds the journal held and leaves the folder alone.
+TEST_F(InstallTransactionTest, AnInstallThatIsRunningIsNotDisturbed) {
+  Put("update.journal", "update journal\t1\t0000abcd\n");
+  platform::File held = platform::File::OpenExclusive(W(root() / "update.journal"));
+  ASSERT_TRUE(held);
+  const Snapshot before = Take();
+  const update::InstallOutcome o = Install(Typical());
+  EXPECT_EQ(o.result, InstallResult::kBusy);
+  EXPECT_EQ(Take(), before);
+}
+
 // A journal that is damaged or names anything but its own temporaries is not followed.
 TEST_F(InstallTransactionTest, AJournalIsTrustedOnlyAsFarAsItChecks) {
   struct Case {
