@@ -209,9 +209,15 @@ WString WithSeparator(WString root) {
 // target, every folder it needs made, each named in the journal before it is made.
 class Stager {
  public:
+  // `rootMade`: the install made the root itself, so nothing can be in the way there either.
   Stager(const Context& c, JournalWriter& journal, zip::ZipExtractor& ex,
-         const ItemCallback& report, InstallOutcome& outcome)
-      : c_(c), journal_(journal), ex_(ex), report_(report), outcome_(outcome) {}
+         const ItemCallback& report, InstallOutcome& outcome, bool rootMade)
+      : c_(c),
+        journal_(journal),
+        ex_(ex),
+        report_(report),
+        outcome_(outcome),
+        rootMade_(rootMade) {}
 
   Go Run() {
     zip::ZipItem item;
@@ -246,7 +252,9 @@ class Stager {
       return Go::kOk;
     }
     const std::size_t cut = relative.find_last_of(platform::kPreferredSeparator);
-    if (cut != WString::npos && !EnsureFolder(relative.substr(0, cut), created)) {
+    if (cut == WString::npos) {
+      created = rootMade_;
+    } else if (!EnsureFolder(relative.substr(0, cut), created)) {
       return Fail(index, item, zip::ExtractCannotOpen, "making its folder");
     }
     const WString target = c_.Full(relative);
@@ -290,11 +298,12 @@ class Stager {
       return true;
     }
     const std::size_t cut = relative.find_last_of(platform::kPreferredSeparator);
-    const bool parentIsLast = cut != WString::npos && lastFolder_.size() == cut &&
-                              relative.compare(0, cut, lastFolder_) == 0;
+    const bool parentMade = cut == WString::npos ? rootMade_
+                                                 : lastCreated_ && lastFolder_.size() == cut &&
+                                                       relative.compare(0, cut, lastFolder_) == 0;
     const WString full = c_.Full(relative);
     // A folder inside one this install made cannot exist yet.
-    if (!(parentIsLast && lastCreated_)) {
+    if (!parentMade) {
       if (platform::IsFolder(full)) {
         Remember(relative, false);
         created = false;
@@ -356,6 +365,7 @@ class Stager {
   zip::ZipExtractor& ex_;
   const ItemCallback& report_;
   InstallOutcome& outcome_;
+  const bool rootMade_;
   WString lastFolder_;  // relative; the last folder known to exist
   bool lastCreated_ = false;
 };
@@ -440,7 +450,7 @@ InstallOutcome InstallPackage(const WString& package, const WString& root,
       break;
   }
 
-  const Go staged = Stager(c, journal, *ex, options.report, o).Run();
+  const Go staged = Stager(c, journal, *ex, options.report, o, madeRoot).Run();
   ex->Close();
   if (staged == Go::kStop) return stopped();
   if (staged == Go::kFail) return rollBack(false);
