@@ -87,10 +87,15 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   if (configRead) RefreshDesktopShortcut(names, modulePath, installFolder);
 
   const bool adminKeysDown = KeyDown(VK_CONTROL) && KeyDown(VK_MENU);
-  const std::wstring parameters = launcher::BuildParameterString(
-      command, adminKeysDown, configRead ? configuredArgs : std::vector<std::wstring>{});
+  const launcher::ParameterString parameters = launcher::BuildParameterString(
+      command, adminKeysDown, configRead ? configuredArgs : std::vector<std::wstring>{},
+      launcher::ParameterBudget(installFolder));
+  if (parameters.partsLeftOut > 0) {
+    ZM_LOG(streamlog::kLogInfo) << "par too long: " << parameters.wantedUnits << " units, "
+                                << parameters.partsLeftOut << " parts left out";
+  }
 
   const std::wstring client(launcher::kClientExecutable);
-  ShellExecuteW(nullptr, L"open", client.c_str(), parameters.c_str(), nullptr, SW_SHOW);
+  ShellExecuteW(nullptr, L"open", client.c_str(), parameters.text.c_str(), nullptr, SW_SHOW);
   return 0;
 }
