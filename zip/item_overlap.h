@@ -1,7 +1,7 @@
 // Finds items whose compressed data overlap another item's local header or data. An archive
 // can point many directory records at one compressed stream, or let one item's data hold the
 // next item's header, so that a package of a megabyte writes gigabytes: each such item is
-// refused, and every byte of the archive is then written at most once.
+// refused, so no byte of the archive is read for two items.
 #pragma once
 
 #include <cstdint>

@@ -92,12 +92,12 @@ const char* DescribeNameVerdict(NameVerdict verdict) {
       return "drive or stream colon";
     case NameVerdict::kDeviceName:
       return "device name";
+    case NameVerdict::kShortName:
+      return "8.3 short name form";
     case NameVerdict::kBadCharacter:
       return "character not allowed in names";
     case NameVerdict::kTrailingDotOrSpace:
       return "step ends in a dot or space";
-    case NameVerdict::kShortName:
-      return "8.3 short name form";
   }
   return "unknown";
 }

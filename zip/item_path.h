@@ -14,17 +14,16 @@ inline constexpr std::size_t kMaxPathUnits = 259;
 
 enum class NameVerdict {
   kOk,
-  kTooLong,             // 260 stored bytes or more, or more than 259 units once decoded
-  kNotUtf8,             // the stored bytes are not valid UTF-8
-  kEmpty,               // nothing left once drive and leading separators are dropped
-  kAbsolute,            // starts with a separator or a drive (target names only)
-  kParentStep,          // a ".." step, which would climb out of the root
-  kStreamOrDrive,       // a ':' in a step: a drive or an alternate data stream on Windows
-  kDeviceName,          // CON, NUL, AUX, PRN, COM1-9, LPT1-9, and COM, LPT with superscript 1-3
-                        // (any extension, any case)
-  kBadCharacter,        // a control character or one of < > " | ? * that Windows refuses
-  kTrailingDotOrSpace,  // Windows silently drops these, so the file would get another name
-  kShortName            // 8.3 form with '~' and a digit (VELTMO~1.EXE): may alias another file
+  kTooLong,            // 260 stored bytes or more, or more than 259 units once decoded
+  kNotUtf8,            // the stored bytes are not valid UTF-8
+  kEmpty,              // nothing left once drive and leading separators are dropped
+  kAbsolute,           // starts with a separator or a drive (target names only)
+  kParentStep,         // a ".." step, which would climb out of the root
+  kStreamOrDrive,      // a ':' in a step: a drive or an alternate data stream on Windows
+  kDeviceName,         // CON, NUL, AUX, PRN, COM/LPT 1-9 or superscript 1-3; any extension, case
+  kShortName,          // 8.3 form with '~' before a digit (VELTMO~1.EXE): may alias another file
+  kBadCharacter,       // a control character or one of < > " | ? * that Windows refuses
+  kTrailingDotOrSpace  // Windows silently drops these, so the file would get another name
 };
 
 // A short English description of `verdict` for reports ("parent step", ...).
