@@ -1,10 +1,14 @@
 #include "launcher/command_text.h"
 
+#include "launcher/client_app.h"
+#include "launcher/launch_paths.h"
+
 namespace launcher {
 namespace {
 
 constexpr platform::WStringView kForceRunPrefix = WIDE("forcerun:");
 constexpr platform::WStringView kScheme = WIDE("quorvane://");
+constexpr platform::WStringView kAdminMarker = WIDE(" IsAdmin");
 
 }  // namespace
 
@@ -25,15 +29,54 @@ platform::WString ParameterBase(const CommandText& command) {
   return command.text.substr(*command.schemePosition + kScheme.size());
 }
 
-platform::WString BuildParameterString(const CommandText& command, bool adminKeysDown,
-                                       const std::vector<platform::WString>& configuredArgs) {
-  platform::WString parameters = ParameterBase(command);
-  if (adminKeysDown) parameters += WIDE(" IsAdmin");
-  for (const platform::WString& arg : configuredArgs) {
-    parameters += WIDE(' ');
-    parameters += arg;
+std::size_t ParameterBudget(platform::WStringView installFolder) {
+  // Two quotation marks around the path, the blank behind it and the terminator.
+  constexpr std::size_t kFixedUnits = 4;
+  std::size_t pathUnits = kPathBufferUnits - 1;
+  if (!installFolder.empty()) {
+    const platform::WChar last = installFolder.back();
+    const bool separated = last == WIDE('\\') || last == WIDE('/');
+    pathUnits = installFolder.size() + (separated ? 0 : 1) + kClientExecutable.size();
   }
-  return parameters;
+  if (pathUnits + kFixedUnits >= kCommandLineLimitUnits) return 0;
+  return kCommandLineLimitUnits - kFixedUnits - pathUnits;
+}
+
+ParameterString BuildParameterString(const CommandText& command, bool adminKeysDown,
+                                     const std::vector<platform::WString>& configuredArgs,
+                                     std::size_t budgetUnits) {
+  ParameterString result;
+  platform::WString& text = result.text;
+  auto fits = [&](std::size_t units) { return units <= budgetUnits - text.size(); };
+
+  const platform::WString base = ParameterBase(command);
+  result.wantedUnits = base.size();
+  if (fits(base.size())) {
+    text = base;
+  } else {
+    ++result.partsLeftOut;
+  }
+  if (adminKeysDown) {
+    result.wantedUnits += kAdminMarker.size();
+    if (fits(kAdminMarker.size())) {
+      text += kAdminMarker;
+    } else {
+      ++result.partsLeftOut;
+    }
+  }
+  // Arguments stop at the first that does not fit: a later one alone would change meaning.
+  bool full = false;
+  for (const platform::WString& arg : configuredArgs) {
+    result.wantedUnits += 1 + arg.size();
+    full = full || !fits(1 + arg.size());
+    if (full) {
+      ++result.partsLeftOut;
+      continue;
+    }
+    text += WIDE(' ');
+    text += arg;
+  }
+  return result;
 }
 
 }  // namespace launcher

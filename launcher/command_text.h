@@ -25,8 +25,26 @@ CommandText ParseCommandText(platform::WStringView commandText);
 // text when there is no URL.
 platform::WString ParameterBase(const CommandText& command);
 
+// The longest command line Windows gives a process, in UTF-16 units, terminator included.
+inline constexpr std::size_t kCommandLineLimitUnits = 32767;
+
+// Units a parameter string may take when the client in `installFolder` is started: the shell
+// runs it as "<folder>\Veltmora.exe" <parameters>. An empty folder (unknown) counts as the
+// longest path the path buffer holds.
+std::size_t ParameterBudget(platform::WStringView installFolder);
+
+struct ParameterString {
+  platform::WString text;
+  std::size_t wantedUnits = 0;  // length of the whole string, had every part fitted
+  std::size_t partsLeftOut = 0;
+};
+
 // base + " IsAdmin" when both modifier keys are down + " " + each configured argument.
-platform::WString BuildParameterString(const CommandText& command, bool adminKeysDown,
-                                       const std::vector<platform::WString>& configuredArgs);
+// A string longer than `budgetUnits` would be cut by the system wherever the limit falls,
+// so only parts that fit whole are kept, in this order: the base (only if it fits), the
+// marker, then the arguments until the first that does not fit.
+ParameterString BuildParameterString(const CommandText& command, bool adminKeysDown,
+                                     const std::vector<platform::WString>& configuredArgs,
+                                     std::size_t budgetUnits);
 
 }  // namespace launcher

@@ -92,19 +92,24 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   if (configRead && !modulePath.empty()) RefreshDesktopShortcut(names, modulePath, installFolder);
 
   const bool adminKeysDown = KeyDown(VK_CONTROL) && KeyDown(VK_MENU);
-  const std::wstring parameters = launcher::BuildParameterString(
-      command, adminKeysDown, configRead ? configuredArgs : std::vector<std::wstring>{});
+  const launcher::ParameterString parameters = launcher::BuildParameterString(
+      command, adminKeysDown, configRead ? configuredArgs : std::vector<std::wstring>{},
+      launcher::ParameterBudget(installFolder));
+  if (parameters.partsLeftOut > 0) {
+    ZM_LOG(streamlog::kLogInfo) << "par too long: " << parameters.wantedUnits << " units, "
+                                << parameters.partsLeftOut << " parts left out";
+  }
 
   const std::wstring client(launcher::kClientExecutable);
   if (inInstallFolder) {
-    ShellExecuteW(nullptr, L"open", client.c_str(), parameters.c_str(), nullptr, SW_SHOW);
+    ShellExecuteW(nullptr, L"open", client.c_str(), parameters.text.c_str(), nullptr, SW_SHOW);
   } else if (!installFolder.empty()) {
     // No working directory of ours: the client is named whole and given its folder.
     std::wstring clientPath = installFolder;
     if (clientPath.back() != L'\\') clientPath += L'\\';
     clientPath += client;
-    ShellExecuteW(nullptr, L"open", clientPath.c_str(), parameters.c_str(), installFolder.c_str(),
-                  SW_SHOW);
+    ShellExecuteW(nullptr, L"open", clientPath.c_str(), parameters.text.c_str(),
+                  installFolder.c_str(), SW_SHOW);
   }
   return 0;
 }

@@ -9,6 +9,27 @@ namespace {
 
 constexpr std::size_t kMessageBufferBytes = 10240;
 
+// Writes all of `message` to `pipe` (opened for overlapped I/O) within the time bound.
+// A write still pending when the time is up is cancelled, and counts as not written.
+bool WriteWhole(HANDLE pipe, const std::string& message) {
+  platform::win32::UniqueHandle done(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+  if (!done) return false;
+  OVERLAPPED overlapped = {};
+  overlapped.hEvent = done.get();
+  const auto size = static_cast<DWORD>(message.size());
+  DWORD written = 0;
+  if (!WriteFile(pipe, message.data(), size, nullptr, &overlapped)) {
+    if (GetLastError() != ERROR_IO_PENDING) return false;
+    if (WaitForSingleObject(done.get(), kHandoffWriteTimeoutMs) != WAIT_OBJECT_0) {
+      CancelIoEx(pipe, &overlapped);
+    }
+  }
+  // Waits for the write to finish or for its cancellation to take effect: the system must
+  // be done with `overlapped` before it goes out of scope.
+  if (!GetOverlappedResult(pipe, &overlapped, &written, TRUE)) return false;
+  return written == size;
+}
+
 }  // namespace
 
 int SendUrlToRunningClient(const platform::WString& urlPart) {
@@ -21,12 +42,12 @@ int SendUrlToRunningClient(const platform::WString& urlPart) {
   const std::wstring pipeName(launcher::kClientPipeName);
   // Any process could have created the pipe first: let its server identify the elevated
   // launcher, never impersonate it.
-  platform::win32::UniqueHandle pipe(CreateFileW(
-      pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-      FILE_ATTRIBUTE_NORMAL | SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr));
+  platform::win32::UniqueHandle pipe(
+      CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
+                      SECURITY_IDENTIFICATION,
+                  nullptr));
   if (!pipe) return 1;
-
-  DWORD written = 0;
-  WriteFile(pipe.get(), message.data(), static_cast<DWORD>(message.size()), &written, nullptr);
-  return 0;
+  // A message the client did not get whole is a lost URL, as much as a pipe that is missing.
+  return WriteWhole(pipe.get(), message) ? 0 : 1;
 }

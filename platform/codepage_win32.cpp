@@ -13,6 +13,14 @@ UINT ToWin32(CodePage page) {
   return static_cast<UINT>(page);
 }
 
+// Best-fit mapping would turn characters a code page lacks into look-alikes it holds (a
+// fullwidth solidus into '/'): text the user never wrote, path separators among it. UTF-8
+// has nothing to fit and refuses the flag, also when it is the ANSI code page.
+DWORD NoBestFit(CodePage page) {
+  const UINT cp = page == CodePage::kAnsi ? GetACP() : static_cast<UINT>(page);
+  return cp == CP_UTF8 ? 0 : WC_NO_BEST_FIT_CHARS;
+}
+
 }  // namespace
 
 bool WideToNarrow(WStringView in, CodePage page, std::string& out) {
@@ -22,11 +30,11 @@ bool WideToNarrow(WStringView in, CodePage page, std::string& out) {
   if (in.size() > INT_MAX / 4) return false;
   const int inLen = static_cast<int>(in.size());
   BOOL usedDefault = FALSE;
-  const int size = WideCharToMultiByte(ToWin32(page), WC_NO_BEST_FIT_CHARS, in.data(), inLen,
-                                       nullptr, 0, nullptr, &usedDefault);
+  const int size = WideCharToMultiByte(ToWin32(page), NoBestFit(page), in.data(), inLen, nullptr, 0,
+                                       nullptr, &usedDefault);
   if (size <= 0 || usedDefault) return false;
   out.resize(static_cast<std::size_t>(size));
-  if (WideCharToMultiByte(ToWin32(page), WC_NO_BEST_FIT_CHARS, in.data(), inLen, out.data(), size,
+  if (WideCharToMultiByte(ToWin32(page), NoBestFit(page), in.data(), inLen, out.data(), size,
                           nullptr, &usedDefault) != size ||
       usedDefault) {
     out.clear();
@@ -39,12 +47,13 @@ std::string WideToNarrowLossy(WStringView in, CodePage page) {
   std::string out;
   if (in.empty() || in.size() > INT_MAX / 4) return out;
   const UINT cp = ToWin32(page);
+  const DWORD flags = NoBestFit(page);
   const int inLen = static_cast<int>(in.size());
-  const int size = WideCharToMultiByte(cp, 0, in.data(), inLen, nullptr, 0, nullptr, nullptr);
+  const int size = WideCharToMultiByte(cp, flags, in.data(), inLen, nullptr, 0, nullptr, nullptr);
   if (size <= 0) return out;
   out.resize(static_cast<std::size_t>(size));
   const int written =
-      WideCharToMultiByte(cp, 0, in.data(), inLen, out.data(), size, nullptr, nullptr);
+      WideCharToMultiByte(cp, flags, in.data(), inLen, out.data(), size, nullptr, nullptr);
   out.resize(written > 0 ? static_cast<std::size_t>(written) : 0);
   return out;
 }

@@ -26,8 +26,8 @@ enum class CodePage : unsigned { kAnsi = 0, kOem = 1, kChinese = 936, kUtf8 = 65
 // exact representation in `page` (no best-fit substitutes) or the input is not valid UTF-16.
 bool WideToNarrow(WStringView in, CodePage page, std::string& out);
 
-// Converts UTF-16 to `page` the way the system does for display: characters without a
-// representation become the code page's default character ('?'). Never fails.
+// Converts UTF-16 to `page`: characters without an exact representation become the code
+// page's default character ('?'), never a best-fit look-alike. Never fails.
 std::string WideToNarrowLossy(WStringView in, CodePage page);
 
 // Converts text in `page` to UTF-16. Returns false and leaves `out` empty on invalid input.

@@ -314,9 +314,12 @@ class Stager {
         return false;
       }
     }
-    if (!journal_.AddFolder(relative) || !platform::CreateFolder(full)) return false;
-    Remember(relative, true);
-    created = true;
+    if (!journal_.AddFolder(relative)) return false;
+    // A folder inside one this install made may still be there: this install made it earlier.
+    const bool made = platform::CreateFolder(full);
+    if (!made && !platform::IsFolder(full)) return false;
+    created = made || parentMade;
+    Remember(relative, created);
     return true;
   }
 

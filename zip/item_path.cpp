@@ -30,7 +30,28 @@ bool IsDeviceName(WStringView step) {
   }
   if (stem.size() == 4 &&
       (EqualsNoCase(stem.substr(0, 3), "COM") || EqualsNoCase(stem.substr(0, 3), "LPT"))) {
-    return stem[3] >= WIDE('1') && stem[3] <= WIDE('9');
+    // Windows counts the superscript digits one, two and three among the port numbers.
+    const WChar n = stem[3];
+    return (n >= WIDE('1') && n <= WIDE('9')) || n == 0x00B9 || n == 0x00B2 || n == 0x00B3;
+  }
+  return false;
+}
+
+bool IsDigit(WChar c) { return c >= WIDE('0') && c <= WIDE('9'); }
+
+// A step of 8.3 shape (up to eight units, then at most one dot and three more) with a '~'
+// before a digit may be the short name of another file on a volume that makes short names:
+// VELTMO~1.EXE can be Veltmora.exe itself.
+bool IsShortNameForm(WStringView step) {
+  const std::size_t dot = step.find(WIDE('.'));
+  const WStringView base = step.substr(0, dot);
+  if (base.size() > 8) return false;
+  if (dot != WStringView::npos) {
+    const WStringView extension = step.substr(dot + 1);
+    if (extension.size() > 3 || extension.find(WIDE('.')) != WStringView::npos) return false;
+  }
+  for (std::size_t i = 0; i + 1 < base.size(); ++i) {
+    if (base[i] == WIDE('~') && IsDigit(base[i + 1])) return true;
   }
   return false;
 }
@@ -47,6 +68,7 @@ NameVerdict CheckStep(WStringView step) {
   }
   if (step.back() == WIDE('.') || step.back() == WIDE(' ')) return NameVerdict::kTrailingDotOrSpace;
   if (IsDeviceName(step)) return NameVerdict::kDeviceName;
+  if (IsShortNameForm(step)) return NameVerdict::kShortName;
   return NameVerdict::kOk;
 }
 
@@ -70,6 +92,8 @@ const char* DescribeNameVerdict(NameVerdict verdict) {
       return "drive or stream colon";
     case NameVerdict::kDeviceName:
       return "device name";
+    case NameVerdict::kShortName:
+      return "8.3 short name form";
     case NameVerdict::kBadCharacter:
       return "character not allowed in names";
     case NameVerdict::kTrailingDotOrSpace:

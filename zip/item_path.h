@@ -20,7 +20,8 @@ enum class NameVerdict {
   kAbsolute,           // starts with a separator or a drive (target names only)
   kParentStep,         // a ".." step, which would climb out of the root
   kStreamOrDrive,      // a ':' in a step: a drive or an alternate data stream on Windows
-  kDeviceName,         // CON, NUL, AUX, PRN, COM1-9, LPT1-9 (any extension, any case)
+  kDeviceName,         // CON, NUL, AUX, PRN, COM/LPT 1-9 or superscript 1-3; any extension, case
+  kShortName,          // 8.3 form with '~' before a digit (VELTMO~1.EXE): may alias another file
   kBadCharacter,       // a control character or one of < > " | ? * that Windows refuses
   kTrailingDotOrSpace  // Windows silently drops these, so the file would get another name
 };

@@ -2,6 +2,8 @@
 
 #include <new>
 
+#include "zip/item_overlap.h"
+
 namespace zip {
 namespace {
 
@@ -47,6 +49,8 @@ const char* DescribeExtractResult(std::uint32_t result) {
       return "CRC mismatch";
     case ExtractUnsafeName:
       return "unsafe name";
+    case ExtractOverlap:
+      return "data overlap another item's header or data";
     case ExtractBadArgument:
       return "no such item";
     case ExtractInflateFailed:
@@ -74,9 +78,12 @@ std::unique_ptr<ZipExtractor> ZipExtractor::Open(const WString& archivePath,
   if (!source) return nullptr;
   std::unique_ptr<ZipArchive> archive = ZipArchive::Open(std::move(source));
   if (!archive) return nullptr;
+  std::optional<std::vector<bool>> overlapping = FindOverlappingItems(*archive);
+  if (!overlapping) return nullptr;
   std::unique_ptr<ZipExtractor> ex(new (std::nothrow) ZipExtractor());
   if (!ex) return nullptr;
   ex->archive_ = std::move(archive);
+  ex->overlapping_ = std::move(*overlapping);
   ex->root_ = std::move(root);
   if (result) *result = ExtractOk;
   return ex;
@@ -155,6 +162,7 @@ std::uint32_t ZipExtractor::BuildRecord(ZipItem& item) {
     item.name.clear();
     return ExtractUnsafeName;
   }
+  if (overlapping_[static_cast<std::size_t>(item.index)]) return ExtractOverlap;
   cachedIndex_ = item.index;
   cachedRecord_ = item;
   return ExtractOk;

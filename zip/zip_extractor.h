@@ -25,6 +25,7 @@ enum ExtractResult : std::uint32_t {
   ExtractBadPassword = 0x00001000,    // encrypted, and the check byte did not match
   ExtractCrcMismatch = 0x00002000,    // every byte was read but the CRC-32 does not match
   ExtractUnsafeName = 0x00004000,     // the name is refused (see NameVerdict)
+  ExtractOverlap = 0x00008000,        // the data overlap another item's local header or data
   ExtractBadArgument = 0x00010000,    // index outside the archive
   ExtractInflateFailed = 0x05000000,  // reading or decompressing the item's data failed
 };
@@ -60,7 +61,8 @@ class ZipExtractor {
   ZipExtractor& operator=(const ZipExtractor&) = delete;
 
   // Fills `item` for `index` (or the item count for -1). A refused name gives
-  // ExtractUnsafeName with every other field filled.
+  // ExtractUnsafeName, data that overlap another item's ExtractOverlap, with every other field
+  // filled.
   std::uint32_t GetItem(std::int32_t index, ZipItem& item);
   // Writes item `index` as `targetName` (relative to the root). A folder item, or one whose
   // name ends in a separator, becomes a chain of folders; a file item a file with the item's
@@ -109,6 +111,8 @@ class ZipExtractor {
   // The last folder known to exist: files of one folder follow each other in most archives,
   // and asking the system again for each of them would cost a round trip per item.
   platform::WString lastFolder_;
+  // Per entry, whether its data overlap another item's header or data; found at opening.
+  std::vector<bool> overlapping_;
 };
 
 // Folds '\' and '/' into the system's separator (on POSIX both separate folders).

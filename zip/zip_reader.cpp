@@ -275,6 +275,15 @@ int ZipArchive::ReadLocalExtra(std::vector<unsigned char>& out) {
   return ZipOk;
 }
 
+int ZipArchive::CurrentEntrySpan(std::uint64_t* start, std::uint64_t* end) {
+  std::uint32_t nameAndExtra = 0;
+  const int rc = CheckLocalHeader(&nameAndExtra, nullptr, nullptr);
+  if (rc != ZipOk) return rc;
+  *start = localHeaderOffset_;
+  *end = *start + kLocalHeaderSize + nameAndExtra + record_.compressedSize;
+  return ZipOk;
+}
+
 int ZipArchive::OpenItem(const char* password) {
   if (!currentValid_) return ZipParamError;
   if (item_) CloseItem();

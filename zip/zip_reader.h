@@ -119,6 +119,11 @@ class ZipArchive {
   // Reads the current entry's local extra field whole into `out`; ZipIoError when it cannot.
   int ReadLocalExtra(std::vector<unsigned char>& out);
 
+  // Where the current entry lies in the file, offsets as stored (bias not added): from its
+  // local header to one past its compressed data, never less than the header's 30 bytes.
+  // Fails like CheckLocalHeader when the local header does not check out.
+  int CurrentEntrySpan(std::uint64_t* start, std::uint64_t* end);
+
   // Opens the current entry for reading; `password` may be null (no password).
   int OpenItem(const char* password);
   // Delivers up to `length` bytes of the open entry into `buffer`: the number delivered or a

@@ -62,6 +62,49 @@ TEST(LaunchFlowTest, StartsTheClientInTheInstallFolderWithTheParameterString) {
   }
 }
 
+TEST(LaunchFlowTest, AParameterStringPastTheCommandLineLimitKeepsOnlyWholeParts) {
+  // The client's command line is "<folder>\\Veltmora.exe" <parameters> and its terminator:
+  // 32767 units at most, or the system cuts it wherever the limit falls.
+  struct Case {
+    const char* why;
+    std::size_t overBy;  // how far the whole string passes the limit
+  } const cases[] = {
+      {"exactly at the limit: passed whole", 0},
+      {"one unit over: the last item is left out whole, not cut", 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    InstallFolder install;
+    const std::size_t budget = 32767 - 4 - (install.path().size() + 1 + 12);
+    // Distinct items of 100 units, then one that takes the string to the limit exactly.
+    std::vector<std::string> items;
+    std::size_t length = 1;  // "x"
+    while (budget - length >= 2 * 101) {
+      std::string item = std::to_string(items.size()) + "-";
+      item.resize(100, 'i');
+      items.push_back(item);
+      length += 1 + item.size();
+    }
+    items.push_back(std::string(budget - length - 1 + c.overBy, 'z'));
+    std::string config = "<Product><Args>";
+    for (const std::string& item : items) config += "<Item Name=\"" + item + "\"/>";
+    install.WriteFile(L"ProductConfig.xml", config + "</Args></Product>");
+
+    std::string expected = "x";
+    for (std::size_t i = 0; i + (c.overBy > 0 ? 1 : 0) < items.size(); ++i) {
+      expected += " " + items[i];
+    }
+    const LaunchResult result = install.Launch(L"forcerun:x");
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 0u);
+    const std::string parameters = install.WaitForFile(L"veltmora-params.txt").value_or("");
+    EXPECT_EQ(parameters.size(), expected.size());
+    EXPECT_TRUE(parameters == expected);
+    const bool logged = result.standardError.find("par too long: ") != std::string::npos;
+    EXPECT_EQ(logged, c.overBy > 0) << result.standardError;
+  }
+}
+
 TEST(LaunchFlowTest, LogsTwoLinesToStandardErrorAndDebugOutput) {
   InstallFolder install;
   const LaunchResult result = install.Launch(L"\"quorvane://live/42\"");

@@ -57,6 +57,8 @@ struct ParameterCase {
   bool adminKeys;
   std::vector<WString> args;
   const platform::WChar* expected;
+  std::size_t budget = kCommandLineLimitUnits;
+  std::size_t partsLeftOut = 0;
 };
 
 TEST(CommandTextTest, BuildsTheClientParameterString) {
@@ -78,12 +80,65 @@ TEST(CommandTextTest, BuildsTheClientParameterString) {
        false,
        {WIDE("-z")},
        WIDE("live/42\" -z")},
+      // The system cut the command line wherever its limit fell: a cut URL opens the wrong
+      // thing, a cut argument means another value. Parts are kept whole or left out.
+      {"exactly the budget passes whole", WIDE("abc"), false, {WIDE("de")}, WIDE("abc de"), 6},
+      {"one unit over leaves the last argument out, not cut",
+       WIDE("abc"),
+       false,
+       {WIDE("de")},
+       WIDE("abc"),
+       5,
+       1},
+      {"a base that cannot fit is left out whole; marker and arguments follow",
+       WIDE("quorvane://0123456789abc"),
+       true,
+       {WIDE("x")},
+       WIDE(" IsAdmin x"),
+       12,
+       1},
+      {"arguments stop at the first that does not fit, though a later one would",
+       WIDE(""),
+       false,
+       {WIDE("a"), WIDE("bbbbbb"), WIDE("c")},
+       WIDE(" a"),
+       5,
+       2},
+      {"a marker that does not fit is left out; arguments are still tried",
+       WIDE("abcd"),
+       true,
+       {WIDE("x")},
+       WIDE("abcd x"),
+       6,
+       1},
+      {"nothing fits", WIDE("abc"), true, {WIDE("x")}, WIDE(""), 0, 3},
   };
   for (const ParameterCase& c : cases) {
     SCOPED_TRACE(c.why);
-    EXPECT_TRUE(BuildParameterString(ParseCommandText(c.commandText), c.adminKeys, c.args) ==
-                WString(c.expected));
+    const ParameterString built =
+        BuildParameterString(ParseCommandText(c.commandText), c.adminKeys, c.args, c.budget);
+    EXPECT_TRUE(built.text == WString(c.expected));
+    EXPECT_EQ(built.partsLeftOut, c.partsLeftOut);
+    EXPECT_EQ(built.wantedUnits == built.text.size(), c.partsLeftOut == 0);
   }
+}
+
+TEST(CommandTextTest, TheBudgetLeavesRoomForTheQuotedClientPath) {
+  struct Case {
+    const char* why;
+    const platform::WChar* installFolder;
+    std::size_t budget;
+  } const cases[] = {
+      // 32767 less the terminator, two quotation marks, the blank and "C:\app\Veltmora.exe"
+      {"folder without a trailing separator", WIDE("C:\\app"), 32767 - 4 - 19},
+      {"drive root keeps its one separator", WIDE("C:\\"), 32767 - 4 - 15},
+      {"unknown folder counts as the longest path", WIDE(""), 32767 - 4 - 259},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    EXPECT_EQ(ParameterBudget(c.installFolder), c.budget);
+  }
+  EXPECT_EQ(ParameterBudget(WString(32767, WIDE('d'))), 0u);
 }
 
 TEST(LaunchPathsTest, PathsUpToTheBufferAreFormattedLongerOnesRefused) {

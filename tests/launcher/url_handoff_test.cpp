@@ -48,9 +48,26 @@ TEST_F(UrlHandoffTest, WritesTheUrlPartInTheAnsiCodePageAndOneZeroByte) {
 }
 
 TEST_F(UrlHandoffTest, CharactersOutsideTheAnsiCodePageArriveAsTheDefaultCharacter) {
-  if (GetACP() == 936 || GetACP() == 950 || GetACP() == 932) GTEST_SKIP() << "ANSI page has CJK";
-  EXPECT_EQ(SendUrlToRunningClient(L"a\u4e2db"), 0);
-  EXPECT_EQ(Message(1).value_or("<none>"), std::string("a?b\0", 4));
+  if (GetACP() != 1252) GTEST_SKIP() << "rows are written for code page 1252, not " << GetACP();
+  struct Case {
+    const char* why;
+    std::wstring urlPart;
+    std::string message;
+  } const cases[] = {
+      {"a character no Western page holds", L"a\u4e2db", std::string("a?b\0", 4)},
+      // best fit made fullwidth dots, solidus, reverse solidus and quotation mark into
+      // "../..\" and '"': path characters the link never held
+      {"fullwidth look-alikes stay foreign",
+       L"open/\uff0e\uff0e\uff0f\uff0e\uff0e\uff3cwin.ini\uff02",
+       std::string("open/??????win.ini?\0", 20)},
+      {"near miss: characters the page holds pass", L"caf\u00e9", std::string("caf\xe9\0", 5)},
+  };
+  int n = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    EXPECT_EQ(SendUrlToRunningClient(c.urlPart), 0);
+    EXPECT_EQ(Message(++n).value_or("<none>"), c.message);
+  }
 }
 
 TEST_F(UrlHandoffTest, TheServerMayIdentifyButNotImpersonateTheLauncher) {
@@ -84,11 +101,33 @@ TEST_F(UrlHandoffTest, AUrlTooLongForTheBufferIsRefusedNotCut) {
   EXPECT_FALSE(install.Exists(L"veltmora-pipe-2.bin"));
 }
 
-TEST(UrlHandoffNoServerTest, NoPipeMeansExitCodeOne) {
-  e2e::InstallFolder install(/*withClient=*/false);
-  UniqueHandle client(e2e::StartStandIn(install.path(), L"Veltmora.exe", /*serve=*/false));
-  ASSERT_TRUE(client.valid());
-  EXPECT_EQ(SendUrlToRunningClient(L"live/42\""), 1);
+TEST(UrlHandoffNoServerTest, AUrlTheClientDoesNotGetWholeMeansExitCodeOne) {
+  struct Case {
+    const char* why;
+    const wchar_t* modeFile;  // the stand-in's behaviour, or null for none
+    bool serve;
+    std::wstring urlPart;
+  } const cases[] = {
+      {"no pipe server", nullptr, false, L"live/42\""},
+      // a synchronous write of more than the pipe buffer never returned
+      {"server never reads, message longer than its buffer", L"standin-noread", true,
+       std::wstring(10239, L'a')},
+      // the failed write was ignored and the lost URL reported as delivered
+      {"server accepts and closes at once", L"standin-closeatonce", true, L"live/42\""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    e2e::InstallFolder install(/*withClient=*/false);
+    if (c.modeFile != nullptr) install.WriteFile(c.modeFile, "");
+    UniqueHandle client(e2e::StartStandIn(install.path(), L"Veltmora.exe", c.serve));
+    ASSERT_TRUE(client.valid());
+    EXPECT_EQ(SendUrlToRunningClient(c.urlPart), 1);
+    EXPECT_FALSE(install.Exists(L"veltmora-pipe-1.bin"));
+    // The launcher met this client, not some other server of the pipe's name.
+    if (c.serve) {
+      EXPECT_TRUE(install.WaitForFile(L"veltmora-pipe-1.unread").has_value());
+    }
+  }
 }
 
 }  // namespace

@@ -227,6 +227,13 @@ TEST_F(InstallTransactionTest, ACleanInstallLeavesExactlyTheNewFiles) {
   EXPECT_EQ(s.at("locked.cfg").bytes, "new locked");
   EXPECT_EQ(s.at("locked.cfg").attributes, platform::kAttrReadOnly);
   EXPECT_FALSE(fs::exists(scratch_ / "outside.txt"));
+
+  // Into a folder the install makes itself (pkgtool's DEST), with a folder item after the
+  // file that made its folder, as some tools order them.
+  Archive fresh;
+  fresh.entries = {File("q/x.txt", "x"), File("r/y.txt", "y"), Folder("q/"), File("top.txt", "t")};
+  EXPECT_EQ(Install(fresh, nullptr, scratch_ / "fresh").result, InstallResult::kInstalled);
+  EXPECT_EQ(ReadBytes(scratch_ / "fresh" / "q" / "x.txt"), "x");
 }
 
 // Files named like the temporaries of some install are the user's: only what the journal of

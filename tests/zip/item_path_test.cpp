@@ -39,13 +39,26 @@ const NameCase kNames[] = {
     {"dir/nul.txt", NameVerdict::kDeviceName, ""},             // with an extension, any case
     {"Com1", NameVerdict::kDeviceName, ""},
     {"lpt9.log", NameVerdict::kDeviceName, ""},
-    {"AUX .txt", NameVerdict::kDeviceName, ""},        // spaces before the dot ignored
-    {"COM0", NameVerdict::kOk, "COM0"},                // near miss: not a device
-    {"CONSOLE.txt", NameVerdict::kOk, "CONSOLE.txt"},  // near miss: longer stem
-    {"a/b?.txt", NameVerdict::kBadCharacter, ""},      // wildcard in a name
-    {"a\tb", NameVerdict::kBadCharacter, ""},          // control character
-    {"name. ", NameVerdict::kTrailingDotOrSpace, ""},  // Windows drops the tail
-    {"/", NameVerdict::kEmpty, ""},                    // nothing left
+    {"AUX .txt", NameVerdict::kDeviceName, ""},     // spaces before the dot ignored
+    {"COM\xC2\xB9", NameVerdict::kDeviceName, ""},  // superscript one names a port too
+    {"dir/com\xC2\xB2.txt", NameVerdict::kDeviceName, ""},
+    {"LPT\xC2\xB3.log", NameVerdict::kDeviceName, ""},
+    {"COM\xC2\xB2x", NameVerdict::kOk, "COM\xC2\xB2x"},        // near miss: longer stem
+    {"COM\xE2\x81\xB4", NameVerdict::kOk, "COM\xE2\x81\xB4"},  // near miss: superscript four
+    {"VELTMO~1.EXE", NameVerdict::kShortName, ""},    // 8.3 alias of Veltmora.exe on such volumes
+    {"progra~1/x.txt", NameVerdict::kShortName, ""},  // in a folder step, any case
+    {"VE1A2~12", NameVerdict::kShortName, ""},        // no extension, two-digit tail
+    {"VELTMO~A.EXE", NameVerdict::kOk, "VELTMO~A.EXE"},      // near miss: no digit after '~'
+    {"VELTMORA~1.EXE", NameVerdict::kOk, "VELTMORA~1.EXE"},  // near miss: nine-unit base
+    {"a~1.text", NameVerdict::kOk, "a~1.text"},              // near miss: four-unit extension
+    {"a~1.b.c", NameVerdict::kOk, "a~1.b.c"},                // near miss: two dots
+    {"x.old~", NameVerdict::kOk, "x.old~"},                  // near miss: '~' without a digit
+    {"COM0", NameVerdict::kOk, "COM0"},                      // near miss: not a device
+    {"CONSOLE.txt", NameVerdict::kOk, "CONSOLE.txt"},        // near miss: longer stem
+    {"a/b?.txt", NameVerdict::kBadCharacter, ""},            // wildcard in a name
+    {"a\tb", NameVerdict::kBadCharacter, ""},                // control character
+    {"name. ", NameVerdict::kTrailingDotOrSpace, ""},        // Windows drops the tail
+    {"/", NameVerdict::kEmpty, ""},                          // nothing left
     {"C:", NameVerdict::kEmpty, ""},
     {"dir/", NameVerdict::kOk, "dir/"},  // folder names keep their separator
     {"\xC3\xA9t\xC3\xA9/\xE4\xB8\xAD.txt", NameVerdict::kOk, "\xC3\xA9t\xC3\xA9/\xE4\xB8\xAD.txt"},

@@ -48,7 +48,12 @@ TEST_F(PkgtoolTest, ExitCodesAndProblemLines) {
   enc.password = "secret";
   Entry evil = ut;
   evil.name = "../evil";
-  bad.entries = {ut, crc, method, enc, evil};
+  Entry first = ut;
+  first.name = "s1.txt";
+  Entry again = first;
+  again.name = "s2.txt";
+  again.sharesHeaderOf = 5;
+  bad.entries = {ut, crc, method, enc, evil, first, again};
   ASSERT_TRUE(WriteBytes(scratch_ / "bad.zip", Build(bad)));
   ASSERT_TRUE(WriteBytes(scratch_ / "junk.zip", "not an archive"));
 
@@ -68,7 +73,9 @@ TEST_F(PkgtoolTest, ExitCodesAndProblemLines) {
             "1 crc.txt: CRC mismatch\n"
             "2 m.txt: unsupported method 12\n"
             "3 enc.txt: encrypted\n"
-            "4 ../evil: unsafe name (parent folder step)\n");
+            "4 ../evil: unsafe name (parent folder step)\n"
+            "5 s1.txt: data overlap another item's header or data\n"
+            "6 s2.txt: data overlap another item's header or data\n");
   EXPECT_EQ(Run({W("extract"), badZip, dest}, out), 1);
   EXPECT_NE(out.find("1 crc.txt: CRC mismatch"), std::string::npos);
   EXPECT_FALSE(fs::exists(scratch_ / "evil"));

@@ -28,6 +28,12 @@ struct Entry {
   std::optional<std::uint16_t> localNameLength;
   std::optional<std::size_t> keepData;  // write only this many data bytes
   std::optional<std::uint32_t> directorySignature;
+  // This record names the local header and data of an earlier entry (by index) and writes
+  // none of its own; its name must be as long as that entry's.
+  std::optional<std::size_t> sharesHeaderOf;
+  // Both records claim this many compressed bytes more than the data holds, so the data run
+  // into whatever follows.
+  std::uint32_t extendCompressed = 0;
 };
 
 struct Archive {
@@ -94,29 +100,41 @@ inline std::string Encrypt(const std::string& plain, const char* password, std::
 
 inline std::string Build(const Archive& a) {
   std::string body, directory;
+  // What each entry's records say, for records that share an earlier entry's header.
+  struct Fields {
+    std::uint32_t crc, compressed, size, offset;
+    std::uint16_t flags;
+  };
+  std::vector<Fields> fields;
   for (const Entry& e : a.entries) {
-    const std::uint32_t crc = e.crc.value_or(Crc(e.data));
-    std::string payload = e.method == 8 ? RawDeflate(e.data) : e.data;
-    std::uint16_t flags = e.flags;
-    if (e.password) {
-      payload = Encrypt(payload, e.password, static_cast<std::uint8_t>(crc >> 24));
-      flags |= 1;
+    if (e.sharesHeaderOf) {
+      fields.push_back(fields.at(*e.sharesHeaderOf));
+    } else {
+      const std::uint32_t crc = e.crc.value_or(Crc(e.data));
+      std::string payload = e.method == 8 ? RawDeflate(e.data) : e.data;
+      std::uint16_t flags = e.flags;
+      if (e.password) {
+        payload = Encrypt(payload, e.password, static_cast<std::uint8_t>(crc >> 24));
+        flags |= 1;
+      }
+      const auto compressed = static_cast<std::uint32_t>(payload.size()) + e.extendCompressed;
+      const std::uint32_t size = e.size.value_or(static_cast<std::uint32_t>(e.data.size()));
+      const auto offset = static_cast<std::uint32_t>(body.size());
+      fields.push_back({crc, compressed, size, offset, flags});
+      Put32(body, 0x04034B50);
+      Put16(body, 20);
+      Put16(body, flags);
+      Put16(body, e.localMethod.value_or(e.method));
+      Put32(body, e.dosTime);
+      Put32(body, e.localCrc.value_or(crc));
+      Put32(body, compressed);
+      Put32(body, size);
+      Put16(body, e.localNameLength.value_or(static_cast<std::uint16_t>(e.name.size())));
+      Put16(body, static_cast<std::uint32_t>(e.localExtra.size()));
+      body += e.name + e.localExtra;
+      body += payload.substr(0, e.keepData.value_or(payload.size()));
     }
-    const auto compressed = static_cast<std::uint32_t>(payload.size());
-    const std::uint32_t size = e.size.value_or(static_cast<std::uint32_t>(e.data.size()));
-    const auto offset = static_cast<std::uint32_t>(body.size());
-    Put32(body, 0x04034B50);
-    Put16(body, 20);
-    Put16(body, flags);
-    Put16(body, e.localMethod.value_or(e.method));
-    Put32(body, e.dosTime);
-    Put32(body, e.localCrc.value_or(crc));
-    Put32(body, compressed);
-    Put32(body, size);
-    Put16(body, e.localNameLength.value_or(static_cast<std::uint16_t>(e.name.size())));
-    Put16(body, static_cast<std::uint32_t>(e.localExtra.size()));
-    body += e.name + e.localExtra;
-    body += payload.substr(0, e.keepData.value_or(payload.size()));
+    const auto [crc, compressed, size, offset, flags] = fields.back();
 
     Put32(directory, e.directorySignature.value_or(0x02014B50));
     Put16(directory, e.madeBy);

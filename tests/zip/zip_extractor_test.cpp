@@ -161,6 +161,75 @@ TEST_F(ZipExtractorTest, ReadsOrRefusesItemData) {
   }
 }
 
+Entry Sharing(std::string name, std::size_t index) {
+  Entry e = Named(std::move(name), "");
+  e.sharesHeaderOf = index;
+  return e;
+}
+
+Entry Extended(std::string name, std::uint32_t by, std::uint16_t method = 8) {
+  Entry e = Named(std::move(name));
+  e.extendCompressed = by;
+  e.method = method;
+  return e;
+}
+
+// Items whose data overlap another item's local header or data: each row is an archive and
+// the result every item must give, looked up, extracted or read.
+struct OverlapCase {
+  const char* what;
+  std::vector<Entry> entries;
+  std::vector<std::uint32_t> results;
+};
+
+TEST_F(ZipExtractorTest, RefusesItemsWhoseDataOverlapAnother) {
+  constexpr std::uint32_t kOk = zip::ExtractOk, kOverlap = zip::ExtractOverlap;
+  Entry corrupt = Extended("a.txt", 10);
+  corrupt.localCrc = 1;
+  const OverlapCase cases[] = {
+      // each record wrote the whole stream again: 1 GiB per 46 bytes of directory
+      {"three records share one deflate stream",
+       {Named("ok.txt"), Named("b1.txt", std::string(200000, 'z')), Sharing("b2.txt", 1),
+        Sharing("b3.txt", 1)},
+       {kOk, kOverlap, kOverlap, kOverlap}},
+      // the next item's header and data are read once more as this item's data
+      {"data run into the next item's header",
+       {Extended("a.txt", 10), Named("b.txt")},
+       {kOverlap, kOverlap}},
+      // 30 + 5 + 3: b.txt's local header, its name and its three bytes of deflated data
+      {"stored data hold the next item whole",
+       {Extended("a.txt", 30 + 5 + 3, 0), Named("b.txt", "x"), Named("c.txt")},
+       {kOverlap, kOverlap, kOk}},
+      // some tools leave an item's data two bytes into the next header
+      {"two bytes at the boundary are tolerated",
+       {Extended("a.txt", 2), Named("b.txt")},
+       {kOk, kOk}},
+      {"near miss: three bytes are not",
+       {Extended("a.txt", 3), Named("b.txt")},
+       {kOverlap, kOverlap}},
+      // an item that cannot be read writes nothing, so it takes nothing from its neighbour
+      {"an unreadable item claims no span", {corrupt, Named("b.txt")}, {zip::ExtractCorrupt, kOk}},
+  };
+  for (const OverlapCase& c : cases) {
+    SCOPED_TRACE(c.what);
+    Archive a;
+    a.entries = c.entries;
+    auto ex = OpenBuilt(a);
+    ASSERT_NE(ex, nullptr);
+    for (std::size_t i = 0; i < c.results.size(); ++i) {
+      const auto index = static_cast<std::int32_t>(i);
+      ZipItem item;
+      EXPECT_EQ(ex->GetItem(index, item), c.results[i]) << i;
+      const std::string& name = c.entries[i].name;
+      EXPECT_EQ(ex->ExtractItem(index, W(name)), c.results[i]) << i;
+      EXPECT_EQ(ex->TestItem(index), c.results[i]) << i;
+      EXPECT_EQ(fs::exists(root() / name), c.results[i] == kOk) << i;
+    }
+    ex.reset();
+    fs::remove_all(root());
+  }
+}
+
 TEST_F(ZipExtractorTest, EmptyFileIsComplete) {
   Archive a;
   Entry e = Named("empty.txt", "");

@@ -34,6 +34,7 @@ std::string Problem(const zip::ZipItem& item, std::uint32_t result) {
   if (result == zip::ExtractUnsafeName) {
     return std::string("unsafe name (") + zip::DescribeNameVerdict(item.nameVerdict) + ")";
   }
+  if (result == zip::ExtractOverlap) return zip::DescribeExtractResult(result);
   if (item.method != 0 && item.method != 8) {
     return "unsupported method " + std::to_string(item.method);
   }

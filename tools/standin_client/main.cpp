@@ -7,6 +7,11 @@
 //     veltmora-pipe-N.bin (N from 1), writing veltmora-ready.txt once the pipe exists, and
 //     the level at which it could impersonate the writer as veltmora-pipe-N.level;
 //   - does not serve the pipe while a file named standin-nopipe exists;
+//   - plays a broken client while one of these files exists (read when each pipe instance
+//     is made): standin-noread accepts a writer but never reads (its pipe buffer is 4096
+//     bytes, so a longer message cannot be written), standin-closeatonce accepts a writer
+//     and disconnects at once, unread; either records the connection as
+//     veltmora-pipe-N.unread (holding the mode's name) instead of a message;
 //   - exits when a file named standin-stop appears, writing veltmora-exited.txt;
 //   - when a file named after its own executable with ".hold" behind it (Veltmora.exe.hold)
 //     names a file of its folder, holds that file open until it ends, without sharing delete
@@ -117,6 +122,15 @@ std::string ImpersonationLevel(HANDLE pipe) {
   return level;
 }
 
+// Holds a writer's connection without reading until the writer closes its end.
+void WaitUnreadUntilClosed(HANDLE pipe) {
+  while (!StopRequested()) {
+    DWORD available = 0;
+    if (!PeekNamedPipe(pipe, nullptr, 0, nullptr, &available, nullptr)) return;
+    Sleep(50);
+  }
+}
+
 void ServePipe() {
   UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, nullptr));
   int received = 0;
@@ -126,10 +140,15 @@ void ServePipe() {
       Sleep(50);
       continue;
     }
+    const bool noRead = Exists(InFolder(L"standin-noread"));
+    const bool closeAtOnce = Exists(InFolder(L"standin-closeatonce"));
+    // Without a buffer every write waits for the server to read, so a writer always meets
+    // the closed end, however the two processes are scheduled.
+    const DWORD inBuffer = closeAtOnce ? 0 : noRead ? 4096 : 64 * 1024;
     UniqueHandle pipe(CreateNamedPipeW(L"\\\\.\\Pipe\\RODURI_Veltmora",
                                        PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED,
                                        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT,
-                                       PIPE_UNLIMITED_INSTANCES, 0, 64 * 1024, 0, nullptr));
+                                       PIPE_UNLIMITED_INSTANCES, 0, inBuffer, 0, nullptr));
     if (!pipe) {
       Sleep(50);
       continue;
@@ -152,11 +171,16 @@ void ServePipe() {
         continue;
       }
     }
+    const std::wstring stem = L"veltmora-pipe-" + std::to_wstring(++received);
+    if (closeAtOnce || noRead) {
+      if (noRead) WaitUnreadUntilClosed(pipe.get());
+      DisconnectNamedPipe(pipe.get());
+      WriteRecord(InFolder((stem + L".unread").c_str()), closeAtOnce ? "closeatonce" : "noread");
+      continue;
+    }
     const std::string level = ImpersonationLevel(pipe.get());
     const std::string message = ReadMessage(pipe.get(), event.get());
     DisconnectNamedPipe(pipe.get());
-    ++received;
-    const std::wstring stem = L"veltmora-pipe-" + std::to_wstring(received);
     WriteRecord(InFolder((stem + L".level").c_str()), level);
     WriteRecord(InFolder((stem + L".bin").c_str()), message);
   }
