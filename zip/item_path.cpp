@@ -78,7 +78,10 @@ const char* DescribeNameVerdict(NameVerdict verdict) {
   return "unknown";
 }
 
-NameVerdict CleanItemName(const char* stored, std::size_t length, WString& out) {
+NameVerdict CleanItemName(const char* stored, std::size_t length, WString& out,
+                          unsigned* rewrites) {
+  unsigned dropped = 0;
+  if (rewrites) *rewrites = 0;
   out.clear();
   if (length > kMaxPathUnits) return NameVerdict::kTooLong;
   if (!platform::Utf8ToUtf16(std::string_view(stored, length), out)) {
@@ -92,10 +95,12 @@ NameVerdict CleanItemName(const char* stored, std::size_t length, WString& out) 
   for (;;) {
     if (out.size() >= 2 && out[1] == WIDE(':')) {
       out.erase(0, 2);
+      dropped |= kDroppedDrive;
       continue;
     }
     if (!out.empty() && IsSeparator(out[0])) {
       out.erase(0, 1);
+      dropped |= kDroppedLeadingSeparator;
       continue;
     }
     bool cut = false;
@@ -103,12 +108,14 @@ NameVerdict CleanItemName(const char* stored, std::size_t length, WString& out) 
       const std::size_t at = out.find(pattern);
       if (at != WString::npos) {
         out.erase(0, at + 4);
+        dropped |= kDroppedBeforeParentStep;
         cut = true;
         break;
       }
     }
     if (!cut) break;
   }
+  if (rewrites) *rewrites = dropped;
   if (out.empty()) return NameVerdict::kEmpty;
   return CheckRelativePath(out);
 }

@@ -28,11 +28,21 @@ enum class NameVerdict {
 // A short English description of `verdict` for reports ("parent step", ...).
 const char* DescribeNameVerdict(NameVerdict verdict);
 
+// What cleaning changed in a name (bits), for the people who build packages: such an item
+// installs under another name than the one it was stored with.
+enum NameRewrite : unsigned {
+  kDroppedDrive = 1,             // a leading drive letter and colon
+  kDroppedLeadingSeparator = 2,  // a leading '/' or '\'
+  kDroppedBeforeParentStep = 4,  // everything up to a "/../"-type step in the middle
+};
+
 // Decodes the stored name (UTF-8, whatever the entry's flags claim) and cleans it: drops a
 // leading drive letter and leading separators, and everything up to a "/../"-type step in the
 // middle, again and again until none applies. Separators stay as stored. `out` receives the
 // cleaned name even when the verdict is a refusal (for reports); only kOk names are safe.
-NameVerdict CleanItemName(const char* stored, std::size_t length, platform::WString& out);
+// `rewrites`, when given, receives the NameRewrite bits of what was dropped.
+NameVerdict CleanItemName(const char* stored, std::size_t length, platform::WString& out,
+                          unsigned* rewrites = nullptr);
 
 // Checks a relative path that will be joined to the root: every refusal above that applies
 // to an already clean name, plus kAbsolute. An empty path is kOk (it names the root).
