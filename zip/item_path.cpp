@@ -102,7 +102,10 @@ const char* DescribeNameVerdict(NameVerdict verdict) {
   return "unknown";
 }
 
-NameVerdict CleanItemName(const char* stored, std::size_t length, WString& out, bool markedUtf8) {
+NameVerdict CleanItemName(const char* stored, std::size_t length, WString& out, bool markedUtf8,
+                          unsigned* rewrites) {
+  unsigned dropped = 0;
+  if (rewrites) *rewrites = 0;
   out.clear();
   if (length > kMaxPathUnits) return NameVerdict::kTooLong;
   const std::string_view bytes(stored, length);
@@ -118,10 +121,12 @@ NameVerdict CleanItemName(const char* stored, std::size_t length, WString& out, 
   for (;;) {
     if (out.size() >= 2 && out[1] == WIDE(':')) {
       out.erase(0, 2);
+      dropped |= kDroppedDrive;
       continue;
     }
     if (!out.empty() && IsSeparator(out[0])) {
       out.erase(0, 1);
+      dropped |= kDroppedLeadingSeparator;
       continue;
     }
     bool cut = false;
@@ -129,12 +134,14 @@ NameVerdict CleanItemName(const char* stored, std::size_t length, WString& out, 
       const std::size_t at = out.find(pattern);
       if (at != WString::npos) {
         out.erase(0, at + 4);
+        dropped |= kDroppedBeforeParentStep;
         cut = true;
         break;
       }
     }
     if (!cut) break;
   }
+  if (rewrites) *rewrites = dropped;
   if (out.empty()) return NameVerdict::kEmpty;
   return CheckRelativePath(out);
 }

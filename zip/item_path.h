@@ -29,14 +29,23 @@ enum class NameVerdict {
 // A short English description of `verdict` for reports ("parent step", ...).
 const char* DescribeNameVerdict(NameVerdict verdict);
 
+// What cleaning changed in a name (bits), for the people who build packages: such an item
+// installs under another name than the one it was stored with.
+enum NameRewrite : unsigned {
+  kDroppedDrive = 1,             // a leading drive letter and colon
+  kDroppedLeadingSeparator = 2,  // a leading '/' or '\'
+  kDroppedBeforeParentStep = 4,  // everything up to a "/../"-type step in the middle
+};
+
 // Decodes the stored name and cleans it: drops a leading drive letter and leading separators,
 // and everything up to a "/../"-type step in the middle, again and again until none applies.
 // Separators stay as stored. `out` receives the cleaned name even when the verdict is a
 // refusal (for reports); only kOk names are safe. A name that is valid UTF-8 is read as
 // UTF-8; one that is not, from an entry without the UTF-8 flag (`markedUtf8` false), is read
-// in the OEM code page, as the zip tools of Chinese Windows write names.
+// in the OEM code page, as the zip tools of Chinese Windows write names. `rewrites`, when
+// given, receives the NameRewrite bits of what was dropped.
 NameVerdict CleanItemName(const char* stored, std::size_t length, platform::WString& out,
-                          bool markedUtf8 = true);
+                          bool markedUtf8 = true, unsigned* rewrites = nullptr);
 
 // Checks a relative path that will be joined to the root: every refusal above that applies
 // to an already clean name, plus kAbsolute. An empty path is kOk (it names the root).

@@ -14,6 +14,11 @@ namespace {
 constexpr std::uint32_t kEndSignature = 0x06054B50;
 constexpr std::uint32_t kDirectorySignature = 0x02014B50;
 constexpr std::uint32_t kLocalSignature = 0x04034B50;
+constexpr std::uint32_t kZip64LocatorSignature = 0x07064B50;
+constexpr std::size_t kZip64LocatorSize = 20;
+// What the first part of a spanned or split archive begins with.
+constexpr std::uint32_t kSpanningSignature = 0x08074B50;
+constexpr std::uint32_t kOneSegmentSignature = 0x30304B50;
 constexpr std::size_t kEndRecordSize = 22;
 constexpr std::size_t kDirectoryRecordSize = 46;
 constexpr std::size_t kLocalHeaderSize = 30;
@@ -108,13 +113,17 @@ bool ZipSource::ReadAt(std::uint64_t offset, void* out, std::size_t length, Wind
   return true;
 }
 
-std::unique_ptr<ZipArchive> ZipArchive::Open(std::unique_ptr<ZipSource> source, int* result) {
-  auto fail = [result](int code) {
+std::unique_ptr<ZipArchive> ZipArchive::Open(std::unique_ptr<ZipSource> source, int* result,
+                                             OpenFailure* why) {
+  if (why) *why = OpenFailure::kNone;
+  auto fail = [result, why](int code, OpenFailure reason) {
     if (result) *result = code;
+    if (why) *why = reason;
     return nullptr;
   };
-  if (!source) return fail(ZipParamError);
+  if (!source) return fail(ZipParamError, OpenFailure::kNone);
   const std::uint64_t size = source->size();
+  if (size == 0) return fail(ZipIoError, OpenFailure::kEmpty);
 
   // Search backwards in overlapping windows for the end record; the one nearest the end of
   // the file wins.
@@ -137,24 +146,49 @@ std::unique_ptr<ZipArchive> ZipArchive::Open(std::unique_ptr<ZipSource> source, 
       }
     }
   }
-  if (!found) return fail(ZipIoError);
+  if (!found) {
+    // Without an end record, the first bytes tell a cut-short archive from something else.
+    unsigned char first[4] = {};
+    const std::uint32_t start =
+        source->ReadAt(0, first, sizeof first, ZipSource::kDataWindow) ? Get32(first) : 0;
+    if (start == kLocalSignature) return fail(ZipIoError, OpenFailure::kTruncated);
+    if (start == kSpanningSignature || start == kOneSegmentSignature) {
+      return fail(ZipIoError, OpenFailure::kSpanned);
+    }
+    return fail(ZipIoError, OpenFailure::kNotZip);
+  }
 
   unsigned char end[kEndRecordSize];
-  if (!source->ReadAt(endPos, end, sizeof end, ZipSource::kDataWindow)) return fail(ZipIoError);
+  if (!source->ReadAt(endPos, end, sizeof end, ZipSource::kDataWindow)) {
+    return fail(ZipIoError, OpenFailure::kTruncated);
+  }
   const std::uint32_t thisDisk = Get16(end + 4);
   const std::uint32_t directoryDisk = Get16(end + 6);
   const std::uint32_t entriesHere = Get16(end + 8);
   const std::uint32_t entriesTotal = Get16(end + 10);
   const std::uint32_t directorySize = Get32(end + 12);
   const std::uint32_t directoryOffset = Get32(end + 16);
-  if (entriesHere != entriesTotal || thisDisk != 0 || directoryDisk != 0) {
-    return fail(ZipBadArchive);
+  // A ZIP64 end record and its locator stand between the directory and the end record, so
+  // every offset computed from the end record alone would be off: refused, not misread.
+  unsigned char locator[4] = {};
+  const bool zip64Locator =
+      endPos >= kZip64LocatorSize &&
+      source->ReadAt(endPos - kZip64LocatorSize, locator, sizeof locator, ZipSource::kDataWindow) &&
+      Get32(locator) == kZip64LocatorSignature;
+  // The end record's fields say "see the ZIP64 record" with all bits set.
+  const bool zip64 = zip64Locator || entriesTotal == 0xFFFF || directorySize == 0xFFFFFFFF ||
+                     directoryOffset == 0xFFFFFFFF;
+  const OpenFailure inconsistent = zip64 ? OpenFailure::kZip64 : OpenFailure::kInconsistent;
+  if (thisDisk != 0 || directoryDisk != 0) {
+    return fail(ZipBadArchive, zip64 ? OpenFailure::kZip64 : OpenFailure::kSpanned);
   }
+  if (entriesHere != entriesTotal) return fail(ZipBadArchive, inconsistent);
   const std::uint64_t directoryEnd = std::uint64_t{directoryOffset} + directorySize;
-  if (endPos < directoryEnd) return fail(ZipBadArchive);
+  if (endPos < directoryEnd) return fail(ZipBadArchive, inconsistent);
+  if (zip64Locator) return fail(ZipBadArchive, OpenFailure::kZip64);
 
   std::unique_ptr<ZipArchive> archive(new (std::nothrow) ZipArchive());
-  if (!archive) return fail(ZipNoMemory);
+  if (!archive) return fail(ZipNoMemory, OpenFailure::kNone);
   archive->source_ = std::move(source);
   archive->bias_ = endPos - directoryEnd;
   archive->entryCount_ = entriesTotal;

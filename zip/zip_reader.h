@@ -82,13 +82,26 @@ struct ZipDirectoryRecord {
 
 struct ZipItemReader;
 
+// Why an archive did not open, for reports; callers act on the result code alone.
+enum class OpenFailure {
+  kNone,
+  kEmpty,         // the file holds no bytes
+  kTruncated,     // begins like an archive, but its end record is missing: cut short
+  kNotZip,        // no end record, and the file does not begin like an archive
+  kZip64,         // ZIP64 records, which this reader does not support
+  kSpanned,       // one part of a spanned or split archive, which this reader does not support
+  kInconsistent,  // the end record and the central directory it points at do not fit
+};
+
 // An open archive. Destroying it closes any open entry and the file.
 class ZipArchive {
  public:
   // Opens the archive in `source`, positioned on the first entry (which may be invalid if its
-  // record cannot be read). Returns null, with the reason in `*result` when given, when the
-  // end record is missing or inconsistent; the source is released either way.
-  static std::unique_ptr<ZipArchive> Open(std::unique_ptr<ZipSource> source, int* result = nullptr);
+  // record cannot be read). Returns null, with the result code in `*result` and why in `*why`
+  // when given, when the end record is missing or inconsistent or the archive uses ZIP64; the
+  // source is released either way.
+  static std::unique_ptr<ZipArchive> Open(std::unique_ptr<ZipSource> source, int* result = nullptr,
+                                          OpenFailure* why = nullptr);
   ~ZipArchive();
   ZipArchive(const ZipArchive&) = delete;
   ZipArchive& operator=(const ZipArchive&) = delete;

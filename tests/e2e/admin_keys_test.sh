@@ -11,7 +11,7 @@ cp "$bin/launcher.exe" "$bin/Veltmora.exe" "$install/"
 cleanup_hooks+=('touch "$work/keyholder-stop"' 'xdotool keyup ctrl alt')
 
 run "$bin/keyholder.exe" "$(winpath "$work/keys.txt")" &
-window=$(xdotool search --sync --name '^launcher-keyholder$' | head -1)
+window=$(timeout 120 xdotool search --sync --name '^launcher-keyholder$' | head -1)
 xdotool windowfocus --sync "$window"
 wait_for "$work/keys.txt" "ctrl=0 alt=0"
 

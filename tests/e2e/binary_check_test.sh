@@ -1,11 +1,16 @@
 #!/usr/bin/env bash
-# launcher.exe as shipped: a PE32+ GUI program that imports system DLLs only and embeds a
-# manifest asking for administrator rights without UI access. Wine ignores the manifest, so it
-# is checked in the file itself.
-# Usage: binary_check_test.sh LAUNCHER_EXE
+# The programs as shipped, checked in the files themselves (Wine ignores manifests):
+# launcher.exe is a PE32+ GUI program that imports system DLLs only and embeds a manifest
+# asking for administrator rights without UI access, declaring Windows 7 to 11, per-monitor
+# DPI awareness (v2) and common controls 6, and no long-path awareness; launcher.exe,
+# pkgtool.exe and the stand-in client each carry a version resource with the project version.
+# Usage: binary_check_test.sh VERSION LAUNCHER_EXE PKGTOOL_EXE STANDIN_EXE
 set -euo pipefail
-exe="$1"
+# The tools' own words (objdump's field names, windres's keywords) must not be translated.
+export LC_ALL=C
+version="$1" launcher="$2" pkgtool="$3" standin="$4"
 objdump=x86_64-w64-mingw32-objdump
+windres=x86_64-w64-mingw32-windres
 passes=0
 failures=0
 check() {
@@ -13,18 +18,63 @@ check() {
     failures=$((failures + 1)); echo "FAIL: $1: expected '$2', got '$3'"; fi
 }
 
-headers="$($objdump -p "$exe")"
-check "PE32+ x86-64" "pei-x86-64" "$(sed -n 's/.*file format //p' <<<"$headers" | head -1)"
-check "GUI subsystem" "00000002" "$(awk '/^Subsystem/ {print $2}' <<<"$headers")"
-
+# headers EXE NAME SUBSYSTEM: a 64-bit program of that subsystem importing system DLLs only.
 system_dlls='^(KERNEL32|USER32|SHELL32|ADVAPI32|OLE32|msvcrt|SHLWAPI|GDI32)\.dll$'
-while read -r dll; do
-  check "import $dll is a system DLL" "yes" "$(grep -qiE "$system_dlls" <<<"$dll" && echo yes || echo no)"
-done < <(sed -n 's/.*DLL Name: //p' <<<"$headers")
+headers() {
+  local text
+  text="$($objdump -p "$1")"
+  check "$2: PE32+ x86-64" "pei-x86-64" "$(sed -n 's/.*file format //p' <<<"$text" | head -1)"
+  check "$2: subsystem" "$3" "$(awk '/^Subsystem/ {print $2}' <<<"$text")"
+  while read -r dll; do
+    check "$2: import $dll is a system DLL" "yes" \
+      "$(grep -qiE "$system_dlls" <<<"$dll" && echo yes || echo no)"
+  done < <(sed -n 's/.*DLL Name: //p' <<<"$text")
+}
 
-manifest="$($objdump -s -j .rsrc "$exe" | sed -n 's/^ [0-9a-f]* \(\([0-9a-f]\{2,8\} \)\{1,4\}\).*/\1/p' | tr -d ' \n' | xxd -r -p | tr -d '\0')"
-check "manifest asks for administrator" "1" "$(grep -c 'level="requireAdministrator"' <<<"$manifest")"
-check "manifest without UI access" "1" "$(grep -c 'uiAccess="false"' <<<"$manifest")"
+# version_info EXE NAME: the version resource, as windres writes it back as resource script.
+version_info() {
+  local rc
+  rc="$($windres -i "$1" -O rc)"
+  value() { sed -n "s/^ *VALUE \"$1\", \"\(.*\)\"$/\1/p" <<<"$rc"; }
+  IFS=. read -r major minor patch <<<"$version"
+  check "$2: FILEVERSION" "$major, $minor, $patch, 0" "$(sed -n 's/^ *FILEVERSION //p' <<<"$rc")"
+  check "$2: PRODUCTVERSION" "$major, $minor, $patch, 0" \
+    "$(sed -n 's/^ *PRODUCTVERSION //p' <<<"$rc")"
+  check "$2: FileVersion" "$version" "$(value FileVersion)"
+  check "$2: ProductVersion" "$version" "$(value ProductVersion)"
+  check "$2: ProductName" "Veltmora Launcher" "$(value ProductName)"
+  check "$2: OriginalFilename" "$2" "$(value OriginalFilename)"
+  check "$2: LegalCopyright" "yes" "$(grep -q '^Copyright (C) [0-9]\{4\} ' <<<"$(value LegalCopyright)" && echo yes || echo no)"
+  check "$2: FileDescription" "yes" "$([[ -n $(value FileDescription) ]] && echo yes || echo no)"
+  description="$(value FileDescription)"
+}
+
+headers "$launcher" launcher.exe 00000002
+headers "$pkgtool" pkgtool.exe 00000003
+version_info "$launcher" launcher.exe
+version_info "$pkgtool" pkgtool.exe
+version_info "$standin" Veltmora.exe
+check "the stand-in says what it is" "yes" "$(grep -q '^Stand-in ' <<<"$description" && echo yes || echo no)"
+
+# The manifest as embedded: resource type 24, which windres writes back as quoted pieces of at
+# most a line each.
+manifest="$($windres -i "$launcher" -O rc | sed -n '/RT_MANIFEST/,/^END/p' |
+  sed -n 's/^ *"\(.*\)"$/\1/p' | tr -d '\n' | sed 's/\\n/\n/g; s/""/"/g')"
+has() { grep -cF -- "$1" <<<"$manifest" || true; }
+check "manifest asks for administrator" "1" "$(has 'level="requireAdministrator"')"
+check "manifest without UI access" "1" "$(has 'uiAccess="false"')"
+check "manifest: Windows 7" "1" "$(has '<supportedOS Id="{35138b9a-5d96-4fbd-8e2d-a2440225f93a}"/>')"
+check "manifest: Windows 8" "1" "$(has '<supportedOS Id="{4a2f28e3-53b9-4441-ba9c-d69d4a4a6e38}"/>')"
+check "manifest: Windows 8.1" "1" "$(has '<supportedOS Id="{1f676c76-80e1-4239-95bb-83d0f6d0da78}"/>')"
+check "manifest: Windows 10 and 11" "1" "$(has '<supportedOS Id="{8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a}"/>')"
+check "manifest: per-monitor v2 DPI awareness" "1" "$(has '>PerMonitorV2, PerMonitor</dpiAwareness>')"
+check "manifest: per-monitor before Windows 10" "1" "$(has '>true/pm</dpiAware>')"
+check "manifest: common controls 6" "1" \
+  "$(has 'name="Microsoft.Windows.Common-Controls" version="6.0.0.0" processorArchitecture="*" publicKeyToken="6595b64144ccf1df"')"
+check "manifest: no long-path awareness" "0" "$(has 'longPathAware')"
+check "manifest: assembly version" "1" "$(has "name=\"Veltmora.Launcher\" version=\"$version.0\"")"
+check "manifest is well-formed XML" "ok" \
+  "$(python3 -c 'import sys, xml.dom.minidom; xml.dom.minidom.parseString(sys.stdin.read()); print("ok")' <<<"$manifest" 2>&1 | tail -1)"
 
 echo "$passes passed, $failures failed"
 ((failures == 0))

@@ -120,6 +120,33 @@ TEST(LaunchFlowTest, LogsTwoLinesToStandardErrorAndDebugOutput) {
   EXPECT_FALSE(install.Exists(L"zud.log"));
 }
 
+TEST(LaunchFlowTest, WideTextInTheParLineIsCodePage936WhateverTheAnsiCodePage) {
+  struct ParCase {
+    const char* why;
+    std::wstring commandText;
+    std::string parLine;
+  } const cases[] = {
+      {"Chinese text in GBK bytes", L"forcerun:\u6253\u5f00", "par: \xB4\xF2\xBF\xAA\n"},
+      {"a Chinese URL part, closing quote kept", L"\"quorvane://\u76f4\u64ad\"",
+       "par: \xD6\xB1\xB2\xA5\"\n"},
+      // A '?' would make a log reader think the text held one.
+      {"text 936 cannot hold contributes nothing", L"forcerun:a\uac00", "par: \n"},
+  };
+  for (const ParCase& c : cases) {
+    SCOPED_TRACE(c.why);
+    InstallFolder install;
+    const LaunchResult result = install.Launch(c.commandText);
+    ASSERT_EQ(result.exitCode, 0u);
+    const std::string standardError = WithoutCarriageReturns(result.standardError);
+    const std::size_t at = standardError.find("par: ");
+    ASSERT_NE(at, std::string::npos) << standardError;
+    EXPECT_EQ(standardError.substr(at), c.parLine);
+    // Debug output carries the same bytes: its "par: " line is the second string.
+    ASSERT_EQ(result.debugStrings.size(), 2u);
+    EXPECT_EQ(result.debugStrings[1].substr(result.debugStrings[1].find("par: ")), c.parLine);
+  }
+}
+
 TEST(LaunchFlowTest, LongLinesReachDebugOutputIn256CharacterPieces) {
   InstallFolder install;
   const std::string text(700, 'p');

@@ -49,24 +49,30 @@ launch_async() {
   (set +e; run "$bin/wintool.exe" run-exact "$hex" >/dev/null 2>&1; echo $? >"$work/exit-code") &
 }
 
-# wait_gone NAME: until no process of that name runs (terminated ones take a moment to go).
-wait_gone() { for _ in $(seq 40); do [[ $(count "$1") == 0 ]] && break; sleep 0.1; done; }
+# wait_gone NAME: until no process of that name runs (terminated ones take a moment to go),
+# up to a minute.
+wait_gone() { for _ in $(seq 300); do [[ $(count "$1") == 0 ]] && break; sleep 0.2; done; }
 
 launcher_exit() { wait_for "$work/exit-code" && cat "$work/exit-code"; }
+
+# find_window CAPTION_REGEX: the window's id once it shows, waiting up to two minutes.
+find_window() { timeout 120 xdotool search --sync --name "$1" | head -1; }
 
 # dialog CAPTION: prints the dialog's description once it shows.
 dialog() { run "$bin/wintool.exe" dialog "$1" | tr -d '\r'; }
 
-button() { sed -n "s/^button=$2 //p" <<<"$1"; }
+# button DESCRIPTION ID: where the button with that control id is (IDOK 1, IDCANCEL 2); its
+# label follows the system's language, so it is not what the button is found by.
+button() { sed -n "s/^button=$2 \([0-9-]* [0-9-]*\) .*/\1/p" <<<"$1"; }
 
 # --- Chinese: Escape keeps the client and hands the URL over ---------------------------------
 set_language zh-CN
 start_old Veltmora.exe old1
 launch_async '"quorvane://live/42"'
-window=$(xdotool search --sync --name "^${zh_caption}\$" | head -1)
+window=$(find_window "^${zh_caption}\$")
 desc=$(dialog "$zh_caption")
 check "Chinese text" "text=$zh_text" "$(grep '^text=' <<<"$desc")"
-check "OK and Cancel buttons" "2" "$(grep -c '^button=' <<<"$desc")"
+check "OK and Cancel buttons" "1 2" "$(sed -n 's/^button=\([0-9]*\) .*/\1/p' <<<"$desc" | sort | tr '\n' ' ' | sed 's/ $//')"
 sleep 0.5
 import -window root "$artifacts/restart-question-zh-CN.png"
 xdotool windowfocus --sync "$window" key Escape
@@ -81,12 +87,12 @@ check "Escape: no new client" "no" "$([[ -f $install/veltmora-params.txt ]] && e
 # --- English: the Cancel button does the same ------------------------------------------------
 set_language en-US
 launch_async 'x quorvane://a quorvane://b'
-xdotool search --sync --name "^${en_caption}\$" >/dev/null
+find_window "^${en_caption}\$" >/dev/null
 desc=$(dialog "$en_caption")
 check "English text" "text=$en_text" "$(grep '^text=' <<<"$desc")"
 sleep 0.5
 import -window root "$artifacts/restart-question-en-US.png"
-read -r x y <<<"$(button "$desc" Cancel)"
+read -r x y <<<"$(button "$desc" 2)"
 xdotool mousemove "$x" "$y" click 1
 check "Cancel: exit code" "0" "$(launcher_exit)"
 wait_for "$work/old1/veltmora-pipe-2.bin"
@@ -95,7 +101,7 @@ check "Cancel: client kept" "1" "$(count Veltmora.exe)"
 
 # --- The close button without a URL: silent exit, nothing else -------------------------------
 launch_async 'plain text'
-xdotool search --sync --name "^${en_caption}\$" >/dev/null
+find_window "^${en_caption}\$" >/dev/null
 desc=$(dialog "$en_caption")
 read -r x y <<<"$(sed -n 's/^close=//p' <<<"$desc")"
 xdotool mousemove "$x" "$y" click 1
@@ -111,7 +117,7 @@ start_old veltmora.exe old4 nopipe
 start_old MyVeltmora.exe old5 nopipe
 set_language zh-CN
 launch_async '"quorvane://live/42"'
-window=$(xdotool search --sync --name "^${zh_caption}\$" | head -1)
+window=$(find_window "^${zh_caption}\$")
 xdotool windowfocus --sync "$window" key Return
 check "OK: exit code" "0" "$(launcher_exit)"
 wait_for "$install/veltmora-params.txt"

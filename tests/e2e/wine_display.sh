@@ -25,8 +25,9 @@ run() { "$root/scripts/wine-run" "$@"; }
 # Windows form of a path under $work.
 winpath() { printf 'Z:%s' "${1//\//\\}"; }
 
-wait_for() {  # wait_for FILE [CONTENT]: up to 10 s
-  for _ in $(seq 200); do
+# wait_for FILE [CONTENT]: polls up to two minutes; a loaded machine is slow, not broken.
+wait_for() {
+  for _ in $(seq 2400); do
     if [[ -f $1 ]] && { [[ $# -lt 2 ]] || [[ "$(cat "$1")" == "$2" ]]; }; then return 0; fi
     sleep 0.05
   done

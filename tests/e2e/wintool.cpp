@@ -2,7 +2,9 @@
 //   wintool run-exact HEX      starts the command line given as hex of its UTF-16LE units
 //                              (exact quotes and blanks), waits, exits with its exit code
 //   wintool dialog CAPTION     waits for a top-level window with that caption and prints
-//                              "text=...", "button=NAME X Y" per button, "close=X Y" (UTF-8)
+//                              "text=...", "button=ID X Y LABEL" per button (ID the control
+//                              id, IDOK 1, IDCANCEL 2: labels follow the system's language),
+//                              "close=X Y" (UTF-8)
 //   wintool count NAME         prints how many processes have that exact executable name
 #include <windows.h>
 
@@ -77,8 +79,8 @@ BOOL CALLBACK PrintChild(HWND child, LPARAM) {
     GetWindowRect(child, &rect);
     std::wstring name = text;
     name.erase(std::remove(name.begin(), name.end(), L'&'), name.end());
-    std::printf("button=%s %ld %ld\n", Utf8(name).c_str(), (rect.left + rect.right) / 2,
-                (rect.top + rect.bottom) / 2);
+    std::printf("button=%d %ld %ld %s\n", GetDlgCtrlID(child), (rect.left + rect.right) / 2,
+                (rect.top + rect.bottom) / 2, Utf8(name).c_str());
   } else if (lstrcmpiW(className, L"Static") == 0 && !text.empty()) {
     std::printf("text=%s\n", Utf8(text).c_str());
   }
@@ -87,7 +89,8 @@ BOOL CALLBACK PrintChild(HWND child, LPARAM) {
 
 int Dialog(const std::wstring& caption) {
   Found found{caption};
-  for (int i = 0; i < 400 && found.window == nullptr; ++i) {
+  // Up to two minutes: a loaded machine is slow, not broken.
+  for (int i = 0; i < 2400 && found.window == nullptr; ++i) {
     EnumWindows(FindTopLevel, reinterpret_cast<LPARAM>(&found));
     if (found.window == nullptr) Sleep(50);
   }

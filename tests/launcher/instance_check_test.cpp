@@ -31,7 +31,9 @@ class InstanceCheckTest : public ::testing::Test {
   }
 
   static bool Ended(const Started& started, DWORD* exitCode) {
-    if (WaitForSingleObject(started.process.get(), 5000) != WAIT_OBJECT_0) return false;
+    if (WaitForSingleObject(started.process.get(), e2e::kGenerousWaitMs) != WAIT_OBJECT_0) {
+      return false;
+    }
     GetExitCodeProcess(started.process.get(), exitCode);
     return true;
   }

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+#include <cstring>
+
 #include "platform/win32/resources.h"
 #include "tests/e2e/support/launch_harness.h"
 
@@ -28,23 +31,57 @@ class UrlHandoffTest : public ::testing::Test {
   UniqueHandle client;
 };
 
+// The ANSI code page a row needs. The Windows tests run twice, under 1252 (C locale) and
+// under 936 (zh_CN.UTF-8, the product's main market); each pass runs the rows of its page.
+constexpr UINT kAnyPage = 0;
+
+std::string Repeat(const std::string& text, std::size_t times) {
+  std::string out;
+  for (std::size_t i = 0; i < times; ++i) out += text;
+  return out;
+}
+
 TEST_F(UrlHandoffTest, WritesTheUrlPartInTheAnsiCodePageAndOneZeroByte) {
+  // A Chinese pass that Wine ran under another page would pass without testing anything.
+  const char* locale = std::getenv("LC_ALL");
+  if (locale == nullptr || *locale == '\0') locale = std::getenv("LANG");
+  if (locale != nullptr && std::strncmp(locale, "zh_CN", 5) == 0) {
+    ASSERT_EQ(GetACP(), 936u) << "zh_CN pass without code page 936: is the locale generated?";
+  }
+  const std::string zhong = "\xD6\xD0";  // U+4E2D in code page 936
   struct Case {
     const char* why;
+    UINT page;
     std::wstring urlPart;
-    std::string message;
+    int exitCode;
+    std::string message;  // when delivered
   } const cases[] = {
-      {"shell-quoted URL keeps its closing quote", L"live/42\"", std::string("live/42\"\0", 9)},
-      {"text ending right after the scheme", L"", std::string("\0", 1)},
-      {"largest message that fits the buffer", std::wstring(10239, L'a'),
+      {"shell-quoted URL keeps its closing quote", kAnyPage, L"live/42\"", 0,
+       std::string("live/42\"\0", 9)},
+      {"text ending right after the scheme", kAnyPage, L"", 0, std::string("\0", 1)},
+      {"largest message that fits the buffer", kAnyPage, std::wstring(10239, L'a'), 0,
        std::string(10239, 'a') + '\0'},
+      // GBK bytes, not UTF-8 or UTF-16, and one zero byte: what the client reads.
+      {"Chinese URL in GBK bytes", 936, L"live/\u76f4\u64ad\"", 0,
+       std::string("live/\xD6\xB1\xB2\xA5\"\0", 11)},
+      {"a character 936 lacks arrives as '?'", 936, L"a\uac00b", 0, std::string("a?b\0", 4)},
+      // The 10240-byte buffer holds GBK bytes: 5119 Chinese characters and the zero fit ...
+      {"5119 Chinese characters fill the buffer", 936, std::wstring(5119, L'\u4e2d'), 0,
+       Repeat(zhong, 5119) + '\0'},
+      // ... 5120 need 10241 bytes and are refused, though far fewer units than 10240.
+      {"5120 Chinese characters are one byte too many", 936, std::wstring(5120, L'\u4e2d'), 1, ""},
+      {"after a refusal the next URL is the next message", 936, L"\u4e2d", 0, zhong + '\0'},
   };
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
-    EXPECT_EQ(SendUrlToRunningClient(c.urlPart), 0);
-    EXPECT_EQ(Message(++n).value_or("<none>"), c.message);
+    if (c.page != kAnyPage && c.page != GetACP()) continue;  // the other pass runs it
+    EXPECT_EQ(SendUrlToRunningClient(c.urlPart), c.exitCode);
+    if (c.exitCode == 0) {
+      EXPECT_EQ(Message(++n).value_or("<none>"), c.message);
+    }
   }
+  EXPECT_FALSE(install.Exists(L"veltmora-pipe-" + std::to_wstring(n + 1) + L".bin"));
 }
 
 TEST_F(UrlHandoffTest, CharactersOutsideTheAnsiCodePageArriveAsTheDefaultCharacter) {

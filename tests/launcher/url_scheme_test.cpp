@@ -104,8 +104,11 @@ TEST_F(UrlSchemeTest, WritesTheWholeZeroFilledBufferAsTheDefaultValueOnly) {
 
 TEST_F(UrlSchemeTest, EveryLaunchPointsTheSchemeAtTheLauncherWhereItNowIs) {
   SetCommand(L"\"C:\\old\\launcher.exe\" \"%1\"");
-  for (int move = 0; move < 2; ++move) {
-    e2e::InstallFolder install;
+  // Each launch from another folder; the last one Chinese, as in the product's main market:
+  // the value is written wide, whatever the ANSI code page.
+  for (const wchar_t* folder : {L"", L"", L"\u5b89\u88c5\u76ee\u5f55"}) {
+    SCOPED_TRACE(e2e::ToUtf8(folder));
+    e2e::InstallFolder install(true, folder);
     ASSERT_EQ(install.Launch(L"forcerun:").exitCode, 0u);
     const std::optional<RegValue> value = ReadCommand();
     ASSERT_TRUE(value.has_value());

@@ -282,6 +282,26 @@ TEST_F(UpdateInstallTest, APackageReplacesFilesCreatesFoldersAndKeepsItsTimesAnd
   EXPECT_EQ(utc.wSecond, 30);
 }
 
+// The product's main market installs into folders with Chinese names: the update, the
+// configuration and the client start all work on wide paths, whatever the ANSI code page (the
+// Windows tests run under 1252 and under 936).
+TEST_F(UpdateInstallTest, AnInstallFolderWithAChineseName) {
+  InstallFolder chinese(true, L"\u5b89\u88c5\u76ee\u5f55");
+  chinese.MakeFolder(L"temp");
+  chinese.WriteFile(L"temp\\update.zip", PackageBytes(L"typical.zip"));
+  chinese.WriteFile(L"ProductConfig.xml",
+                    "<ProductConfig><Args><Item Name=\"--from-config\"/></Args></ProductConfig>");
+  const e2e::LaunchResult result = chinese.Launch(L"forcerun:go");
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0u);
+  EXPECT_EQ(chinese.WaitForFile(L"veltmora-params.txt").value_or("<none>"), "go --from-config");
+  EXPECT_EQ(e2e::FromUtf8(chinese.WaitForFile(L"veltmora-cwd.txt").value_or("")), chinese.path());
+  EXPECT_EQ(chinese.ReadFile(L"data\\a.txt").value_or("<none>"), "new a\n");
+  EXPECT_EQ(chinese.ReadFile(L"\u4e2d\uac00.txt").value_or("<none>"), "wide name\n");
+  EXPECT_FALSE(chinese.Exists(L"update.zip"));
+  EXPECT_FALSE(chinese.Exists(L"temp\\update.zip"));
+}
+
 TEST_F(UpdateInstallTest, APackageThatIsNoArchiveIsDeletedAndTheLaunchGoesOn) {
   for (const wchar_t* package : {L"notzip.zip", L"empty.zip", L"truncated.zip"}) {
     SCOPED_TRACE(e2e::ToUtf8(package));

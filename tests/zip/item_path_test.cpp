@@ -126,6 +126,29 @@ TEST(ItemPathTest, RefusesNamesBeyondThePathBuffer) {
   EXPECT_EQ(zip::CleanItemName(tooLong.data(), tooLong.size(), out), NameVerdict::kTooLong);
 }
 
+TEST(ItemPathTest, ReportsWhatCleaningDropped) {
+  struct Case {
+    const char* stored;
+    unsigned rewrites;
+  } const cases[] = {
+      {"dir/x.txt", 0},  // an untouched name must not warn
+      {"C:\\dir\\x.txt", zip::kDroppedDrive | zip::kDroppedLeadingSeparator},  // else silent
+      {"\\x", zip::kDroppedLeadingSeparator},  // backslash form of the leading separator
+      {"C:x", zip::kDroppedDrive},             // a drive without a separator behind it
+      {"/x/../y/z.txt", zip::kDroppedLeadingSeparator | zip::kDroppedBeforeParentStep},
+      {"a/../b", zip::kDroppedBeforeParentStep},  // "a/" is lost without a word otherwise
+      {"..a/b", 0},                               // near miss: dots inside a name
+      {"../evil", 0},                             // refused, not rewritten
+  };
+  for (const auto& c : cases) {
+    platform::WString out;
+    unsigned rewrites = 99;
+    const std::string stored(c.stored);
+    zip::CleanItemName(stored.data(), stored.size(), out, true, &rewrites);
+    EXPECT_EQ(rewrites, c.rewrites) << c.stored;
+  }
+}
+
 TEST(ItemPathTest, TargetNamesMustBeRelative) {
   EXPECT_EQ(zip::CheckRelativePath(W("/etc/passwd")), NameVerdict::kAbsolute);
   EXPECT_EQ(zip::CheckRelativePath(W("\\x")), NameVerdict::kAbsolute);

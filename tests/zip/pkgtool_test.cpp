@@ -10,81 +10,270 @@ namespace {
 
 using namespace ziptest;
 
-class PkgtoolTest : public ScratchTest {
- protected:
-  // Runs pkgtool with `args`; returns the exit code and fills `out` with standard output.
-  int Run(const std::vector<platform::WString>& args, std::string& out) {
-    std::FILE* o = std::tmpfile();
-    std::FILE* e = std::tmpfile();
-    const int rc = pkgtool::Run(args, o, e);
-    out.clear();
-    std::rewind(o);
-    char buf[4096];
-    for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, o)) > 0;) out.append(buf, n);
-    std::fclose(o);
-    std::fclose(e);
-    return rc;
-  }
+// What one run printed and returned.
+struct Outcome {
+  int code = -1;
+  std::string out, err;
 };
 
-TEST_F(PkgtoolTest, ExitCodesAndProblemLines) {
+std::string ReadAll(std::FILE* f) {
+  std::string text;
+  std::rewind(f);
+  char buf[4096];
+  for (std::size_t n; (n = std::fread(buf, 1, sizeof buf, f)) > 0;) text.append(buf, n);
+  std::fclose(f);
+  return text;
+}
+
+class PkgtoolTest : public ScratchTest {
+ protected:
+  Outcome Run(const std::vector<platform::WString>& args) {
+    std::FILE* o = std::tmpfile();
+    std::FILE* e = std::tmpfile();
+    Outcome r;
+    r.code = pkgtool::Run(args, o, e);
+    r.out = ReadAll(o);
+    r.err = ReadAll(e);
+    return r;
+  }
+
+  // Writes `bytes` as NAME in the scratch folder; returns its path, in the form pkgtool
+  // prints and the form it takes.
+  platform::WString Put(const std::string& name, const std::string& bytes) {
+    EXPECT_TRUE(WriteBytes(scratch_ / name, bytes));
+    return W(scratch_ / name);
+  }
+  std::string Shown(const std::string& name) const { return (scratch_ / name).u8string(); }
+};
+
+Entry Item(const std::string& name, const std::string& data = "a") {
+  Entry e{};
+  e.name = name;
+  e.data = data;
+  e.localExtra = UtBlock(1, {1600000000});
+  return e;
+}
+
+TEST_F(PkgtoolTest, ExitCodesProblemLinesAndSummary) {
   Archive good;
-  Entry ut{};
-  ut.name = "dir/a.txt";
-  ut.data = "a";
-  ut.localExtra = UtBlock(1, {1600000000});
-  good.entries = {ut};
-  ASSERT_TRUE(WriteBytes(scratch_ / "good.zip", Build(good)));
+  good.entries = {Item("dir/a.txt")};
+  const platform::WString goodZip = Put("good.zip", Build(good));
 
   Archive bad = good;
-  Entry crc = ut;
-  crc.name = "crc.txt";
+  Entry crc = Item("crc.txt");
   crc.crc = 7;
-  Entry method = ut;
-  method.name = "m.txt";
+  Entry method = Item("m.txt");
   method.method = 12;
-  Entry enc = ut;
-  enc.name = "enc.txt";
+  Entry enc = Item("enc.txt");
   enc.password = "secret";
-  Entry evil = ut;
-  evil.name = "../evil";
-  Entry first = ut;
-  first.name = "s1.txt";
-  Entry again = first;
-  again.name = "s2.txt";
-  again.sharesHeaderOf = 5;
-  bad.entries = {ut, crc, method, enc, evil, first, again};
-  ASSERT_TRUE(WriteBytes(scratch_ / "bad.zip", Build(bad)));
-  ASSERT_TRUE(WriteBytes(scratch_ / "junk.zip", "not an archive"));
+  Entry first = Item("s1.txt");
+  Entry again = Item("s2.txt");
+  again.sharesHeaderOf = 5;  // its data are s1.txt's: both are refused
+  bad.entries = {Item("dir/a.txt"), crc, method, enc, Item("../evil"), first, again};
+  const platform::WString badZip = Put("bad.zip", Build(bad));
+  const platform::WString dest = W(scratch_ / "dest");
 
-  const platform::WString goodZip = W(scratch_ / "good.zip"), badZip = W(scratch_ / "bad.zip"),
-                          junk = W(scratch_ / "junk.zip"), dest = W(scratch_ / "dest");
-  std::string out;
-  EXPECT_EQ(Run({W("list"), goodZip}, out), 0);
-  EXPECT_EQ(out, "0 20 1 2020-09-13T12:26:40Z dir/a.txt\n");
-  EXPECT_EQ(Run({W("check"), goodZip}, out), 0);
-  EXPECT_EQ(out, "");
-  EXPECT_EQ(Run({W("extract"), goodZip, dest}, out), 0);
+  Outcome r = Run({W("list"), goodZip});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "0 archive 1 2020-09-13T12:26:40Z dir/a.txt\n");
+  EXPECT_EQ(r.err, "");
+  // Silent success was the fault: a script must see that the check ran.
+  r = Run({W("check"), goodZip});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "1 item, 1 bytes, all installable\n");
+  EXPECT_EQ(r.err, "");
+  r = Run({W("extract"), goodZip, dest});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "update installed: 1 of 1 items\n");
   EXPECT_EQ(ReadBytes(scratch_ / "dest" / "dir" / "a.txt"), "a");
 
-  // One line per problem, naming the item and why; the good item is not mentioned.
-  EXPECT_EQ(Run({W("check"), badZip}, out), 1);
-  EXPECT_EQ(out,
-            "1 crc.txt: CRC mismatch\n"
-            "2 m.txt: unsupported method 12\n"
-            "3 enc.txt: encrypted\n"
-            "4 ../evil: unsafe name (parent folder step)\n"
-            "5 s1.txt: data overlap another item's header or data\n"
-            "6 s2.txt: data overlap another item's header or data\n");
-  EXPECT_EQ(Run({W("extract"), badZip, dest}, out), 1);
-  EXPECT_NE(out.find("1 crc.txt: CRC mismatch"), std::string::npos);
+  // One line per problem on standard error, naming the item and why; the good item is not
+  // mentioned, and standard output keeps only results.
+  const std::string at = "pkgtool: " + Shown("bad.zip") + ": ";
+  const std::string overlap = "data overlap another item's header or data\n";
+  r = Run({W("check"), badZip});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err, at + "item 1 crc.txt: CRC mismatch\n" + at +
+                       "item 2 m.txt: unsupported method 12 (use stored or deflated)\n" + at +
+                       "item 3 enc.txt: encrypted\n" + at +
+                       "item 4 ../evil: unsafe name (parent folder step)\n" + at +
+                       "item 5 s1.txt: " + overlap + at + "item 6 s2.txt: " + overlap + at +
+                       "6 of 7 items would not install\n");
+  r = Run({W("list"), badZip});
+  // The listing reads no data, but a refused name, an unreadable method and overlapping data
+  // show already.
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("4 archive 1 2020-09-13T12:26:40Z ../evil\n"), std::string::npos);
+  EXPECT_EQ(r.err, at + "item 2 m.txt: unsupported method 12 (use stored or deflated)\n" + at +
+                       "item 4 ../evil: unsafe name (parent folder step)\n" + at +
+                       "item 5 s1.txt: " + overlap + at + "item 6 s2.txt: " + overlap + at +
+                       "4 of 7 items would not install\n");
+  // The install transaction stops at the first item that fails and undoes the package.
+  r = Run({W("extract"), badZip, dest});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, at + "item 1 crc.txt: CRC mismatch\n"
+                        "update rolled back at item 1 (crc.txt), staging: CRC mismatch; the old "
+                        "version is back\n");
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(ReadBytes(scratch_ / "dest" / "dir" / "a.txt"), "a");
   EXPECT_FALSE(fs::exists(scratch_ / "evil"));
+}
 
-  // Usage errors and archives that do not open: 2.
-  EXPECT_EQ(Run({W("check"), junk}, out), 2);
-  EXPECT_EQ(Run({W("extract"), junk, dest}, out), 2);
-  EXPECT_EQ(Run({W("list")}, out), 2);
-  EXPECT_EQ(Run({W("frobnicate"), goodZip}, out), 2);
+TEST_F(PkgtoolTest, CheckWarnsAboutNamesTheRulesRewrite) {
+  Archive a;
+  a.entries = {Item("C:/x.txt"), Item("\\lead.txt"), Item("a/../b.txt"), Item("plain.txt")};
+  const platform::WString zip = Put("rewritten.zip", Build(a));
+  const Outcome r = Run({W("check"), zip});
+  // Rewritten names still install (under the new name): a warning, not a problem.
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.out, "4 items, 4 bytes, all installable\n");
+  const std::string at = "pkgtool: " + Shown("rewritten.zip") + ": warning: ";
+  EXPECT_EQ(r.err, at + "item 0 C:/x.txt: drive letter dropped, leading separator dropped, " +
+                       "installs as x.txt\n" + at +
+                       "item 1 \\lead.txt: leading separator dropped, installs as lead.txt\n" + at +
+                       "item 2 a/../b.txt: everything before a parent step dropped, installs " +
+                       "as b.txt\n");
+}
+
+TEST_F(PkgtoolTest, SaysWhyAnArchiveDoesNotOpen) {
+  Archive one;
+  one.entries = {Item("a.txt", "data")};
+  const std::string whole = Build(one);
+  Archive spanned = one;
+  spanned.thisDisk = 1;
+  Archive zip64 = one;
+  zip64.zip64Records = true;
+  std::string inconsistent = whole;
+  inconsistent[inconsistent.size() - 6] = '\x7F';  // directory offset beyond the end record
+  std::string allOnes = inconsistent;
+  allOnes.replace(allOnes.size() - 6, 4, "\xFF\xFF\xFF\xFF");
+
+  struct Case {
+    const char* why;
+    const char* file;
+    std::optional<std::string> bytes;  // none: no such file
+    const char* message;
+  } const cases[] = {
+      // One message covered all of these; each needs a different fix.
+      {"missing file", "missing.zip", std::nullopt, "no such file"},
+      {"empty download", "empty.zip", "", "empty file"},
+      {"download cut short", "cut.zip", whole.substr(0, whole.size() - 30),
+       "truncated (the end of the archive is missing)"},
+      {"not an archive at all", "text.zip", "release notes\n", "not a zip archive"},
+      {"near miss: PK but not a local header", "pk.zip", "PK\x05 and more", "not a zip archive"},
+      {"ZIP64 records", "z64.zip", Build(zip64),
+       "ZIP64 archive (unsupported: sizes, offsets and counts must fit the 32-bit fields)"},
+      {"ZIP64 marker in the end record", "ones.zip", allOnes,
+       "ZIP64 archive (unsupported: sizes, offsets and counts must fit the 32-bit fields)"},
+      {"last part of a spanned archive", "span.zip", Build(spanned),
+       "part of a spanned or split archive (unsupported: make one single file)"},
+      {"first part of a split archive", "split.z01",
+       std::string("PK\x07\x08", 4) + whole.substr(0, 40),
+       "part of a spanned or split archive (unsupported: make one single file)"},
+      {"directory beyond the end record", "bad.zip", inconsistent,
+       "damaged (the end record does not match the central directory)"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const platform::WString path = c.bytes ? Put(c.file, *c.bytes) : W(scratch_ / c.file);
+    const std::string expected = "pkgtool: " + Shown(c.file) + ": " + c.message + "\n";
+    for (const char* command : {"list", "check"}) {
+      const Outcome r = Run({W(command), path});
+      EXPECT_EQ(r.code, 2);
+      EXPECT_EQ(r.err, expected);
+      EXPECT_EQ(r.out, "");
+    }
+    const Outcome r = Run({W("extract"), path, W(scratch_ / "dest")});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err, expected);
+  }
+  const Outcome folder = Run({W("check"), W(scratch_)});
+  EXPECT_EQ(folder.err, "pkgtool: " + scratch_.u8string() + ": is a folder\n");
+}
+
+TEST_F(PkgtoolTest, FollowsCommandLineHabits) {
+  Archive one;
+  one.entries = {Item("a.txt")};
+  const platform::WString zip = Put("a.zip", Build(one));
+  struct Case {
+    const char* why;
+    std::vector<platform::WString> args;
+    int code;
+    const char* outStart;  // what standard output begins with
+    const char* errStart;  // what standard error begins with
+  } const cases[] = {
+      // Help asked for is output, not an error.
+      {"--help", {W("--help")}, 0, "usage: pkgtool list", ""},
+      {"-h", {W("-h")}, 0, "usage: pkgtool list", ""},
+      {"help after a command", {W("check"), W("--help")}, 0, "usage: pkgtool list", ""},
+      {"--version", {W("--version")}, 0, "pkgtool " LAUNCHER_VERSION "\n", ""},
+      // Usage errors: the usage on standard error, exit 2, nothing on standard output.
+      {"no arguments", {}, 2, "", "usage: pkgtool list"},
+      {"missing archive", {W("list")}, 2, "", "usage: pkgtool list"},
+      {"unknown command", {W("frobnicate"), zip}, 2, "", "pkgtool: unknown command frobnicate\n"},
+      {"unknown option", {W("list"), W("--jsn"), zip}, 2, "", "pkgtool: unknown option --jsn\n"},
+      {"extract has no JSON form", {W("extract"), W("--json"), zip, W("d")}, 2, "", "usage:"},
+      {"empty destination", {W("extract"), zip, W("")}, 2, "", "pkgtool: DEST must not be empty"},
+      // "--" ends the options, so an archive may be named like one.
+      {"-- before a name", {W("check"), W("--"), zip}, 0, "1 item, 1 bytes", ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const Outcome r = Run(c.args);
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_EQ(r.out.rfind(c.outStart, 0), 0u) << r.out;
+    EXPECT_EQ(r.err.rfind(c.errStart, 0), 0u) << r.err;
+    if (*c.outStart == '\0') {
+      EXPECT_EQ(r.out, "");
+    }
+    if (*c.errStart == '\0') {
+      EXPECT_EQ(r.err, "");
+    }
+  }
+}
+
+TEST_F(PkgtoolTest, JsonHasOneObjectPerItem) {
+  Archive a;
+  Entry folder = Item("d/", "");
+  folder.method = 0;
+  folder.external = (040755u << 16) | 0x10;
+  Entry readOnly = Item("d\\\xE4\xB8\xAD.txt", "abc");  // a backslash, escaped in JSON
+  readOnly.external = 0100444u << 16;
+  Entry crc = Item("C:/crc.txt");
+  crc.crc = 7;
+  a.entries = {folder, readOnly, crc, Item("bad\xFF")};
+  const platform::WString zip = Put("j.zip", Build(a));
+
+  // Python's json module reads this in pkgtool_json_test; here the exact text.
+  Outcome r = Run({W("check"), W("--json"), zip});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.out,
+            "[\n"
+            " {\"index\": 0, \"name\": \"d/\", \"stored_name\": \"d/\", \"size\": 0, "
+            "\"compressed_size\": 0, \"attributes\": [\"folder\", \"archive\"], \"mtime\": "
+            "\"2020-09-13T12:26:40Z\", \"problems\": [], \"warnings\": []}\n"
+            ", {\"index\": 1, \"name\": \"d\\\\\xE4\xB8\xAD.txt\", \"stored_name\": "
+            "\"d\\\\\xE4\xB8\xAD.txt\", \"size\": 3, \"compressed_size\": 5, "
+            "\"attributes\": [\"readonly\", \"archive\"], \"mtime\": \"2020-09-13T12:26:40Z\", "
+            "\"problems\": [], \"warnings\": []}\n"
+            ", {\"index\": 2, \"name\": \"crc.txt\", \"stored_name\": \"C:/crc.txt\", \"size\": "
+            "1, \"compressed_size\": 3, \"attributes\": [\"archive\"], \"mtime\": "
+            "\"2020-09-13T12:26:40Z\", \"problems\": [\"CRC mismatch\"], \"warnings\": []}\n"
+            ", {\"index\": 3, \"name\": null, \"stored_name\": \"bad\\\\xFF\", \"size\": 1, "
+            "\"compressed_size\": 3, \"attributes\": [\"archive\"], \"mtime\": "
+            "\"2020-09-13T12:26:40Z\", \"problems\": [\"unsafe name (name is not UTF-8)\"], "
+            "\"warnings\": []}\n"
+            "]\n");
+  // The listing reads no data: the CRC is not checked, the rewritten name warned about.
+  r = Run({W("list"), W("--json"), zip});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.out.find("\"name\": \"crc.txt\", \"stored_name\": \"C:/crc.txt\", \"size\": 1, "
+                       "\"compressed_size\": 3, \"attributes\": [\"archive\"], \"mtime\": "
+                       "\"2020-09-13T12:26:40Z\", \"problems\": [], \"warnings\": [\"drive "
+                       "letter dropped, leading separator dropped, installs as crc.txt\"]}"),
+            std::string::npos)
+      << r.out;
 }
 
 }  // namespace

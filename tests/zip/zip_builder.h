@@ -42,6 +42,9 @@ struct Archive {
   std::string comment;
   std::uint16_t thisDisk = 0, directoryDisk = 0;
   std::optional<std::uint16_t> entriesHere;
+  // A ZIP64 end record and its locator between the directory and the end record, as tools
+  // write them for archives beyond the 32-bit fields (or when forced to).
+  bool zip64Records = false;
 };
 
 inline void Put16(std::string& s, std::uint32_t v) {
@@ -156,6 +159,27 @@ inline std::string Build(const Archive& a) {
   }
   std::string out = a.stub + body + directory;
   const auto count = static_cast<std::uint16_t>(a.entries.size());
+  if (a.zip64Records) {
+    const auto record = static_cast<std::uint32_t>(out.size() - a.stub.size());
+    Put32(out, 0x06064B50);
+    Put32(out, 44);  // size of the rest of the record, 64 bits
+    Put32(out, 0);
+    Put16(out, 45);
+    Put16(out, 45);
+    Put32(out, 0);
+    Put32(out, 0);
+    for (std::uint32_t v :
+         {std::uint32_t{count}, std::uint32_t{count}, static_cast<std::uint32_t>(directory.size()),
+          static_cast<std::uint32_t>(body.size())}) {
+      Put32(out, v);
+      Put32(out, 0);
+    }
+    Put32(out, 0x07064B50);
+    Put32(out, 0);
+    Put32(out, record);
+    Put32(out, 0);
+    Put32(out, 1);
+  }
   Put32(out, 0x06054B50);
   Put16(out, a.thisDisk);
   Put16(out, a.directoryDisk);

@@ -56,6 +56,8 @@ TEST_F(ZipExtractorTest, OpensOnlySoundArchives) {
       {"disk 1", [](Archive& a) { a.thisDisk = 1; }, false},
       {"directory disk 1", [](Archive& a) { a.directoryDisk = 1; }, false},
       {"entries here differ", [](Archive& a) { a.entriesHere = 0; }, false},
+      // ZIP64 records shift every offset the end record implies: refused, not misread
+      {"ZIP64 records", [](Archive& a) { a.zip64Records = true; }, false},
       // a signature inside the comment is found first and must be checked, not trusted
       {"fake end record in comment",
        [](Archive& a) { a.comment = std::string("PK\x05\x06", 4) + std::string(18, '\xFF'); },

@@ -3,6 +3,7 @@
 #include <cinttypes>
 #include <string>
 
+#include "platform/file.h"
 #include "update/install_transaction.h"
 #include "zip/zip_extractor.h"
 #include "zip/zip_time.h"
@@ -12,11 +13,39 @@ namespace {
 
 using platform::WString;
 
-// The name as the launcher sees it, or the stored bytes (non-printable ones escaped) when the
-// name was refused, so a report always says which item it means.
-std::string DisplayName(const zip::ZipItem& item) {
+const char kUsage[] =
+    "usage: pkgtool list [--json] ARCHIVE\n"
+    "       pkgtool check [--json] ARCHIVE\n"
+    "       pkgtool extract ARCHIVE DEST\n"
+    "       pkgtool --help | --version\n";
+
+const char kHelp[] =
+    "\n"
+    "Reads update packages with the launcher's own zip code.\n"
+    "\n"
+    "  list     one line per item: index, attributes, size, modification time (UTC), name\n"
+    "  check    reads every item through to its CRC-32 and checks its name; problems and\n"
+    "           rewritten names on standard error, a one-line summary on standard output\n"
+    "  extract  installs the items into DEST exactly as the launcher's update step does\n"
+    "  --json   list or check as one JSON array with one object per item\n"
+    "\n"
+    "Exit codes: 0 every item is fine (check) or was installed (extract), 1 an item has a\n"
+    "problem or failed, 2 a usage error or an archive that does not open.\n";
+
+std::string Narrow(const WString& text) {
+  std::string narrow;
+  platform::Utf16ToUtf8(text, narrow);
+  return narrow;
+}
+
+// The stored bytes as text: as they stand when they are UTF-8 without control characters,
+// otherwise with every byte outside printable ASCII, and '\', written as \xNN.
+std::string StoredText(const zip::ZipItem& item) {
+  WString decoded;
+  bool plain = platform::Utf8ToUtf16(item.storedName, decoded);
+  for (unsigned char c : item.storedName) plain = plain && c >= 0x20 && c != 0x7F;
+  if (plain) return item.storedName;
   std::string text;
-  if (!item.name.empty() && platform::Utf16ToUtf8(item.name, text)) return text;
   for (unsigned char c : item.storedName) {
     if (c >= 0x20 && c < 0x7F && c != '\\') {
       text += static_cast<char>(c);
@@ -29,14 +58,20 @@ std::string DisplayName(const zip::ZipItem& item) {
   return text;
 }
 
+// The name as the launcher sees it, or the stored bytes when the name was refused, so a
+// report always says which item it means.
+std::string DisplayName(const zip::ZipItem& item) {
+  if (!item.name.empty()) return Narrow(item.name);
+  return StoredText(item);
+}
+
 // Why an item would not install, in the words the package builders know.
 std::string Problem(const zip::ZipItem& item, std::uint32_t result) {
   if (result == zip::ExtractUnsafeName) {
     return std::string("unsafe name (") + zip::DescribeNameVerdict(item.nameVerdict) + ")";
   }
-  if (result == zip::ExtractOverlap) return zip::DescribeExtractResult(result);
   if (item.method != 0 && item.method != 8) {
-    return "unsupported method " + std::to_string(item.method);
+    return "unsupported method " + std::to_string(item.method) + " (use stored or deflated)";
   }
   if (item.flags & 1) return "encrypted";
   if (result == zip::ExtractCorrupt || result == zip::ExtractReadFailed ||
@@ -46,57 +81,181 @@ std::string Problem(const zip::ZipItem& item, std::uint32_t result) {
   return zip::DescribeExtractResult(result);
 }
 
-void ReportUnreadable(const WString& path, std::FILE* err) {
-  std::string narrow;
-  platform::Utf16ToUtf8(path, narrow);
-  std::fprintf(err, "pkgtool: %s: not a readable archive\n", narrow.c_str());
+// What the name rules changed in an installable item's name; empty when nothing.
+std::string Rewrites(const zip::ZipItem& item) {
+  WString cleaned;
+  unsigned dropped = 0;
+  zip::CleanItemName(item.storedName.data(), item.storedName.size(), cleaned,
+                     (item.flags & 0x800) != 0, &dropped);
+  std::string text;
+  const auto add = [&text](const char* what) {
+    if (!text.empty()) text += ", ";
+    text += what;
+  };
+  if (dropped & zip::kDroppedDrive) add("drive letter dropped");
+  if (dropped & zip::kDroppedLeadingSeparator) add("leading separator dropped");
+  if (dropped & zip::kDroppedBeforeParentStep) add("everything before a parent step dropped");
+  return text;
 }
 
-std::unique_ptr<zip::ZipExtractor> OpenOrReport(const WString& path, const WString& root,
-                                                std::FILE* err) {
-  std::uint32_t rc = 0;
-  auto ex = zip::ZipExtractor::Open(path, root, &rc);
-  if (!ex) ReportUnreadable(path, err);
-  return ex;
-}
-
-int List(const WString& path, std::FILE* out, std::FILE* err) {
-  auto ex = OpenOrReport(path, WString(), err);
-  if (!ex) return 2;
-  int status = 0;
-  for (std::uint32_t i = 0; i < ex->itemCount(); ++i) {
-    zip::ZipItem item;
-    const std::uint32_t rc = ex->GetItem(static_cast<std::int32_t>(i), item);
-    char when[32] = "-";
-    zip::FormatIsoUtc(item.modificationTime, when, sizeof when);
-    std::fprintf(out, "%" PRIu32 " %02" PRIX32 " %" PRIu32 " %s %s", i, item.attributes,
-                 item.uncompressedSize, when, DisplayName(item).c_str());
-    if (rc != zip::ExtractOk) {
-      std::fprintf(out, " [%s]", Problem(item, rc).c_str());
-      status = 1;
-    }
-    std::fputc('\n', out);
+std::vector<std::string> AttributeWords(std::uint32_t attributes) {
+  static const struct {
+    std::uint32_t bit;
+    const char* word;
+  } kWords[] = {{platform::kAttrFolder, "folder"},
+                {platform::kAttrReadOnly, "readonly"},
+                {platform::kAttrHidden, "hidden"},
+                {platform::kAttrSystem, "system"},
+                {platform::kAttrArchive, "archive"}};
+  std::vector<std::string> words;
+  for (const auto& w : kWords) {
+    if (attributes & w.bit) words.push_back(w.word);
   }
-  return status;
+  return words;
 }
 
-int Check(const WString& path, std::FILE* out, std::FILE* err) {
-  auto ex = OpenOrReport(path, WString(), err);
-  if (!ex) return 2;
-  int status = 0;
+std::string JsonString(const std::string& utf8) {
+  std::string out = "\"";
+  for (unsigned char c : utf8) {
+    if (c == '"' || c == '\\') {
+      out += '\\';
+      out += static_cast<char>(c);
+    } else if (c < 0x20) {
+      char esc[8];
+      std::snprintf(esc, sizeof esc, "\\u%04X", c);
+      out += esc;
+    } else {
+      out += static_cast<char>(c);
+    }
+  }
+  return out + "\"";
+}
+
+std::string JsonList(const std::vector<std::string>& texts) {
+  std::string out = "[";
+  for (const std::string& t : texts) out += (out.size() > 1 ? ", " : "") + JsonString(t);
+  return out + "]";
+}
+
+// One item as a report sees it.
+struct ItemReport {
+  zip::ZipItem item;
+  std::vector<std::string> problems;
+  std::vector<std::string> warnings;
+};
+
+void PrintJson(std::FILE* out, const ItemReport& r, bool first) {
+  const zip::ZipItem& item = r.item;
+  char when[32];
+  const bool haveTime = zip::FormatIsoUtc(item.modificationTime, when, sizeof when);
+  std::fprintf(out,
+               "%s {\"index\": %d, \"name\": %s, \"stored_name\": %s, \"size\": %" PRIu32
+               ", \"compressed_size\": %" PRIu32
+               ", \"attributes\": %s, \"mtime\": %s, \"problems\": %s, \"warnings\": %s}\n",
+               first ? "" : ",", item.index,
+               item.name.empty() ? "null" : JsonString(Narrow(item.name)).c_str(),
+               JsonString(StoredText(item)).c_str(), item.uncompressedSize, item.compressedSize,
+               JsonList(AttributeWords(item.attributes)).c_str(),
+               haveTime ? JsonString(when).c_str() : "null", JsonList(r.problems).c_str(),
+               JsonList(r.warnings).c_str());
+}
+
+// Why an archive that did not open does not, in the words of the people who build packages.
+const char* OpenProblem(const WString& path) {
+  if (!platform::Exists(path)) return "no such file";
+  if (platform::IsFolder(path)) return "is a folder";
+  std::unique_ptr<zip::ZipSource> source = zip::ZipSource::Open(path);
+  if (!source) return "cannot be read";
+  zip::OpenFailure failure = zip::OpenFailure::kNone;
+  zip::ZipArchive::Open(std::move(source), nullptr, &failure);
+  switch (failure) {
+    case zip::OpenFailure::kNone:
+      break;
+    case zip::OpenFailure::kEmpty:
+      return "empty file";
+    case zip::OpenFailure::kTruncated:
+      return "truncated (the end of the archive is missing)";
+    case zip::OpenFailure::kNotZip:
+      return "not a zip archive";
+    case zip::OpenFailure::kZip64:
+      return "ZIP64 archive (unsupported: sizes, offsets and counts must fit the 32-bit fields)";
+    case zip::OpenFailure::kSpanned:
+      return "part of a spanned or split archive (unsupported: make one single file)";
+    case zip::OpenFailure::kInconsistent:
+      return "damaged (the end record does not match the central directory)";
+  }
+  return "cannot be opened";
+}
+
+void ReportOpenFailure(const WString& path, std::FILE* err) {
+  std::fprintf(err, "pkgtool: %s: %s\n", Narrow(path).c_str(), OpenProblem(path));
+}
+
+// "1 item", "2 items".
+std::string Items(std::uint32_t n) { return std::to_string(n) + (n == 1 ? " item" : " items"); }
+
+void ReportItem(std::FILE* err, const WString& path, const ItemReport& r) {
+  for (const std::string& p : r.problems) {
+    std::fprintf(err, "pkgtool: %s: item %d %s: %s\n", Narrow(path).c_str(), r.item.index,
+                 DisplayName(r.item).c_str(), p.c_str());
+  }
+  for (const std::string& w : r.warnings) {
+    std::fprintf(err, "pkgtool: %s: warning: item %d %s: %s\n", Narrow(path).c_str(), r.item.index,
+                 StoredText(r.item).c_str(), w.c_str());
+  }
+}
+
+// list and check: every item's record, and with `readData` its data through to the CRC-32.
+int Report(const WString& path, bool readData, bool json, std::FILE* out, std::FILE* err) {
+  std::uint32_t rc = 0;
+  std::unique_ptr<zip::ZipExtractor> ex = zip::ZipExtractor::Open(path, WString(), &rc);
+  if (!ex) {
+    ReportOpenFailure(path, err);
+    return 2;
+  }
+  if (json) std::fputs("[\n", out);
+  std::uint32_t failed = 0;
+  std::uint64_t bytes = 0;
   for (std::uint32_t i = 0; i < ex->itemCount(); ++i) {
     const auto index = static_cast<std::int32_t>(i);
-    zip::ZipItem item;
-    std::uint32_t rc = ex->GetItem(index, item);
-    if (rc == zip::ExtractOk) rc = ex->TestItem(index);
-    if (rc == zip::ExtractOk) continue;
-    std::fprintf(out, "%d %s: %s\n", index, DisplayName(item).c_str(), Problem(item, rc).c_str());
-    status = 1;
+    ItemReport r;
+    std::uint32_t result = ex->GetItem(index, r.item);
+    r.item.index = index;
+    if (result == zip::ExtractOk && readData) result = ex->TestItem(index);
+    if (result != zip::ExtractOk) r.problems.push_back(Problem(r.item, result));
+    const std::string rewrites = result == zip::ExtractOk ? Rewrites(r.item) : std::string();
+    if (!rewrites.empty()) r.warnings.push_back(rewrites + ", installs as " + Narrow(r.item.name));
+    bytes += r.item.uncompressedSize;
+    if (!r.problems.empty()) ++failed;
+
+    if (json) {
+      PrintJson(out, r, i == 0);
+    } else if (!readData) {
+      char when[32] = "-";
+      zip::FormatIsoUtc(r.item.modificationTime, when, sizeof when);
+      std::string words;
+      for (const std::string& w : AttributeWords(r.item.attributes)) {
+        words += (words.empty() ? "" : ",") + w;
+      }
+      std::fprintf(out, "%d %s %" PRIu32 " %s %s\n", index, words.empty() ? "-" : words.c_str(),
+                   r.item.uncompressedSize, when, DisplayName(r.item).c_str());
+    }
+    ReportItem(err, path, r);
   }
-  return status;
+  if (json) std::fputs("]\n", out);
+  if (failed != 0) {
+    std::fprintf(err, "pkgtool: %s: %" PRIu32 " of %s would not install\n", Narrow(path).c_str(),
+                 failed, Items(ex->itemCount()).c_str());
+    return 1;
+  }
+  if (readData && !json) {
+    std::fprintf(out, "%s, %" PRIu64 " bytes, all installable\n", Items(ex->itemCount()).c_str(),
+                 bytes);
+  }
+  return 0;
 }
 
-// Collects an outcome line as UTF-8, the way the log writes it in its own code page.
+// Collects an outcome line as UTF-8, the way the launcher's log writes it in its code page.
 struct Utf8Line {
   std::string text;
   Utf8Line& operator<<(const char* s) {
@@ -112,24 +271,30 @@ struct Utf8Line {
     return *this;
   }
   Utf8Line& operator<<(const WString& s) {
-    std::string utf8;
-    platform::Utf16ToUtf8(s, utf8);
-    text += utf8;
+    text += Narrow(s);
     return *this;
   }
 };
 
-int Extract(const WString& path, const WString& dest, std::FILE* out, std::FILE* err) {
+// Installs the package through the launcher's own install transaction: each item skipped for
+// its name, or that rolled the install back, on `err`; the outcome line the launcher logs on
+// `out` when the package installed, on `err` when it did not.
+int InstallPackage(const WString& path, const WString& dest, std::FILE* out, std::FILE* err) {
   update::InstallOptions options;
-  options.report = [out](const update::ItemReport& r) {
+  options.report = [&](const update::ItemReport& r) {
     const std::string why =
         r.reserved ? "name kept for the install's own files" : Problem(*r.item, r.result);
-    std::fprintf(out, "%d %s: %s%s\n", r.index, DisplayName(*r.item).c_str(), why.c_str(),
-                 r.skipped ? "; skipped" : "");
+    std::fprintf(err, "pkgtool: %s: item %d %s: %s%s\n", Narrow(path).c_str(), r.index,
+                 DisplayName(*r.item).c_str(), why.c_str(), r.skipped ? "; skipped" : "");
   };
   const update::InstallOutcome outcome = update::InstallPackage(path, dest, options);
   if (outcome.result == update::InstallResult::kNotAnArchive) {
-    ReportUnreadable(path, err);
+    if (zip::ZipExtractor::Open(path, dest, nullptr)) {
+      // The archive opens: it is the destination that does not fit the path buffer.
+      std::fprintf(err, "pkgtool: %s: destination path too long\n", Narrow(dest).c_str());
+    } else {
+      ReportOpenFailure(path, err);
+    }
     return 2;
   }
   if (outcome.recovery.result != update::RecoveryResult::kNothing) {
@@ -139,32 +304,55 @@ int Extract(const WString& path, const WString& dest, std::FILE* out, std::FILE*
   }
   Utf8Line line;
   update::WriteOutcome(line, outcome);
-  std::fprintf(out, "%s\n", line.text.c_str());
-  return outcome.result == update::InstallResult::kInstalled && outcome.skipped == 0 ? 0 : 1;
+  const bool installed = outcome.result == update::InstallResult::kInstalled;
+  std::fprintf(installed ? out : err, "%s\n", line.text.c_str());
+  return installed && outcome.skipped == 0 ? 0 : 1;
 }
 
-void Usage(std::FILE* err) {
-  std::fputs(
-      "usage: pkgtool list ARCHIVE\n"
-      "       pkgtool check ARCHIVE\n"
-      "       pkgtool extract ARCHIVE DEST\n",
-      err);
+int UsageError(std::FILE* err, const char* what) {
+  if (what) std::fprintf(err, "pkgtool: %s\n", what);
+  std::fputs(kUsage, err);
+  return 2;
 }
 
 }  // namespace
 
 int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
-  if (args.size() == 2 && args[0] == WIDE("list")) return List(args[1], out, err);
-  if (args.size() == 2 && args[0] == WIDE("check")) return Check(args[1], out, err);
-  if (args.size() == 3 && args[0] == WIDE("extract")) {
-    if (args[2].empty()) {
-      Usage(err);
-      return 2;
+  bool json = false;
+  std::vector<WString> operands;
+  bool optionsEnd = false;
+  for (const WString& arg : args) {
+    if (optionsEnd || arg.empty() || arg[0] != WIDE('-') || arg == WIDE("-")) {
+      operands.push_back(arg);
+    } else if (arg == WIDE("--")) {
+      optionsEnd = true;
+    } else if (arg == WIDE("--help") || arg == WIDE("-h")) {
+      std::fputs(kUsage, out);
+      std::fputs(kHelp, out);
+      return 0;
+    } else if (arg == WIDE("--version")) {
+      std::fputs("pkgtool " LAUNCHER_VERSION "\n", out);
+      return 0;
+    } else if (arg == WIDE("--json")) {
+      json = true;
+    } else {
+      return UsageError(err, ("unknown option " + Narrow(arg)).c_str());
     }
-    return Extract(args[1], args[2], out, err);
   }
-  Usage(err);
-  return 2;
+  if (operands.empty()) return UsageError(err, nullptr);
+  const WString& command = operands[0];
+  const bool report = command == WIDE("list") || command == WIDE("check");
+  if (report && operands.size() == 2) {
+    return Report(operands[1], command == WIDE("check"), json, out, err);
+  }
+  if (command == WIDE("extract") && operands.size() == 3 && !json) {
+    if (operands[2].empty()) return UsageError(err, "DEST must not be empty");
+    return InstallPackage(operands[1], operands[2], out, err);
+  }
+  if (!report && command != WIDE("extract")) {
+    return UsageError(err, ("unknown command " + Narrow(command)).c_str());
+  }
+  return UsageError(err, nullptr);
 }
 
 }  // namespace pkgtool

@@ -8,9 +8,10 @@
 
 namespace pkgtool {
 
-// Runs the command in `args` (without the program name), writing to `out` and `err`.
-// Returns the process exit code: 0 success, 1 an item failed or was refused, 2 usage error
-// or an archive that does not open.
+// Runs the command in `args` (without the program name). Results (listings, JSON, the
+// one-line summary, --help and --version) go to `out`; problems, warnings and errors to `err`,
+// one line each. Returns the process exit code: 0 success, 1 an item failed or was refused,
+// 2 usage error or an archive that does not open.
 int Run(const std::vector<platform::WString>& args, std::FILE* out, std::FILE* err);
 
 }  // namespace pkgtool

@@ -234,7 +234,7 @@ HANDLE StartStandIn(const std::wstring& folder, const std::wstring& exeName, boo
   UniqueHandle process(StartProcess(program, L"", folder));
   if (!process) return nullptr;
   const std::wstring ready = folder + (serve ? L"\\veltmora-ready.txt" : L"\\veltmora-starts.txt");
-  for (int i = 0; i < 800; ++i) {
+  for (DWORD waited = 0; waited < kGenerousWaitMs; waited += 25) {
     if (GetFileAttributesW(ready.c_str()) != INVALID_FILE_ATTRIBUTES) return process.release();
     Sleep(25);
   }

@@ -32,10 +32,14 @@ struct LaunchResult {
   std::vector<std::string> debugStrings;
 };
 
+// How long the harness waits for what it polls for: generous, since a loaded machine is slow,
+// not broken. A test that passes waits only as long as the thing takes.
+inline constexpr DWORD kGenerousWaitMs = 120000;
+
 // Starts `program` with exactly `commandText` behind its quoted path, in `workingDirectory`,
 // as a debuggee, and waits for it to end.
 LaunchResult RunProgram(const std::wstring& program, const std::wstring& commandText,
-                        const std::wstring& workingDirectory, DWORD timeoutMs = 30000);
+                        const std::wstring& workingDirectory, DWORD timeoutMs = kGenerousWaitMs);
 
 // Starts `program` with `commandText` behind its quoted path and returns its process handle
 // (invalid when it did not start). The caller decides whether to wait.
@@ -68,14 +72,14 @@ class InstallFolder {
 
   // Runs the launcher from another working directory, so the test sees whether the
   // launcher itself moves to the install folder.
-  LaunchResult Launch(const std::wstring& commandText, DWORD timeoutMs = 30000) const;
+  LaunchResult Launch(const std::wstring& commandText, DWORD timeoutMs = kGenerousWaitMs) const;
 
   void WriteFile(const std::wstring& relative, const std::string& bytes) const;
   std::optional<std::string> ReadFile(const std::wstring& relative) const;
   bool Exists(const std::wstring& relative) const;
   // Polls until the file exists (written whole by the stand-in) or the time runs out.
   std::optional<std::string> WaitForFile(const std::wstring& relative,
-                                         DWORD timeoutMs = 20000) const;
+                                         DWORD timeoutMs = kGenerousWaitMs) const;
 
   // Makes a sub-folder and returns its full path.
   std::wstring MakeFolder(const std::wstring& relative) const;
