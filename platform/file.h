@@ -116,6 +116,11 @@ bool RemoveFolder(const WString& path);
 bool Exists(const WString& path);
 // True when `path` names a folder.
 bool IsFolder(const WString& path);
+// True when `path` itself is a symbolic link (not what it points to). On Windows a junction
+// is not one: users move large folders to other drives with junctions.
+bool IsSymbolicLink(const WString& path);
+// The bytes free for this user on the file system `path` (an existing folder) lies on.
+bool FreeSpace(const WString& path, std::uint64_t& bytes);
 bool GetFileInfo(const WString& path, FileInfo& info);
 // Deletes a file, read-only or not.
 bool RemoveFile(const WString& path);

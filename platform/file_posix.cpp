@@ -2,6 +2,7 @@
 #include <stdio.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -195,6 +196,20 @@ bool IsFolder(const WString& path) {
   std::string native;
   struct stat st {};
   return ToNative(path, native) && ::stat(native.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool IsSymbolicLink(const WString& path) {
+  std::string native;
+  struct stat st {};
+  return ToNative(path, native) && ::lstat(native.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool FreeSpace(const WString& path, std::uint64_t& bytes) {
+  std::string native;
+  struct statvfs st {};
+  if (!ToNative(path, native) || ::statvfs(native.c_str(), &st) != 0) return false;
+  bytes = static_cast<std::uint64_t>(st.f_bavail) * st.f_frsize;
+  return true;
 }
 
 bool GetFileInfo(const WString& path, FileInfo& info) {

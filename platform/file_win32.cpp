@@ -181,6 +181,20 @@ bool IsFolder(const WString& path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY) != 0;
 }
 
+bool IsSymbolicLink(const WString& path) {
+  WIN32_FIND_DATAW data;
+  win32::UniqueFindHandle find(FindFirstFileW(path.c_str(), &data));
+  return find && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         data.dwReserved0 == IO_REPARSE_TAG_SYMLINK;
+}
+
+bool FreeSpace(const WString& path, std::uint64_t& bytes) {
+  ULARGE_INTEGER available;
+  if (!GetDiskFreeSpaceExW(path.c_str(), &available, nullptr, nullptr)) return false;
+  bytes = available.QuadPart;
+  return true;
+}
+
 bool GetFileInfo(const WString& path, FileInfo& info) {
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data)) return false;

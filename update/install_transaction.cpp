@@ -305,6 +305,8 @@ class Stager {
     // A folder inside one this install made cannot exist yet.
     if (!parentMade) {
       if (platform::IsFolder(full)) {
+        // A link on the way would take the item out of the install folder.
+        if (LinkOnTheWay(relative)) return false;
         Remember(relative, false);
         created = false;
         return true;
@@ -321,6 +323,15 @@ class Stager {
     created = made || parentMade;
     Remember(relative, created);
     return true;
+  }
+
+  // True when a step of `relative`, an existing folder, is a symbolic link.
+  bool LinkOnTheWay(const WString& relative) const {
+    for (std::size_t end = relative.find(platform::kPreferredSeparator);;
+         end = relative.find(platform::kPreferredSeparator, end + 1)) {
+      if (platform::IsSymbolicLink(c_.Full(relative.substr(0, end)))) return true;
+      if (end == WString::npos) return false;
+    }
   }
 
   void Remember(const WString& relative, bool created) {
@@ -414,6 +425,16 @@ InstallOutcome InstallPackage(const WString& package, const WString& root,
 
   const WString rootFolder = c.root.substr(0, c.root.size() - 1);
   const bool madeRoot = !platform::IsFolder(rootFolder) && platform::CreateFolder(rootFolder);
+  // The new files stand beside the old ones until the commit ends: all of them must fit. A
+  // package that cannot is refused before a byte is written, not when the disk is full.
+  std::uint64_t available = 0;
+  if (platform::FreeSpace(c.root, available) && ex->declaredSize() > available) {
+    o.result = InstallResult::kNoRoom;
+    o.needed = ex->declaredSize();
+    o.available = available;
+    if (madeRoot) platform::RemoveFolder(rootFolder);
+    return o;
+  }
   const WString journalPath = c.Full(kJournalName);
   JournalWriter journal;
   bool existed = false;

@@ -50,6 +50,7 @@ enum class InstallResult {
   kNotAnArchive,  // the package does not open as an archive: nothing was touched
   kNotStarted,    // the journal could not be made, or an earlier install could not be finished
   kBusy,          // another install is running over the same folder
+  kNoRoom,        // the items would not fit the free space: nothing was written
   kStopped,       // stopped by the fault hook as a killed process would be (tests only)
 };
 
@@ -66,6 +67,9 @@ struct InstallOutcome {
   std::uint32_t failedResult = zip::ExtractOk;
   const char* failedStep = "";      // what was being done: "staging", "writing the journal", ...
   bool rollbackIncomplete = false;  // the journal stays; the next call finishes the undo
+  // kNoRoom: the items' declared sizes added up, and the bytes free at the root.
+  std::uint64_t needed = 0;
+  std::uint64_t available = 0;
 };
 
 // The points at which tests stop or fail an install. `entry` counts file records of the
@@ -176,6 +180,10 @@ void WriteOutcome(Out&& out, const InstallOutcome& o) {
       return;
     case InstallResult::kBusy:
       out << "update not installed: another install is running in this folder";
+      return;
+    case InstallResult::kNoRoom:
+      out << "update not installed: its files need " << o.needed << " bytes, the disk has "
+          << o.available << " free";
       return;
     case InstallResult::kStopped:
       out << "update stopped";

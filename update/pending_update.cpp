@@ -47,10 +47,12 @@ void InstallIn(const WString& installFolder) {
     WriteRecovery(ZM_LOG(streamlog::kLogInfo), outcome.recovery);
   }
   WriteOutcome(ZM_LOG(streamlog::kLogInfo), outcome);
-  // An install that could not begin leaves the package for the next launch; one that ran,
-  // whatever its end, has had its one try.
-  if (outcome.result == InstallResult::kBusy || outcome.result == InstallResult::kNotStarted)
+  // An install that could not begin (or that the disk has no room for yet) leaves the package
+  // for the next launch; one that ran, whatever its end, has had its one try.
+  if (outcome.result == InstallResult::kBusy || outcome.result == InstallResult::kNotStarted ||
+      outcome.result == InstallResult::kNoRoom) {
     return;
+  }
   platform::RemoveFile(package);
 }
 

@@ -26,11 +26,14 @@ std::vector<bool> FindOverlaps(std::vector<ItemSpan> spans, std::uint32_t count)
   return overlapping;
 }
 
-std::optional<std::vector<bool>> FindOverlappingItems(ZipArchive& archive) {
+std::optional<std::vector<bool>> FindOverlappingItems(ZipArchive& archive,
+                                                      std::uint64_t* declaredTotal) {
+  if (declaredTotal) *declaredTotal = 0;
   try {
     std::vector<ItemSpan> spans;
     spans.reserve(archive.entryCount());
     for (int rc = archive.GoToFirstEntry(); rc == ZipOk; rc = archive.GoToNextEntry()) {
+      if (declaredTotal) *declaredTotal += archive.currentRecord().uncompressedSize;
       ItemSpan span;
       span.index = archive.currentEntryNumber();
       if (archive.CurrentEntrySpan(&span.start, &span.end) == ZipOk) spans.push_back(span);

@@ -30,6 +30,9 @@ std::vector<bool> FindOverlaps(std::vector<ItemSpan> spans, std::uint32_t count)
 // Walks every entry of `archive` and marks the overlapping ones. An entry whose local header
 // does not check out cannot be read at all, so it claims no span. Leaves the cursor on the
 // first entry. Nothing when the walk's memory cannot be had: the archive cannot be checked.
-std::optional<std::vector<bool>> FindOverlappingItems(ZipArchive& archive);
+// `declaredTotal` (may be null) receives the sum of the walked entries' uncompressed sizes,
+// the most that extracting them all can write.
+std::optional<std::vector<bool>> FindOverlappingItems(ZipArchive& archive,
+                                                      std::uint64_t* declaredTotal = nullptr);
 
 }  // namespace zip

@@ -78,12 +78,14 @@ std::unique_ptr<ZipExtractor> ZipExtractor::Open(const WString& archivePath,
   if (!source) return nullptr;
   std::unique_ptr<ZipArchive> archive = ZipArchive::Open(std::move(source));
   if (!archive) return nullptr;
-  std::optional<std::vector<bool>> overlapping = FindOverlappingItems(*archive);
+  std::uint64_t declared = 0;
+  std::optional<std::vector<bool>> overlapping = FindOverlappingItems(*archive, &declared);
   if (!overlapping) return nullptr;
   std::unique_ptr<ZipExtractor> ex(new (std::nothrow) ZipExtractor());
   if (!ex) return nullptr;
   ex->archive_ = std::move(archive);
   ex->overlapping_ = std::move(*overlapping);
+  ex->declaredSize_ = declared;
   ex->root_ = std::move(root);
   if (result) *result = ExtractOk;
   return ex;

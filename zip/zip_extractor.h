@@ -83,6 +83,9 @@ class ZipExtractor {
   const platform::WString& rootFolder() const { return root_; }
   // 0 once closed.
   std::uint32_t itemCount() const { return archive_ ? archive_->entryCount() : 0; }
+  // The items' uncompressed sizes added up, from their directory records: the most that
+  // extracting every item can write, since no item yields more than its record says.
+  std::uint64_t declaredSize() const { return declaredSize_; }
   // Closes the archive file and frees the buffers now; later lookups and extractions give
   // ExtractBadArgument. Destroying the extractor does the same.
   std::uint32_t Close();
@@ -113,6 +116,7 @@ class ZipExtractor {
   platform::WString lastFolder_;
   // Per entry, whether its data overlap another item's header or data; found at opening.
   std::vector<bool> overlapping_;
+  std::uint64_t declaredSize_ = 0;
 };
 
 // Folds '\' and '/' into the system's separator (on POSIX both separate folders).

@@ -355,6 +355,40 @@ TEST_F(InstallTransactionTest, ARecoveryStoppedInTurnIsFinishedByTheNextOne) {
   EXPECT_EQ(update::RecoverInterruptedInstall(W(root())).result, RecoveryResult::kNothing);
 }
 
+// A package whose items cannot fit the free space is refused before a byte is written.
+TEST_F(InstallTransactionTest, APackageThatCannotFitIsRefusedWhole) {
+  Archive a = Typical();
+  for (int i = 0; i < 2000; ++i) {
+    Entry huge = File("huge" + std::to_string(i), "x");
+    huge.size = 0xFFFFFFFFu;  // 8 TB declared in all: more than any disk here has free
+    a.entries.push_back(huge);
+  }
+  const Snapshot before = Take();
+  const update::InstallOutcome o = Install(a);
+  EXPECT_EQ(o.result, InstallResult::kNoRoom);
+  EXPECT_GT(o.needed, o.available);
+  EXPECT_EQ(Take(), before);
+}
+
+#ifndef _WIN32
+// A symbolic link inside the install folder is never followed: the item would land outside.
+TEST_F(InstallTransactionTest, ALinkInsideTheFolderIsNeverFollowed) {
+  fs::create_directories(scratch_ / "outside");
+  fs::create_directory_symlink(scratch_ / "outside", root() / "lnk");
+  fs::create_directories(root() / "real");
+  fs::create_directory_symlink(scratch_ / "outside", root() / "real" / "deeper");
+  for (const char* name : {"lnk/evil.txt", "real/deeper/evil.txt", "real/deeper/more/evil.txt"}) {
+    SCOPED_TRACE(name);
+    Archive a;
+    a.entries = {File("app.dll", "new app"), File(name, "evil")};
+    const Snapshot before = Take();
+    EXPECT_EQ(Install(a).result, InstallResult::kRolledBack);
+    EXPECT_EQ(Take(), before);
+    EXPECT_TRUE(fs::is_empty(scratch_ / "outside"));
+  }
+}
+#endif
+
 // Two launchers at once: the second finds the journal held and leaves the folder alone.
 TEST_F(InstallTransactionTest, AnInstallThatIsRunningIsNotDisturbed) {
   Put("update.journal", "update journal\t1\t0000abcd\n");

@@ -114,11 +114,19 @@ package("held.zip", [
 # A file the running client holds open until it ends.
 package("client-data.zip", [(entry("client.dat"), b"new client data\n")])
 
-# 64 MiB of zeros compress to a few kilobytes: the package fits a small disk, its stage not.
-with zipfile.ZipFile(os.path.join(out, "diskfull.zip"), "w", zipfile.ZIP_DEFLATED) as z:
+# 64 MiB of zeros compress to a few kilobytes: the package fits a small disk, its files not,
+# and it says so in its sizes.
+with zipfile.ZipFile(os.path.join(out, "noroom.zip"), "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr(entry("app.dll"), b"new app.dll\n")
     z.writestr(entry("data/new.txt"), b"new\n")
     z.writestr(entry("big.bin"), bytes(64 << 20))
+
+# 5000 bytes in all, but each file takes a block of its own: the small disk fills up while
+# the package is staged.
+with zipfile.ZipFile(os.path.join(out, "diskfull.zip"), "w", zipfile.ZIP_STORED) as z:
+    z.writestr(entry("app.dll"), b"new app.dll\n")
+    for i in range(5000):
+        z.writestr(entry("many/f%04d" % i), b"x")
 
 # The large update of the stop table: about 240 MB over an old version of 100 files of 1 MiB.
 # It replaces launcher.exe (with bytes behind the program, which still runs), every old file,

@@ -242,7 +242,9 @@ TEST_F(PkgtoolTest, JsonHasOneObjectPerItem) {
   readOnly.external = 0100444u << 16;
   Entry crc = Item("C:/crc.txt");
   crc.crc = 7;
-  a.entries = {folder, readOnly, crc, Item("bad\xFF")};
+  Entry notUtf8 = Item("bad\xFF");
+  notUtf8.flags = 0x800;  // claims UTF-8, so no code page may read it otherwise
+  a.entries = {folder, readOnly, crc, notUtf8};
   const platform::WString zip = Put("j.zip", Build(a));
 
   // Python's json module reads this in pkgtool_json_test; here the exact text.

@@ -2,6 +2,7 @@
 
 #include <cinttypes>
 #include <string>
+#include <type_traits>
 
 #include "platform/file.h"
 #include "update/install_transaction.h"
@@ -262,11 +263,8 @@ struct Utf8Line {
     text += s;
     return *this;
   }
-  Utf8Line& operator<<(std::uint32_t n) {
-    text += std::to_string(n);
-    return *this;
-  }
-  Utf8Line& operator<<(std::int32_t n) {
+  template <typename Number, typename = std::enable_if_t<std::is_integral_v<Number>>>
+  Utf8Line& operator<<(Number n) {
     text += std::to_string(n);
     return *this;
   }
