@@ -75,6 +75,7 @@ std::unique_ptr<ZipExtractor> ZipExtractor::Open(const WString& archivePath,
   std::unique_ptr<ZipExtractor> ex(new (std::nothrow) ZipExtractor());
   if (!ex) return nullptr;
   ex->archive_ = std::move(archive);
+  ex->walkEnd_ = ex->archive_->entryCount();
   ex->root_ = std::move(root);
   if (result) *result = ExtractOk;
   return ex;
@@ -84,12 +85,21 @@ ZipExtractor::~ZipExtractor() = default;
 
 std::uint32_t ZipExtractor::MoveTo(std::int32_t index) {
   const auto target = static_cast<std::uint32_t>(index);
+  if (target >= walkEnd_) return ExtractCorrupt;
   if (target < archive_->currentEntryNumber() || !archive_->currentEntryValid()) {
-    if (archive_->GoToFirstEntry() != ZipOk) return ExtractCorrupt;
+    if (archive_->GoToFirstEntry() != ZipOk) {
+      walkEnd_ = 0;
+      return ExtractCorrupt;
+    }
   }
-  // A record that cannot be read ends the walk: the records behind it cannot be found.
+  // A record that cannot be read ends the walk: the records behind it cannot be found. It is
+  // remembered, so that a caller going through every item pays for the walk once, not once
+  // per item behind the break.
   while (archive_->currentEntryNumber() < target) {
-    if (archive_->GoToNextEntry() != ZipOk) return ExtractCorrupt;
+    if (archive_->GoToNextEntry() != ZipOk) {
+      walkEnd_ = archive_->currentEntryNumber();
+      return ExtractCorrupt;
+    }
   }
   return ExtractOk;
 }

@@ -100,6 +100,10 @@ class ZipExtractor {
   // The last folder known to exist: files of one folder follow each other in most archives,
   // and asking the system again for each of them would cost a round trip per item.
   platform::WString lastFolder_;
+  // The number of the first entry whose directory record could not be read, once a walk met
+  // it: no record at or behind it can be found, so lookups there fail at once instead of
+  // walking the directory from its start again. The entry count while none is known.
+  std::uint32_t walkEnd_ = 0;
 };
 
 // Folds '\' and '/' into the system's separator (on POSIX both separate folders).
