@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include <boost/filesystem/path.hpp>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -13,6 +14,7 @@
 #include "launcher/instance_check.h"
 #include "launcher/language.h"
 #include "launcher/launch_paths.h"
+#include "launcher/launch_step.h"
 #include "launcher/url_handoff.h"
 #include "launcher/url_scheme.h"
 #include "log/zm_log.h"
@@ -50,47 +52,61 @@ void RefreshDesktopShortcut(const ShortcutNames& names, const std::wstring& modu
 
 }  // namespace
 
+// Each step runs through launcher::RunStep: running out of memory is that step's own silent
+// failure, like any other, and the client is still started.
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR commandLine,
                     int /*show*/) {
-  const launcher::CommandText command =
-      launcher::ParseCommandText(commandLine != nullptr ? commandLine : L"");
+  using launcher::RunStep;
+  // Without its text the launch goes on as one started with none.
+  const launcher::CommandText command = RunStep(launcher::CommandText{}, [&] {
+    return launcher::ParseCommandText(commandLine != nullptr ? commandLine : L"");
+  });
 
-  if (!CheckRunningInstance(command.forceRun)) {
+  // A check that could not finish lets the launch go on, as when no client runs.
+  if (!RunStep(true, [&] { return CheckRunningInstance(command.forceRun); })) {
     if (!command.schemePosition) return 0;
-    return SendUrlToRunningClient(launcher::ParameterBase(command));
+    // A URL that could not be sent is lost, as when no client serves the pipe.
+    return RunStep(1, [&] { return SendUrlToRunningClient(launcher::ParameterBase(command)); });
   }
 
-  WriteRegFun();
+  RunStep(WriteRegFun);
 
-  const std::wstring modulePath = ModulePath();
-  std::wstring installFolder;
-  if (!modulePath.empty()) {
-    installFolder = boost::filesystem::path(modulePath).parent_path().wstring();
-    SetCurrentDirectoryW(installFolder.c_str());
+  const std::wstring modulePath = RunStep(std::wstring(), ModulePath);
+  const std::wstring installFolder = RunStep(std::wstring(), [&] {
+    if (modulePath.empty()) return std::wstring();
+    std::wstring folder = boost::filesystem::path(modulePath).parent_path().wstring();
+    SetCurrentDirectoryW(folder.c_str());
+    return folder;
+  });
+
+  // Not in a step's lambda: the log records carry the name of the function that makes them.
+  try {
+    ZM_LOG(streamlog::kLogInfo) << "class path: " << launcher::kClientExecutable;
+    ZM_LOG(streamlog::kLogInfo) << "par: " << launcher::ParameterBase(command);
+  } catch (const std::bad_alloc&) {
   }
 
-  const std::wstring urlOrText = launcher::ParameterBase(command);
-  ZM_LOG(streamlog::kLogInfo) << "class path: " << launcher::kClientExecutable;
-  ZM_LOG(streamlog::kLogInfo) << "par: " << urlOrText;
-
-  StagePendingUpdate();
-  InstallPendingUpdate();
+  RunStep(StagePendingUpdate);
+  RunStep(InstallPendingUpdate);
 
   ShortcutNames names;
   std::vector<std::wstring> configuredArgs;
-  bool configRead = false;
-  if (!installFolder.empty()) {
-    if (const std::optional<std::wstring> configPath = launcher::ConfigurationPath(installFolder)) {
-      configRead = ReadProductConfig(configPath->c_str(), names, configuredArgs);
-    }
-  }
-  if (configRead) RefreshDesktopShortcut(names, modulePath, installFolder);
+  const bool configRead = RunStep(false, [&] {
+    if (installFolder.empty()) return false;
+    const std::optional<std::wstring> configPath = launcher::ConfigurationPath(installFolder);
+    return configPath && ReadProductConfig(configPath->c_str(), names, configuredArgs);
+  });
+  if (configRead) RunStep([&] { RefreshDesktopShortcut(names, modulePath, installFolder); });
 
   const bool adminKeysDown = KeyDown(VK_CONTROL) && KeyDown(VK_MENU);
-  const std::wstring parameters = launcher::BuildParameterString(
-      command, adminKeysDown, configRead ? configuredArgs : std::vector<std::wstring>{});
+  const std::wstring parameters = RunStep(std::wstring(), [&] {
+    return launcher::BuildParameterString(
+        command, adminKeysDown, configRead ? configuredArgs : std::vector<std::wstring>{});
+  });
 
-  const std::wstring client(launcher::kClientExecutable);
-  ShellExecuteW(nullptr, L"open", client.c_str(), parameters.c_str(), nullptr, SW_SHOW);
+  // The name's view spans a whole literal, so it is terminated; starting the client needs no
+  // allocation of its own.
+  ShellExecuteW(nullptr, L"open", launcher::kClientExecutable.data(), parameters.c_str(), nullptr,
+                SW_SHOW);
   return 0;
 }
