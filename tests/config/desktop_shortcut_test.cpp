@@ -7,19 +7,20 @@
 #include <optional>
 #include <string>
 
-#include "platform/file.h"
 #include "platform/text.h"
 #include "platform/win32/resources.h"
 #include "tests/config/link_files.h"
 
 namespace {
 
+using linktest::Backdate;
 using linktest::Bytes;
 using linktest::Exists;
 using linktest::FolderPath;
 using linktest::LinkInfo;
 using linktest::ReadLink;
 using linktest::Touch;
+using linktest::WrittenSinceBackdate;
 using platform::win32::ScopedCoInitialize;
 
 std::string ToNarrow(const std::wstring& text) {
@@ -30,27 +31,6 @@ std::string ToNarrow(const std::wstring& text) {
 
 void MakeLink(const std::wstring& path, const LinkInfo& info) {
   ASSERT_TRUE(linktest::WriteLink(path, info)) << ToNarrow(path);
-}
-
-// Long ago (2001-01-01), so that any later write shows in the last-write time.
-FILETIME LongAgo() {
-  const platform::FileTime t = platform::FileTimeFromUnixSeconds(978307200);
-  return {static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
-}
-
-void Backdate(const std::wstring& path) {
-  const FILETIME longAgo = LongAgo();
-  const platform::win32::UniqueHandle file(
-      CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
-  ASSERT_TRUE(file && SetFileTime(file.get(), nullptr, nullptr, &longAgo)) << ToNarrow(path);
-}
-
-// True when the file was written after Backdate (or made anew).
-bool WrittenSinceBackdate(const std::wstring& path) {
-  const FILETIME longAgo = LongAgo();
-  WIN32_FILE_ATTRIBUTE_DATA data{};
-  return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
-         CompareFileTime(&data.ftLastWriteTime, &longAgo) != 0;
 }
 
 class DesktopShortcutTest : public ::testing::Test {
@@ -283,7 +263,7 @@ TEST_F(DesktopShortcutTest, UpToDateLinkIsNotRewritten) {
     RemoveTestLinks();
     const std::wstring path = Link(row.underNewName ? row.newName : L"CfgTest product");
     MakeLink(path, row.link);
-    Backdate(path);
+    ASSERT_TRUE(Backdate(path));
     const std::string before = Bytes(path);
 
     EXPECT_EQ(Update(L"CfgTest product", row.newName, row.icon), 1);
@@ -302,7 +282,7 @@ TEST_F(DesktopShortcutTest, UpToDateLinkIsNotRewritten) {
   MakeLink(path, OldLink(other_));
   ASSERT_EQ(Update(L"CfgTest product", nullptr), 1);
   const std::string refreshed = Bytes(path);
-  Backdate(path);
+  ASSERT_TRUE(Backdate(path));
   EXPECT_EQ(Update(L"CfgTest product", nullptr), 1);
   EXPECT_FALSE(WrittenSinceBackdate(path));
   EXPECT_EQ(Bytes(path), refreshed);
