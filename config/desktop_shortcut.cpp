@@ -69,6 +69,45 @@ bool SameFile(const wchar_t* a, const wchar_t* b) {
          infoA.nFileIndexHigh == infoB.nFileIndexHigh && infoA.nFileIndexLow == infoB.nFileIndexLow;
 }
 
+// `text` equals what the getter filled into `buffer` of `units` units; the getter's result
+// must have been success. A text too long for the buffer never equals its cut copy.
+bool SameText(HRESULT got, wchar_t* buffer, std::size_t units, const wchar_t* text) {
+  if (FAILED(got)) return false;
+  buffer[units - 1] = 0;
+  return std::wcscmp(buffer, text) == 0;
+}
+
+// True when the loaded link already holds every value the refresh would set: saving it
+// again would rewrite the same link, and the desktop would hear of a change that is none.
+// `icon` is null when the link keeps the icon it has.
+bool HoldsEverything(IShellLinkW& link, IPersistFile& file, const wchar_t* target,
+                     const wchar_t* icon, const wchar_t* workingDirectory,
+                     const wchar_t* description) {
+  // Resolving may have repaired the link in memory; that repair must reach the file.
+  if (file.IsDirty() == S_OK) return false;
+  wchar_t path[kPathUnits] = {};
+  if (target != nullptr &&
+      !SameText(link.GetPath(path, static_cast<int>(kPathUnits), nullptr, SLGP_RAWPATH), path,
+                kPathUnits, target)) {
+    return false;
+  }
+  int index = 0;
+  if (icon != nullptr &&
+      (!SameText(link.GetIconLocation(path, static_cast<int>(kPathUnits), &index), path, kPathUnits,
+                 icon) ||
+       index != 0)) {
+    return false;
+  }
+  if (workingDirectory != nullptr &&
+      !SameText(link.GetWorkingDirectory(path, static_cast<int>(kPathUnits)), path, kPathUnits,
+                workingDirectory)) {
+    return false;
+  }
+  wchar_t text[INFOTIPSIZE] = {};
+  return description == nullptr ||
+         SameText(link.GetDescription(text, INFOTIPSIZE), text, INFOTIPSIZE, description);
+}
+
 bool CommonDesktopPath(wchar_t (&out)[kPathUnits]) {
   UniqueItemIdList folder;
   if (SHGetFolderLocation(nullptr, CSIDL_COMMON_DESKTOPDIRECTORY, nullptr, 0, folder.receive()) !=
@@ -125,8 +164,22 @@ int UpdateDesktopShortcut(const platform::WChar* currentName, const platform::WC
   // Without SLR_NO_UI the shell may search for a missing target behind a dialog; the launcher
   // shows no window besides its restart question.
   link->Resolve(nullptr, SLR_UPDATE | SLR_NO_UI);
+
+  const bool renaming = newPath.has_value();
+  const std::wstring& savePath = renaming ? *newPath : *oldPath;
+  const std::wstring& loadedPath = oldExists ? *oldPath : *newPath;
+  const bool newIcon = iconPath != nullptr && platform::Exists(iconPath);
+  // A link that already is what this call would make it stays as it is: no write on the
+  // all-users desktop at every start. Saving to the file it came from is no rename, so
+  // nothing is left to remove either.
+  if (EqualIgnoringCase(savePath.c_str(), loadedPath.c_str()) &&
+      HoldsEverything(*link.get(), *file.get(), target, newIcon ? iconPath : nullptr,
+                      workingDirectory, description)) {
+    return kShortcutSaveAttempted;
+  }
+
   if (target != nullptr) link->SetPath(target);
-  if (iconPath != nullptr && platform::Exists(iconPath)) {
+  if (newIcon) {
     link->SetIconLocation(iconPath, 0);
   } else {
     wchar_t icon[kPathUnits] = {};
@@ -139,8 +192,6 @@ int UpdateDesktopShortcut(const platform::WChar* currentName, const platform::WC
   if (workingDirectory != nullptr) link->SetWorkingDirectory(workingDirectory);
   if (description != nullptr) link->SetDescription(description);
 
-  const bool renaming = newPath.has_value();
-  const std::wstring& savePath = renaming ? *newPath : *oldPath;
   if (FAILED(file->Save(savePath.c_str(), TRUE))) return kShortcutSaveAttempted;
 
   // The link was copied to its new name; drop the old one only when it was ours, and never

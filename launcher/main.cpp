@@ -3,6 +3,8 @@
 #include <shellapi.h>
 
 #include <boost/filesystem/path.hpp>
+#include <cwchar>
+#include <new>
 #include <optional>
 #include <vector>
 
@@ -13,6 +15,7 @@
 #include "launcher/instance_check.h"
 #include "launcher/language.h"
 #include "launcher/launch_paths.h"
+#include "launcher/launch_step.h"
 #include "launcher/url_handoff.h"
 #include "launcher/url_scheme.h"
 #include "log/zm_log.h"
@@ -33,6 +36,20 @@ const wchar_t* NullIfEmpty(const std::wstring& text) {
   return text.empty() ? nullptr : text.c_str();
 }
 
+// Makes the launcher's own folder, from the whole module path, the working directory. It
+// allocates nothing, so that a launch short of memory still never acts in an inherited one.
+bool EnterInstallFolder() {
+  static wchar_t path[32768];  // the longest path the system has
+  const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
+  if (length == 0 || length >= 32768) return false;
+  wchar_t* cut = wcsrchr(path, L'\\');
+  if (cut == nullptr) return false;
+  // A drive root keeps its separator.
+  if (cut == path + 2 && path[1] == L':') ++cut;
+  *cut = L'\0';
+  return SetCurrentDirectoryW(path) != FALSE;
+}
+
 bool KeyDown(int virtualKey) { return (GetAsyncKeyState(virtualKey) & 0x8000) != 0; }
 
 void RefreshDesktopShortcut(const ShortcutNames& names, const std::wstring& modulePath,
@@ -50,66 +67,90 @@ void RefreshDesktopShortcut(const ShortcutNames& names, const std::wstring& modu
 
 }  // namespace
 
+// Each step runs through launcher::RunStep: running out of memory is that step's own silent
+// failure, like any other, and the client is still started.
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR commandLine,
                     int /*show*/) {
-  const launcher::CommandText command =
-      launcher::ParseCommandText(commandLine != nullptr ? commandLine : L"");
+  using launcher::RunStep;
+  // Without its text the launch goes on as one started with none.
+  const launcher::CommandText command = RunStep(launcher::CommandText{}, [&] {
+    return launcher::ParseCommandText(commandLine != nullptr ? commandLine : L"");
+  });
 
-  if (!CheckRunningInstance(command.forceRun)) {
+  // A check that could not finish lets the launch go on, as when no client runs.
+  if (!RunStep(true, [&] { return CheckRunningInstance(command.forceRun); })) {
     if (!command.schemePosition) return 0;
-    return SendUrlToRunningClient(launcher::ParameterBase(command));
+    // A URL that could not be sent is lost, as when no client serves the pipe.
+    return RunStep(1, [&] { return SendUrlToRunningClient(launcher::ParameterBase(command)); });
   }
 
-  WriteRegFun();
+  RunStep(WriteRegFun);
 
-  // The install folder comes from the whole module path, never a cut one: a cut path names
-  // another folder.
-  const std::wstring fullModulePath = platform::ExecutablePath();
-  const std::wstring installFolder =
-      fullModulePath.empty() ? std::wstring()
-                             : boost::filesystem::path(fullModulePath).parent_path().wstring();
   // The update, the configuration and the client's start act on the install folder alone: in
   // an inherited working directory (a browser's Downloads, say) they would unpack into, read
   // from and start whatever lies there, with administrator rights.
-  const bool inInstallFolder =
-      !installFolder.empty() && SetCurrentDirectoryW(installFolder.c_str()) != FALSE;
+  const bool inInstallFolder = EnterInstallFolder();
+  // The install folder comes from the whole module path, never a cut one: a cut path names
+  // another folder.
+  const std::wstring installFolder = RunStep(std::wstring(), [] {
+    const std::wstring fullModulePath = platform::ExecutablePath();
+    return fullModulePath.empty() ? std::wstring()
+                                  : boost::filesystem::path(fullModulePath).parent_path().wstring();
+  });
 
-  const std::wstring urlOrText = launcher::ParameterBase(command);
-  ZM_LOG(streamlog::kLogInfo) << "class path: " << launcher::kClientExecutable;
-  ZM_LOG(streamlog::kLogInfo) << "par: " << urlOrText;
+  // Not in a step's lambda: the log records carry the name of the function that makes them.
+  try {
+    ZM_LOG(streamlog::kLogInfo) << "class path: " << launcher::kClientExecutable;
+    ZM_LOG(streamlog::kLogInfo) << "par: " << launcher::ParameterBase(command);
+  } catch (const std::bad_alloc&) {
+  }
 
   ShortcutNames names;
   std::vector<std::wstring> configuredArgs;
   bool configRead = false;
   if (inInstallFolder) {
-    StagePendingUpdate();
-    InstallPendingUpdate();
-    if (const std::optional<std::wstring> configPath = launcher::ConfigurationPath(installFolder)) {
-      configRead = ReadProductConfig(configPath->c_str(), names, configuredArgs);
-    }
+    RunStep(StagePendingUpdate);
+    RunStep(InstallPendingUpdate);
   }
-  const std::wstring modulePath = ModulePath();
-  if (configRead && !modulePath.empty()) RefreshDesktopShortcut(names, modulePath, installFolder);
+  if (inInstallFolder && !installFolder.empty()) {
+    configRead = RunStep(false, [&] {
+      const std::optional<std::wstring> configPath = launcher::ConfigurationPath(installFolder);
+      return configPath && ReadProductConfig(configPath->c_str(), names, configuredArgs);
+    });
+  }
+  const std::wstring modulePath = RunStep(std::wstring(), ModulePath);
+  if (configRead && !modulePath.empty()) {
+    RunStep([&] { RefreshDesktopShortcut(names, modulePath, installFolder); });
+  }
 
   const bool adminKeysDown = KeyDown(VK_CONTROL) && KeyDown(VK_MENU);
-  const launcher::ParameterString parameters = launcher::BuildParameterString(
-      command, adminKeysDown, configRead ? configuredArgs : std::vector<std::wstring>{},
-      launcher::ParameterBudget(installFolder));
+  const launcher::ParameterString parameters = RunStep(launcher::ParameterString{}, [&] {
+    return launcher::BuildParameterString(command, adminKeysDown,
+                                          configRead ? configuredArgs : std::vector<std::wstring>{},
+                                          launcher::ParameterBudget(installFolder));
+  });
   if (parameters.partsLeftOut > 0) {
-    ZM_LOG(streamlog::kLogInfo) << "par too long: " << parameters.wantedUnits << " units, "
-                                << parameters.partsLeftOut << " parts left out";
+    try {
+      ZM_LOG(streamlog::kLogInfo) << "par too long: " << parameters.wantedUnits << " units, "
+                                  << parameters.partsLeftOut << " parts left out";
+    } catch (const std::bad_alloc&) {
+    }
   }
 
-  const std::wstring client(launcher::kClientExecutable);
   if (inInstallFolder) {
-    ShellExecuteW(nullptr, L"open", client.c_str(), parameters.text.c_str(), nullptr, SW_SHOW);
+    // The name's view spans a whole literal, so it is terminated; starting the client needs
+    // no allocation of its own.
+    ShellExecuteW(nullptr, L"open", launcher::kClientExecutable.data(), parameters.text.c_str(),
+                  nullptr, SW_SHOW);
   } else if (!installFolder.empty()) {
     // No working directory of ours: the client is named whole and given its folder.
-    std::wstring clientPath = installFolder;
-    if (clientPath.back() != L'\\') clientPath += L'\\';
-    clientPath += client;
-    ShellExecuteW(nullptr, L"open", clientPath.c_str(), parameters.text.c_str(),
-                  installFolder.c_str(), SW_SHOW);
+    RunStep([&] {
+      std::wstring clientPath = installFolder;
+      if (clientPath.back() != L'\\') clientPath += L'\\';
+      clientPath += launcher::kClientExecutable;
+      ShellExecuteW(nullptr, L"open", clientPath.c_str(), parameters.text.c_str(),
+                    installFolder.c_str(), SW_SHOW);
+    });
   }
   return 0;
 }

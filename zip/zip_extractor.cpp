@@ -86,6 +86,7 @@ std::unique_ptr<ZipExtractor> ZipExtractor::Open(const WString& archivePath,
   ex->archive_ = std::move(archive);
   ex->overlapping_ = std::move(*overlapping);
   ex->declaredSize_ = declared;
+  ex->walkEnd_ = ex->archive_->entryCount();
   ex->root_ = std::move(root);
   if (result) *result = ExtractOk;
   return ex;
@@ -95,12 +96,21 @@ ZipExtractor::~ZipExtractor() = default;
 
 std::uint32_t ZipExtractor::MoveTo(std::int32_t index) {
   const auto target = static_cast<std::uint32_t>(index);
+  if (target >= walkEnd_) return ExtractCorrupt;
   if (target < archive_->currentEntryNumber() || !archive_->currentEntryValid()) {
-    if (archive_->GoToFirstEntry() != ZipOk) return ExtractCorrupt;
+    if (archive_->GoToFirstEntry() != ZipOk) {
+      walkEnd_ = 0;
+      return ExtractCorrupt;
+    }
   }
-  // A record that cannot be read ends the walk: the records behind it cannot be found.
+  // A record that cannot be read ends the walk: the records behind it cannot be found. It is
+  // remembered, so that a caller going through every item pays for the walk once, not once
+  // per item behind the break.
   while (archive_->currentEntryNumber() < target) {
-    if (archive_->GoToNextEntry() != ZipOk) return ExtractCorrupt;
+    if (archive_->GoToNextEntry() != ZipOk) {
+      walkEnd_ = archive_->currentEntryNumber();
+      return ExtractCorrupt;
+    }
   }
   return ExtractOk;
 }

@@ -117,6 +117,10 @@ class ZipExtractor {
   // Per entry, whether its data overlap another item's header or data; found at opening.
   std::vector<bool> overlapping_;
   std::uint64_t declaredSize_ = 0;
+  // The number of the first entry whose directory record could not be read, once a walk met
+  // it: no record at or behind it can be found, so lookups there fail at once instead of
+  // walking the directory from its start again. The entry count while none is known.
+  std::uint32_t walkEnd_ = 0;
 };
 
 // Folds '\' and '/' into the system's separator (on POSIX both separate folders).

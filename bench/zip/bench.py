@@ -1,4 +1,5 @@
-"""Driver of run.sh: makes the data sets once, then times the three extractors."""
+"""Driver of run.sh: makes the data sets once, then times the extractors and the two floors on
+a file system of the benchmark's own, and the per-item cost of lookups (see README.md)."""
 import os
 import random
 import shutil
@@ -8,7 +9,71 @@ import sys
 import time
 import zipfile
 
-pkgtool, work, runs = sys.argv[1], sys.argv[2], int(sys.argv[3])
+pkgtool, floor, runs = sys.argv[1], sys.argv[2], int(sys.argv[4])
+work = os.path.abspath(sys.argv[3])
+parts = sys.argv[5] if len(sys.argv) > 5 else "ABC"
+MIN_ROUNDS = 7
+WRITERS = 6  # programs that write a copy of the data set in every round
+# Room for a whole set: A writes about 210 MB per program and round, B makes 20020 items. The
+# image is sparse, and each set's file system is made anew.
+IMAGE_BYTES = max(12 << 30, 230_000_000 * WRITERS * runs)
+INODES = 22_000 * WRITERS * runs + 100_000
+
+
+def load():
+    return "load average %.2f %.2f %.2f" % os.getloadavg()
+
+
+def run(cmd, **kw):
+    return subprocess.run(cmd, check=True, stdout=subprocess.DEVNULL, **kw)
+
+
+class OutputSpace:
+    """Where the runs write. As root: an ext4 file system in a loop-mounted image of its own,
+    made anew for every set, so that no one else's deletions on a shared disk, and no earlier
+    set's, meet the runs. Otherwise a folder in WORK, emptied only after a whole set."""
+
+    def __init__(self):
+        self.root = os.path.join(work, "out")
+        self.image = os.path.join(work, "out.img")
+        self.device = None
+        os.makedirs(self.root, exist_ok=True)
+        if os.geteuid() != 0:
+            self.kind = "a folder on the work disk (not root: no file system of its own)"
+            return
+        try:
+            with open(self.image, "wb") as f:
+                f.truncate(IMAGE_BYTES)
+            # Direct I/O keeps the image's writes out of the host's page cache, so a sync
+            # before a run really leaves nothing of the previous run to write back.
+            self.device = subprocess.run(
+                ["losetup", "--find", "--show", "--direct-io=on", self.image],
+                check=True, capture_output=True, text=True).stdout.strip()
+            self.kind = f"ext4 on {self.device} (a loop-mounted image made for the benchmark)"
+        except (OSError, subprocess.CalledProcessError) as e:
+            self.close()
+            self.kind = f"a folder on the work disk (no loop device: {e})"
+
+    def fresh(self):
+        if self.device is None:
+            shutil.rmtree(self.root, ignore_errors=True)
+            os.makedirs(self.root)
+            os.sync()
+            return
+        subprocess.run(["umount", self.root], stderr=subprocess.DEVNULL)
+        # Inodes for every run of a set of B; the tables are written now, not by the kernel's
+        # lazy initialisation in the background while runs are timed.
+        run(["mkfs.ext4", "-q", "-F", "-m", "0", "-N", str(INODES), "-E",
+             "lazy_itable_init=0,lazy_journal_init=0", self.device])
+        run(["mount", self.device, self.root])
+
+    def close(self):
+        if self.device is not None:
+            subprocess.run(["umount", self.root], stderr=subprocess.DEVNULL)
+            subprocess.run(["losetup", "-d", self.device])
+            self.device = None
+        if os.path.exists(self.image):
+            os.remove(self.image)
 
 
 def make_tree(path, files, sizes, text_share, seed):
@@ -39,57 +104,75 @@ def make_archive(name, files, sizes, text_share):
     return archive
 
 
-def run_once(cmd):
+def run_once(cmd, ok=(0,)):
+    """Wall, user and system seconds, peak resident KiB, and the program's own output."""
     # Through GNU time: a child forked straight from this process would inherit Python's
     # resident size as its peak, since the peak survives exec.
     rss_file = os.path.join(work, "rss.txt")
     start = time.perf_counter()
     proc = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o", rss_file] + cmd,
-                          stdout=subprocess.DEVNULL)
+                          stdout=subprocess.PIPE, text=True)
     elapsed = time.perf_counter() - start
-    if proc.returncode != 0:
-        sys.exit(f"failed: {' '.join(cmd)}")
+    if proc.returncode not in ok:
+        sys.exit(f"failed ({proc.returncode}): {' '.join(cmd)}")
     with open(rss_file) as f:
         user, system, rss = f.read().split()[-3:]
-    return elapsed, int(rss), float(user), float(system)  # seconds, KiB, seconds, seconds
+    return elapsed, float(user), float(system), int(rss), proc.stdout
 
 
-def bench(name, archive):
-    tools = {
-        "pkgtool": lambda out: [pkgtool, "extract", archive, out],
-        "unzip": lambda out: ["unzip", "-q", "-o", archive, "-d", out],
-        "bsdtar": lambda out: ["bsdtar", "-xf", archive, "-C", out],
+def extractors(archive):
+    # name -> (command for an output folder, whether the program reports its own timed part)
+    py = "import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])"
+    return {
+        "pkgtool": (lambda out: [pkgtool, "extract", archive, out], False),
+        "unzip": (lambda out: ["unzip", "-q", "-o", archive, "-d", out], False),
+        "bsdtar": (lambda out: ["bsdtar", "-xf", archive, "-C", out], False),
+        "7zz": (lambda out: ["7zz", "x", "-y", "-bd", "-bso0", "-bsp0", f"-o{out}", archive], False),
+        "python": (lambda out: [sys.executable, "-c", py, archive, out], False),
+        "floor-write": (lambda out: [floor, "write", archive, out], True),
+        "floor-inflate": (lambda out: [floor, "inflate", archive], True),
     }
-    times = {t: [] for t in tools}
-    users = {t: [] for t in tools}
-    systems = {t: [] for t in tools}
-    rss = {t: 0 for t in tools}
+
+
+def bench(name, archive, space):
+    tools = extractors(archive)
+    space.fresh()
+    before = load()
+    samples = {t: [] for t in tools}
     for r in range(runs):
         order = list(tools)
-        order = order[r % 3:] + order[:r % 3]  # alternate who goes first
+        order = order[r % len(order):] + order[:r % len(order)]  # who goes first alternates
         for tool in order:
-            out = os.path.join(work, f"out-{tool}")
-            shutil.rmtree(out, ignore_errors=True)
+            command, self_timed = tools[tool]
+            out = os.path.join(space.root, f"{r}-{tool}")  # a new folder every run
             os.makedirs(out)
-            # Let the previous run's writes and deletions reach the disk first, so that no
-            # tool pays for the one before it.
+            # Nothing of the previous run is left to write back while this one is timed.
             os.sync()
-            elapsed, maxrss, user, system = run_once(tools[tool](out))
-            times[tool].append(elapsed)
-            users[tool].append(user)
-            systems[tool].append(system)
-            rss[tool] = max(rss[tool], maxrss)
-            shutil.rmtree(out)
-    med = {t: statistics.median(v) for t, v in times.items()}
-    print(f"{name}: {os.path.getsize(archive) / 1e6:.0f} MB archive, median of {runs}")
-    for t in tools:
-        print(f"  {t:8s} {med[t]:6.2f} s  (user {statistics.median(users[t]):5.2f} s, "
-              f"system {statistics.median(systems[t]):5.2f} s)  peak RSS {rss[t] / 1024:5.1f} MiB")
-    print(f"  pkgtool/unzip  {med['pkgtool'] / med['unzip']:.2f}x")
-    print(f"  pkgtool/bsdtar {med['pkgtool'] / med['bsdtar']:.2f}x")
-    cpu = {t: statistics.median(users[t]) for t in tools}
-    print(f"  user time only: pkgtool/unzip {cpu['pkgtool'] / cpu['unzip']:.2f}x, "
-          f"pkgtool/bsdtar {cpu['pkgtool'] / cpu['bsdtar']:.2f}x")
+            elapsed, user, system, rss, stdout = run_once(command(out))
+            if self_timed:
+                elapsed = float(stdout.split()[-1])
+            samples[tool].append((elapsed, user, system, rss))
+    after = load()
+
+    with zipfile.ZipFile(archive) as z:
+        count = len(z.infolist())
+    print(f"{name}: {os.path.getsize(archive) / 1e6:.0f} MB archive, {count} items, "
+          f"{runs} rounds; before: {before}; after: {after}")
+    print(f"  {'':14s} {'median':>8s} {'min':>8s} {'max':>8s} {'user':>7s} {'system':>7s} "
+          f"{'peak RSS':>9s}")
+    med = {}
+    for tool, s in samples.items():
+        walls = [x[0] for x in s]
+        med[tool] = statistics.median(walls)
+        rss = f"{max(x[3] for x in s) / 1024:6.1f} MiB" if not tools[tool][1] else "-"
+        print(f"  {tool:14s} {med[tool]:8.3f} {min(walls):8.3f} {max(walls):8.3f} "
+              f"{statistics.median(x[1] for x in s):7.2f} {statistics.median(x[2] for x in s):7.2f} "
+              f"{rss:>9s}")
+    peers = ["unzip", "bsdtar", "7zz", "python", "floor-inflate", "floor-write"]
+    print("  pkgtool against: " +
+          ", ".join(f"{p} {med['pkgtool'] / med[p]:.2f}x" for p in peers))
+    print("  (floors: their timed part only, reported by the program; wall, user and system of "
+          "the others include process start)")
 
 
 def make_many(count):
@@ -101,22 +184,61 @@ def make_many(count):
     return archive
 
 
+def break_record(archive, index):
+    """A copy of `archive` whose central-directory record `index` has a wrong signature."""
+    broken = archive.replace(".zip", f"-broken{index}.zip")
+    if os.path.exists(broken):
+        return broken
+    data = bytearray(open(archive, "rb").read())
+    end = data.rfind(b"PK\x05\x06")
+    at = int.from_bytes(data[end + 16:end + 20], "little")
+    for _ in range(index):
+        assert data[at:at + 4] == b"PK\x01\x02"
+        name, extra, comment = (int.from_bytes(data[at + o:at + o + 2], "little")
+                                for o in (28, 30, 32))
+        at += 46 + name + extra + comment
+    data[at:at + 4] = b"XXXX"
+    with open(broken, "wb") as f:
+        f.write(data)
+    return broken
+
+
 def bench_item_cost():
     # Lookup and reading cost per item, file creation left out: `check` reads every item
-    # through to its CRC-32 and writes nothing. Linear cost shows as a flat time per item.
-    print("C: pkgtool check, cost per item")
-    for count in (4096, 16384, 65535):
-        archive = make_many(count)
-        best = min(run_once([pkgtool, "check", archive])[0] for _ in range(runs))
-        print(f"  {count:6d} items {best:6.3f} s  {best / count * 1e6:5.1f} us/item")
+    # through to its CRC-32 and writes nothing. Linear cost shows as a flat time per item;
+    # an unreadable record must not make the items behind it cost more than readable ones.
+    whole = make_many(65535)
+    cases = [(f"{n} items", make_many(n), n, (0,)) for n in (4096, 16384)]
+    cases += [("65535 items", whole, 65535, (0,)),
+              ("65535 items, record 32767 unreadable", break_record(whole, 32767), 65535, (1,))]
+    before = load()
+    times = {c[0]: [] for c in cases}
+    for r in range(runs):
+        for label, archive, _, ok in cases[r % len(cases):] + cases[:r % len(cases)]:
+            times[label].append(run_once([pkgtool, "check", archive], ok)[0])
+    print(f"C: pkgtool check, time per item, {runs} rounds; before: {before}; after: {load()}")
+    for label, _, count, _ in cases:
+        t = times[label]
+        print(f"  {label:38s} median {statistics.median(t):6.3f} s "
+              f"(min {min(t):6.3f}, max {max(t):6.3f})  "
+              f"{statistics.median(t) / count * 1e6:5.2f} us/item")
 
 
+if runs < MIN_ROUNDS:
+    sys.exit(f"at least {MIN_ROUNDS} rounds")
 os.makedirs(work, exist_ok=True)
-if len(sys.argv) > 4 and sys.argv[4] == "C":
+print(f"{os.cpu_count()} cores; {load()}")
+if "A" in parts or "B" in parts:
+    a = make_archive("A", 2000, (90_000, 110_000), 0.5) if "A" in parts else None
+    b = make_archive("B", 20000, (1024, 4096), 0.5) if "B" in parts else None
+    space = OutputSpace()
+    print(f"output: {space.kind}")
+    try:
+        if a:
+            bench("A", a, space)
+        if b:
+            bench("B", b, space)
+    finally:
+        space.close()
+if "C" in parts:
     bench_item_cost()
-    sys.exit(0)
-a = make_archive("A", 2000, (90_000, 110_000), 0.5)
-b = make_archive("B", 20000, (1024, 4096), 0.5)
-bench("A", a)
-bench("B", b)
-bench_item_cost()

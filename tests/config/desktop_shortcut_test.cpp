@@ -13,12 +13,14 @@
 
 namespace {
 
+using linktest::Backdate;
 using linktest::Bytes;
 using linktest::Exists;
 using linktest::FolderPath;
 using linktest::LinkInfo;
 using linktest::ReadLink;
 using linktest::Touch;
+using linktest::WrittenSinceBackdate;
 using platform::win32::ScopedCoInitialize;
 
 std::string ToNarrow(const std::wstring& text) {
@@ -215,6 +217,75 @@ TEST_F(DesktopShortcutTest, EveryCombinationOfOldLinkNewNameAndNewLink) {
       EXPECT_EQ(CountTestLinks(), row.oldAfter == kAbsent ? 0 : 1);
     }
   }
+}
+
+// A link that already holds what the refresh would give it is not written again (last-write
+// time and bytes stay); any field that differs, or a rename, writes it as before.
+TEST_F(DesktopShortcutTest, UpToDateLinkIsNotRewritten) {
+  const LinkInfo ours{launcher_, L"--from-old", scratch_ + L"\\install", L"Veltmora", icon_, 0};
+  const auto with = [&](std::wstring LinkInfo::*field, const std::wstring& value) {
+    LinkInfo info = ours;
+    info.*field = value;
+    return info;
+  };
+  LinkInfo otherIndex = ours;
+  otherIndex.iconIndex = 1;
+  const std::wstring missingIcon = scratch_ + L"\\install\\missing.ico";
+  struct Row {
+    const char* fault;
+    LinkInfo link;  // under "CfgTest product", or under `newName` when `underNewName`
+    const wchar_t* newName;
+    bool underNewName;
+    const wchar_t* icon;  // null: the icon file that exists
+    bool written;
+  };
+  const Row rows[] = {
+      {"rewrites a link that holds everything", ours, nullptr, false, nullptr, false},
+      {"rewrites it when the new name differs only in case", ours, L"CFGTEST PRODUCT", false,
+       nullptr, false},
+      {"rewrites the up-to-date new link read in place", ours, L"CfgTest renamed", true, nullptr,
+       false},
+      {"rewrites it for a missing icon file, which keeps the icon", ours, nullptr, false,
+       missingIcon.c_str(), false},
+      {"skips a target that differs", with(&LinkInfo::target, other_), nullptr, false, nullptr,
+       true},
+      {"skips a working folder that differs", with(&LinkInfo::workingDirectory, scratch_), nullptr,
+       false, nullptr, true},
+      {"skips a description that differs", with(&LinkInfo::description, L"Veltmora2"), nullptr,
+       false, nullptr, true},
+      {"skips an icon location that differs", with(&LinkInfo::icon, oldIcon_), nullptr, false,
+       nullptr, true},
+      {"skips an icon index that differs", otherIndex, nullptr, false, nullptr, true},
+      {"skips the rename", ours, L"CfgTest renamed", false, nullptr, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.fault);
+    RemoveTestLinks();
+    const std::wstring path = Link(row.underNewName ? row.newName : L"CfgTest product");
+    MakeLink(path, row.link);
+    ASSERT_TRUE(Backdate(path));
+    const std::string before = Bytes(path);
+
+    EXPECT_EQ(Update(L"CfgTest product", row.newName, row.icon), 1);
+
+    const std::wstring saved = row.newName != nullptr ? Link(row.newName) : path;
+    EXPECT_EQ(WrittenSinceBackdate(saved), row.written);
+    if (!row.written) {
+      EXPECT_EQ(Bytes(path), before);
+    }
+    ExpectRefreshed(saved, L"--from-old");
+  }
+
+  // The link the refresh itself wrote is up to date for the next launch.
+  RemoveTestLinks();
+  const std::wstring path = Link(L"CfgTest product");
+  MakeLink(path, OldLink(other_));
+  ASSERT_EQ(Update(L"CfgTest product", nullptr), 1);
+  const std::string refreshed = Bytes(path);
+  ASSERT_TRUE(Backdate(path));
+  EXPECT_EQ(Update(L"CfgTest product", nullptr), 1);
+  EXPECT_FALSE(WrittenSinceBackdate(path));
+  EXPECT_EQ(Bytes(path), refreshed);
 }
 
 TEST_F(DesktopShortcutTest, NullCurrentNameLeavesTheNewLinkAlone) {

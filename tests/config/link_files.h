@@ -10,6 +10,7 @@
 #include <optional>
 #include <string>
 
+#include "platform/file.h"
 #include "platform/win32/resources.h"
 
 namespace linktest {
@@ -93,6 +94,28 @@ inline std::optional<LinkInfo> ReadLink(const std::wstring& path) {
   link->GetIconLocation(buffer, MAX_PATH, &info.iconIndex);
   info.icon = buffer;
   return info;
+}
+
+// Long ago (2001-01-01), so that any later write shows in the last-write time.
+inline FILETIME LongAgo() {
+  const platform::FileTime t = platform::FileTimeFromUnixSeconds(978307200);
+  return {static_cast<DWORD>(t), static_cast<DWORD>(t >> 32)};
+}
+
+// Sets the file's last-write time to LongAgo(); false when it cannot.
+inline bool Backdate(const std::wstring& path) {
+  const FILETIME longAgo = LongAgo();
+  const platform::win32::UniqueHandle file(
+      CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+  return file && SetFileTime(file.get(), nullptr, nullptr, &longAgo);
+}
+
+// True when the file was written after Backdate (or made anew).
+inline bool WrittenSinceBackdate(const std::wstring& path) {
+  const FILETIME longAgo = LongAgo();
+  WIN32_FILE_ATTRIBUTE_DATA data{};
+  return GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data) &&
+         CompareFileTime(&data.ftLastWriteTime, &longAgo) != 0;
 }
 
 inline std::wstring FolderPath(int csidl) {

@@ -16,10 +16,13 @@
 
 namespace {
 
+using linktest::Backdate;
+using linktest::Bytes;
 using linktest::Exists;
 using linktest::LinkInfo;
 using linktest::ReadLink;
 using linktest::WriteLink;
+using linktest::WrittenSinceBackdate;
 using platform::win32::ScopedCoInitialize;
 
 bool SameText(const std::wstring& a, const std::wstring& b) {
@@ -70,6 +73,50 @@ TEST(ShortcutLaunchTest, RenamesTheDesktopLinkAndAppendsConfiguredArguments) {
   EXPECT_EQ(link->description, L"Veltmora");
   EXPECT_TRUE(SameText(link->icon, install.path() + L"//Veltmora.ico")) << e2e::ToUtf8(link->icon);
   EXPECT_EQ(link->arguments, L"--kept");
+}
+
+// At every start after the first the product's link is already up to date: the launch reads
+// it and leaves the file alone (last-write time and bytes); a link that differs in a field is
+// written again. The install folder's name is ASCII: Wine keeps a link's text path in the ANSI
+// code page only, so under Wine a target path outside it does not read back equal and the link is
+// written at every start, where Windows reads the path back whole.
+TEST(ShortcutLaunchTest, UpToDateLinkIsLeftAsItIs) {
+  ScopedCoInitialize com;
+  wchar_t desktop[MAX_PATH] = {};
+  ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_COMMON_DESKTOPDIRECTORY, nullptr, 0, desktop), S_OK);
+  const std::wstring link = std::wstring(desktop) + L"\\CfgE2E same.lnk";
+  ASSERT_TRUE(WriteLink(link, {L"C:\\Old\\launcher.exe", L"--kept", L"", L"old", L"", 0}));
+  e2e::InstallFolder install;
+  install.WriteFile(L"Veltmora.ico", "icon");
+  install.WriteFile(L"ProductConfig.xml",
+                    "<ProductConfig><shortcut_cn>CfgE2E same</shortcut_cn>"
+                    "<shortcut_en>CfgE2E same</shortcut_en></ProductConfig>");
+  const auto launch = [&] {
+    DeleteFileW(install.Path(L"veltmora-params.txt").c_str());
+    EXPECT_EQ(install.Launch(L"forcerun:x").exitCode, 0u);
+    EXPECT_TRUE(install.WaitForFile(L"veltmora-params.txt").has_value()) << "client not started";
+  };
+
+  launch();  // the first start after an install points the link here
+  ASSERT_TRUE(Backdate(link));
+  const std::string refreshed = Bytes(link);
+  launch();
+  EXPECT_FALSE(WrittenSinceBackdate(link));
+  EXPECT_EQ(Bytes(link), refreshed);
+
+  // Someone changed its description: written again, and ours once more.
+  std::optional<LinkInfo> changed = ReadLink(link);
+  ASSERT_TRUE(changed.has_value());
+  changed->description = L"changed";
+  ASSERT_TRUE(WriteLink(link, *changed));
+  ASSERT_TRUE(Backdate(link));
+  launch();
+  EXPECT_TRUE(WrittenSinceBackdate(link));
+  const std::optional<LinkInfo> after = ReadLink(link);
+  DeleteFileW(link.c_str());
+  ASSERT_TRUE(after.has_value());
+  EXPECT_EQ(after->description, L"Veltmora");
+  EXPECT_EQ(after->arguments, L"--kept");
 }
 
 TEST(ShortcutLaunchTest, WithoutAConfigurationNothingIsRenamedOrAppended) {

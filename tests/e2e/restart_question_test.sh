@@ -40,10 +40,11 @@ stop_all() {
 }
 cleanup_hooks+=(stop_all)
 
-# launch_async COMMAND_TEXT: the launcher with this exact command text, in the background.
+# launch_async COMMAND_TEXT [PROGRAM]: the launcher (or PROGRAM of the install folder) with
+# this exact command text, in the background.
 launch_async() {
   local line hex
-  line="\"$(winpath "$install/launcher.exe")\"${1:+ $1}"
+  line="\"$(winpath "$install/${2:-launcher.exe}")\"${1:+ $1}"
   hex=$(printf '%s' "$line" | iconv -f UTF-8 -t UTF-16LE | od -An -tx1 -v | tr -d ' \n')
   rm -f "$work/exit-code"
   (set +e; run "$bin/wintool.exe" run-exact "$hex" >/dev/null 2>&1; echo $? >"$work/exit-code") &
@@ -109,6 +110,44 @@ check "close button: exit code" "0" "$(launcher_exit)"
 check "close button: client kept" "1" "$(count Veltmora.exe)"
 check "close button: nothing handed over" "no" "$([[ -f $work/old1/veltmora-pipe-3.bin ]] && echo yes || echo no)"
 check "close button: no new client" "no" "$([[ -f $install/veltmora-params.txt ]] && echo yes || echo no)"
+
+# --- Out of memory in the hand-off course: only the step that met it fails -------------------
+# The launcher's flow under an allocator that fails one chosen allocation (failing_allocator.cpp),
+# the question answered Escape: whichever allocation fails, the launcher ends with 0, or 1 when
+# the URL could not be handed over, and never dies of it. A failure in the running-client check
+# lets the full launch go on instead, without a question.
+cp "$bin/failing_alloc_launcher.exe" "$install/failing.exe"
+export LAUNCHER_ALLOCATION_COUNT
+LAUNCHER_ALLOCATION_COUNT="$(winpath "$work/allocations.txt")"
+answer_if_asked() {
+  local window
+  for _ in $(seq 100); do
+    [[ -f $work/exit-code ]] && return 0
+    window=$(xdotool search --onlyvisible --name "^${en_caption}\$" 2>/dev/null | head -1 || true)
+    if [[ -n $window ]] && xdotool windowfocus --sync "$window" key Escape 2>/dev/null; then
+      return 0
+    fi
+    sleep 0.1
+  done
+}
+export LAUNCHER_FAIL_ALLOCATION=none
+launch_async "\"quorvane://$(printf 'm%.0s' $(seq 40))\"" failing.exe
+answer_if_asked
+check "out of memory: exit code without a failure" "0" "$(launcher_exit)"
+wait_for "$work/old1/veltmora-pipe-3.bin"
+allocations=$(cat "$work/allocations.txt")
+check "out of memory: the hand-off allocates" "yes" "$(((allocations > 2)) && echo yes || echo no)"
+crashed=""
+for n in $(seq "$allocations"); do
+  LAUNCHER_FAIL_ALLOCATION=$n
+  launch_async "\"quorvane://$(printf 'm%.0s' $(seq 40))\"" failing.exe
+  answer_if_asked
+  code=$(launcher_exit)
+  [[ $code == 0 || $code == 1 ]] || crashed+=" $n:$code"
+done
+unset LAUNCHER_FAIL_ALLOCATION LAUNCHER_ALLOCATION_COUNT
+check "out of memory: every failing allocation ends with 0 or 1" "" "$crashed"
+rm -f "$install/veltmora-params.txt" "$install/veltmora-exited.txt"
 
 # --- Return answers OK: every client ends, near-misses stay, the new client starts ------------
 start_old Veltmora.exe old2 nopipe

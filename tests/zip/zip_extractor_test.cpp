@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <fstream>
 #include <functional>
 
 #include "tests/zip/test_support.h"
@@ -282,6 +283,49 @@ TEST_F(ZipExtractorTest, UnreadableRecordEndsTheWalk) {
   // The record behind the broken one cannot be located: a failure, not a retry or a guess.
   EXPECT_EQ(ex->GetItem(2, item), zip::ExtractCorrupt);
   EXPECT_EQ(ex->ExtractItem(2, W("c")), zip::ExtractCorrupt);
+}
+
+// Once a walk has met the broken record, a lookup behind it fails without walking the
+// directory from its start again: a pass over every item would otherwise cost the square of
+// their number. Mending the record behind the reader's back shows whether a lookup walked
+// again. The directory spans several read windows, so no stale cached copy could hide a walk.
+TEST_F(ZipExtractorTest, LookupsBehindAnUnreadableRecordDoNotWalkAgain) {
+#ifdef _WIN32
+  GTEST_SKIP() << "Windows keeps an open archive from being written; the cursor code is portable";
+#else
+  Archive a;
+  for (int i = 0; i < 400; ++i)
+    a.entries.push_back(Named(std::string(60, 'n') + std::to_string(i)));
+  for (Entry& e : a.entries) e.method = 0;
+  const std::uint32_t kBroken = 0x12345678;
+  a.entries[300].directorySignature = kBroken;
+  const std::string bytes = Build(a);
+  std::string brokenBytes;
+  Put32(brokenBytes, kBroken);
+  const std::size_t at = bytes.find(brokenBytes);
+  ASSERT_NE(at, std::string::npos);
+  ASSERT_EQ(bytes.find(brokenBytes, at + 1), std::string::npos);
+  auto ex = OpenBuilt(a);
+  ASSERT_NE(ex, nullptr);
+  ZipItem item;
+  for (std::int32_t i = 0; i < 300; ++i) ASSERT_EQ(ex->GetItem(i, item), zip::ExtractOk) << i;
+  EXPECT_EQ(ex->GetItem(300, item), zip::ExtractCorrupt);
+
+  std::fstream file(scratch_ / "a.zip", std::ios::in | std::ios::out | std::ios::binary);
+  file.seekp(static_cast<std::streamoff>(at));
+  file.write("PK\x01\x02", 4);
+  file.close();
+  ASSERT_TRUE(file);
+
+  // Success here would mean the lookup walked from entry 0 again and met the mended record.
+  EXPECT_EQ(ex->GetItem(301, item), zip::ExtractCorrupt);
+  EXPECT_EQ(ex->TestItem(399), zip::ExtractCorrupt);
+  EXPECT_EQ(ex->ExtractItem(350, W("x")), zip::ExtractCorrupt);
+  EXPECT_FALSE(fs::exists(root() / "x"));
+  // Entries in front of the break are still found, going back as usual.
+  ASSERT_EQ(ex->GetItem(10, item), zip::ExtractOk);
+  EXPECT_EQ(item.name, W(std::string(60, 'n') + "10"));
+#endif
 }
 
 TEST_F(ZipExtractorTest, StubInFrontShiftsEveryOffset) {

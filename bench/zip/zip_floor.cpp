@@ -1,0 +1,183 @@
+// The two floors of the extraction benchmark, measured with nothing of the launcher's code:
+//   zip_floor inflate ARCHIVE      zlib's raw inflate and CRC-32 of every item, from a copy of
+//                                  the archive in memory, nothing written
+//   zip_floor write ARCHIVE DEST   every item inflated into memory first (not timed), then
+//                                  only the writing: folders, create, write, close
+// Each prints the seconds of its timed part. Plain archives only (no ZIP64, no encryption),
+// as the benchmark makes them.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+namespace {
+
+struct Item {
+  std::string name;
+  std::uint32_t method = 0;
+  std::uint32_t crc = 0;
+  std::uint32_t compressedSize = 0;
+  std::uint32_t size = 0;
+  std::size_t dataOffset = 0;  // in the archive
+};
+
+std::uint32_t Get16(const unsigned char* p) { return p[0] | (p[1] << 8); }
+std::uint32_t Get32(const unsigned char* p) {
+  return Get16(p) | (static_cast<std::uint32_t>(Get16(p + 2)) << 16);
+}
+
+bool ReadAll(const char* path, std::vector<unsigned char>& out) {
+  std::FILE* f = std::fopen(path, "rb");
+  if (f == nullptr) return false;
+  unsigned char chunk[1 << 16];
+  std::size_t got = 0;
+  while ((got = std::fread(chunk, 1, sizeof chunk, f)) > 0)
+    out.insert(out.end(), chunk, chunk + got);
+  std::fclose(f);
+  return true;
+}
+
+// The items of the central directory; false when the archive is not a plain one.
+bool ListItems(const std::vector<unsigned char>& zip, std::vector<Item>& items) {
+  if (zip.size() < 22) return false;
+  std::size_t end = zip.size() - 22;
+  while (Get32(&zip[end]) != 0x06054B50) {
+    if (end == 0 || zip.size() - end > 0xFFFF + 22) return false;
+    --end;
+  }
+  const std::uint32_t count = Get16(&zip[end + 10]);
+  std::size_t at = Get32(&zip[end + 16]);
+  for (std::uint32_t i = 0; i < count; ++i) {
+    if (at + 46 > zip.size() || Get32(&zip[at]) != 0x02014B50) return false;
+    const unsigned char* r = &zip[at];
+    Item item;
+    item.method = Get16(r + 10);
+    item.crc = Get32(r + 16);
+    item.compressedSize = Get32(r + 20);
+    item.size = Get32(r + 24);
+    const std::uint32_t nameLength = Get16(r + 28);
+    const std::size_t local = Get32(r + 42);
+    if (at + 46 + nameLength > zip.size() || local + 30 > zip.size()) return false;
+    item.name.assign(reinterpret_cast<const char*>(r + 46), nameLength);
+    item.dataOffset = local + 30 + Get16(&zip[local + 26]) + Get16(&zip[local + 28]);
+    if (item.dataOffset + item.compressedSize > zip.size()) return false;
+    at += 46 + nameLength + Get16(r + 30) + Get16(r + 32);
+    items.push_back(std::move(item));
+  }
+  return true;
+}
+
+// Inflates (or copies) one item through `sink`, 64 KB at a time; false on bad data or CRC.
+template <typename Sink>
+bool Decode(const std::vector<unsigned char>& zip, const Item& item, z_stream& zs,
+            unsigned char* buffer, std::size_t bufferSize, Sink sink) {
+  std::uint32_t crc = 0;
+  if (item.method == 0) {
+    crc = crc32(0, &zip[item.dataOffset], item.size);
+    sink(&zip[item.dataOffset], item.size);
+    return crc == item.crc;
+  }
+  if (item.method != 8 || inflateReset(&zs) != Z_OK) return false;
+  zs.next_in = const_cast<unsigned char*>(&zip[item.dataOffset]);
+  zs.avail_in = item.compressedSize;
+  int rc = Z_OK;
+  while (rc != Z_STREAM_END) {
+    zs.next_out = buffer;
+    zs.avail_out = static_cast<uInt>(bufferSize);
+    rc = inflate(&zs, Z_NO_FLUSH);
+    if (rc != Z_OK && rc != Z_STREAM_END) return false;
+    const std::size_t produced = bufferSize - zs.avail_out;
+    crc = crc32(crc, buffer, static_cast<uInt>(produced));
+    sink(buffer, produced);
+  }
+  return crc == item.crc;
+}
+
+double Seconds(std::chrono::steady_clock::time_point since) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - since).count();
+}
+
+// Makes every folder of `path` below `dest` that the last call did not already make.
+void MakeFolders(const std::string& dest, const std::string& path, std::string& last) {
+  const std::size_t cut = path.rfind('/');
+  if (cut == std::string::npos) return;
+  const std::string folder = path.substr(0, cut);
+  if (folder == last) return;
+  for (std::size_t at = folder.find('/');; at = folder.find('/', at + 1)) {
+    mkdir((dest + "/" + folder.substr(0, at)).c_str(), 0755);
+    if (at == std::string::npos) break;
+  }
+  last = folder;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const bool inflateOnly = argc == 3 && std::strcmp(argv[1], "inflate") == 0;
+  const bool writeOnly = argc == 4 && std::strcmp(argv[1], "write") == 0;
+  if (!inflateOnly && !writeOnly) {
+    std::fputs("usage: zip_floor inflate ARCHIVE | zip_floor write ARCHIVE DEST\n", stderr);
+    return 2;
+  }
+  std::vector<unsigned char> zip;
+  std::vector<Item> items;
+  if (!ReadAll(argv[2], zip) || !ListItems(zip, items)) {
+    std::fprintf(stderr, "zip_floor: %s: not a plain archive\n", argv[2]);
+    return 2;
+  }
+  z_stream zs{};
+  if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return 1;
+  static unsigned char buffer[1 << 16];
+
+  if (inflateOnly) {
+    const auto start = std::chrono::steady_clock::now();
+    for (const Item& item : items) {
+      if (!Decode(zip, item, zs, buffer, sizeof buffer, [](const unsigned char*, std::size_t) {})) {
+        std::fprintf(stderr, "zip_floor: %s: bad data\n", item.name.c_str());
+        return 1;
+      }
+    }
+    std::printf("%.6f\n", Seconds(start));
+    return 0;
+  }
+
+  std::vector<std::vector<unsigned char>> contents(items.size());
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    contents[i].reserve(items[i].size);
+    std::vector<unsigned char>& out = contents[i];
+    if (!Decode(
+            zip, items[i], zs, buffer, sizeof buffer,
+            [&out](const unsigned char* p, std::size_t n) { out.insert(out.end(), p, p + n); })) {
+      std::fprintf(stderr, "zip_floor: %s: bad data\n", items[i].name.c_str());
+      return 1;
+    }
+  }
+  const std::string dest = argv[3];
+  std::string lastFolder;
+  const auto start = std::chrono::steady_clock::now();
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    const std::string& name = items[i].name;
+    MakeFolders(dest, name, lastFolder);
+    if (!name.empty() && name.back() == '/') continue;
+    const int fd = open((dest + "/" + name).c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+    if (fd < 0) return 1;
+    const std::vector<unsigned char>& data = contents[i];
+    std::size_t done = 0;
+    while (done < data.size()) {
+      const ssize_t n = write(fd, data.data() + done, data.size() - done);
+      if (n <= 0) return 1;
+      done += static_cast<std::size_t>(n);
+    }
+    if (close(fd) != 0) return 1;
+  }
+  std::printf("%.6f\n", Seconds(start));
+  inflateEnd(&zs);
+  return 0;
+}
