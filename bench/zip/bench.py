@@ -120,10 +120,15 @@ def run_once(cmd, ok=(0,)):
     return elapsed, float(user), float(system), int(rss), proc.stdout
 
 
+# An earlier pkgtool to time beside this one (BENCH_BASELINE=path), as "pkgtool-before":
+# how a change moved the install's speed, measured in the same rounds.
+baseline = os.environ.get("BENCH_BASELINE")
+
+
 def extractors(archive):
     # name -> (command for an output folder, whether the program reports its own timed part)
     py = "import sys, zipfile; zipfile.ZipFile(sys.argv[1]).extractall(sys.argv[2])"
-    return {
+    tools = {
         "pkgtool": (lambda out: [pkgtool, "extract", archive, out], False),
         "unzip": (lambda out: ["unzip", "-q", "-o", archive, "-d", out], False),
         "bsdtar": (lambda out: ["bsdtar", "-xf", archive, "-C", out], False),
@@ -132,6 +137,9 @@ def extractors(archive):
         "floor-write": (lambda out: [floor, "write", archive, out], True),
         "floor-inflate": (lambda out: [floor, "inflate", archive], True),
     }
+    if baseline:
+        tools["pkgtool-before"] = (lambda out: [baseline, "extract", archive, out], False)
+    return tools
 
 
 def bench(name, archive, space):
@@ -169,6 +177,7 @@ def bench(name, archive, space):
               f"{statistics.median(x[1] for x in s):7.2f} {statistics.median(x[2] for x in s):7.2f} "
               f"{rss:>9s}")
     peers = ["unzip", "bsdtar", "7zz", "python", "floor-inflate", "floor-write"]
+    peers += ["pkgtool-before"] if baseline else []
     print("  pkgtool against: " +
           ", ".join(f"{p} {med['pkgtool'] / med[p]:.2f}x" for p in peers))
     print("  (floors: their timed part only, reported by the program; wall, user and system of "
