@@ -50,6 +50,8 @@ struct Context {
 // it is moved, so the step can be repeated after a stop (recovery) or after a duplicate
 // record did the work already; without, the commit trusts the state the stage left.
 Go RollForward(const Context& c, const JournalEntry& e, std::uint32_t entry, bool lookFirst) {
+  // Written in place already, in a folder of the install's own.
+  if (e.kind == JournalEntry::kNew) return Go::kOk;
   const WString target = c.Full(e.target);
   const WString staged = c.Full(e.staged);
   if (lookFirst && !platform::Exists(staged)) return Go::kOk;
@@ -72,6 +74,8 @@ Go RollForward(const Context& c, const JournalEntry& e, std::uint32_t entry, boo
 // file could not be moved or removed.
 bool RollBackEntry(const Context& c, const JournalEntry& e, bool commitBegun) {
   const WString target = c.Full(e.target);
+  if (e.kind == JournalEntry::kNew)
+    return platform::RemoveFile(target) || !platform::Exists(target);
   const WString staged = c.Full(e.staged);
   if (commitBegun) {
     if (e.kind == JournalEntry::kReplace) {
@@ -258,12 +262,20 @@ class Stager {
       return Fail(index, item, zip::ExtractCannotOpen, "making its folder");
     }
     const WString target = c_.Full(relative);
+    // A folder this install made holds nothing of the old version, and goes whole when the
+    // install is undone: its files need no temporary name, and no rename in the commit.
+    if (created && cut != WString::npos) {
+      if (!journal_.AddNewFile(relative)) {
+        return Fail(index, item, zip::ExtractWriteFailed, "writing the journal");
+      }
+      return Write(index, item, target);
+    }
     const WString staged = StagedName(target, journal_.idText());
     // The aside name is as long as the staged one: both must fit the path buffer.
     if (staged.size() > zip::kMaxPathUnits) {
       return Fail(index, item, zip::ExtractCannotOpen, "naming its temporary file");
     }
-    // In a folder this install made, nothing can be in the way: no need to ask.
+    // In a root this install made, nothing can be in the way: no need to ask.
     bool replaces = false;
     platform::FileInfo info;
     if (!created && platform::GetFileInfo(target, info)) {
@@ -275,13 +287,19 @@ class Stager {
     if (!journal_.AddFile(replaces, relative)) {
       return Fail(index, item, zip::ExtractWriteFailed, "writing the journal");
     }
+    return Write(index, item, staged);
+  }
+
+  // Writes file item `index` as the new file `path`, which the journal already names.
+  Go Write(std::int32_t index, const zip::ZipItem& item, const WString& path) {
     bool existed = false;
-    std::uint32_t rc = ex_.WriteItemTo(index, staged, &existed);
+    std::uint32_t rc = ex_.WriteItemTo(index, path, &existed);
     if (rc == zip::ExtractCannotOpen && existed) {
-      // The staged name carries this install's id, so only an earlier item of the same name
-      // in this package can have made it: the later item wins, as in any extraction.
-      platform::RemoveFile(staged);
-      rc = ex_.WriteItemTo(index, staged);
+      // A name of this install's own (a temporary name with its id, or one in a folder it
+      // made) is taken only by an earlier item of the same name in this package: the later
+      // item wins, as in any extraction.
+      platform::RemoveFile(path);
+      rc = ex_.WriteItemTo(index, path);
     }
     if (rc != zip::ExtractOk) return Fail(index, item, rc, "staging");
     const FaultAction act = c_.At(Step::kStaged, static_cast<std::uint32_t>(index));

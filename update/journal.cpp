@@ -85,6 +85,13 @@ bool JournalWriter::AddFile(bool replaces, const WString& target) {
   return Append();
 }
 
+bool JournalWriter::AddNewFile(const WString& target) {
+  if (!platform::Utf16ToUtf8(target, utf8_)) return false;
+  line_ = "new\t";
+  line_ += utf8_;
+  return Append();
+}
+
 bool JournalWriter::SetPhase(JournalPhase phase) {
   line_ = phase == JournalPhase::kCommitted ? "phase\tcommitted" : "phase\tcommit";
   return Append() && file_.Flush();
@@ -117,6 +124,7 @@ bool JournalReader::ReadHeader() {
   offset_ = 0;
   used_ = 0;
   buffer_.clear();
+  madeFolders_.clear();
   ended_ = false;
   phase_ = JournalPhase::kStage;
   const std::size_t prefix = sizeof kHeader - 1;
@@ -171,6 +179,12 @@ bool JournalReader::Parse(const std::string& line, JournalEntry& entry, bool& is
   if (kind == WIDE("folder") && count == 2) {
     entry.kind = JournalEntry::kFolder;
     if (!field(1, entry.target) || !IsValidName(entry.target)) return false;
+    madeFolders_.insert(entry.target);
+  } else if (kind == WIDE("new") && count == 2) {
+    entry.kind = JournalEntry::kNew;
+    if (!field(1, entry.target) || !IsValidName(entry.target)) return false;
+    const std::size_t cut = entry.target.find_last_of(platform::kPreferredSeparator);
+    if (cut == WString::npos || madeFolders_.count(entry.target.substr(0, cut)) == 0) return false;
   } else if ((kind == WIDE("add") && count == 3) || (kind == WIDE("replace") && count == 4)) {
     entry.kind = count == 3 ? JournalEntry::kAdd : JournalEntry::kReplace;
     if (!field(1, entry.target) || !IsValidName(entry.target) || !field(2, entry.staged) ||

@@ -11,6 +11,10 @@
 //   add <tab> T <tab> T.new~ID            a new file T, staged as T.new~ID
 //   replace <tab> T <tab> T.new~ID <tab> T.old~ID
 //                                         T is replaced; its old file is set aside as T.old~ID
+//   new <tab> T                           a new file T in a folder this install made (named by
+//                                         a folder record before it), written as T itself: the
+//                                         folder is the install's own until the commit, and
+//                                         goes whole when the install is undone
 //   phase <tab> commit                    every item is staged and on the disk: renames begin
 //   phase <tab> committed                 every new file is in place: the set-aside ones go
 // A line cut short by a stop ends the journal there; nothing after it is trusted.
@@ -18,6 +22,7 @@
 
 #include <cstdint>
 #include <string>
+#include <unordered_set>
 
 #include "platform/file.h"
 #include "platform/text.h"
@@ -30,7 +35,7 @@ inline constexpr platform::WChar kJournalName[] = WIDE("update.journal");
 enum class JournalPhase { kStage, kCommit, kCommitted };
 
 struct JournalEntry {
-  enum Kind { kFolder, kAdd, kReplace };
+  enum Kind { kFolder, kAdd, kReplace, kNew };
   Kind kind = kFolder;
   platform::WString target;  // the folder or the file's final name
   platform::WString staged;  // kAdd, kReplace: the new file's temporary name
@@ -51,6 +56,8 @@ class JournalWriter {
   bool Create(const platform::WString& path, std::uint32_t id, bool* existed);
   bool AddFolder(const platform::WString& folder);
   bool AddFile(bool replaces, const platform::WString& target);
+  // A file written under its own name inside a folder this install made (AddFolder first).
+  bool AddNewFile(const platform::WString& target);
   // Writes the phase record and waits until the journal is on the disk.
   bool SetPhase(JournalPhase phase);
 
@@ -98,6 +105,9 @@ class JournalReader {
   platform::WString idText_;
   JournalPhase phase_ = JournalPhase::kStage;
   bool ended_ = false;
+  // The folders the journal says the install made: a file written under its own name must be
+  // in one of them, or the record names a file of the user's.
+  std::unordered_set<platform::WString> madeFolders_;
 };
 
 }  // namespace update

@@ -190,7 +190,7 @@ TEST_F(InstallTransactionTest, ABadPackageLeavesTheOldVersion) {
        nullptr},
       // failures in the commit, after some renames: each must be undone
       {"second old file cannot be set aside", nullptr, at(Step::kSetAside, 1)},
-      {"last new file cannot be put in place", nullptr, at(Step::kReplaced, 5)},
+      {"last new file cannot be put in place", nullptr, at(Step::kReplaced, 4)},
       {"staging write fails", nullptr, at(Step::kStaged, 5)},
       {"commit record cannot be written", nullptr, at(Step::kCommitBegun, 0)},
   };
@@ -306,7 +306,7 @@ TEST_F(InstallTransactionTest, AStopAtAnyStepIsFinishedOrUndoneByTheNextLaunch) 
   } const stops[] = {
       {Step::kJournalMade, 0, false}, {Step::kStaged, 0, false},     {Step::kStaged, 4, false},
       {Step::kStaged, 6, false},      {Step::kCommitBegun, 0, true}, {Step::kSetAside, 0, true},
-      {Step::kReplaced, 0, true},     {Step::kSetAside, 4, true},    {Step::kReplaced, 5, true},
+      {Step::kReplaced, 0, true},     {Step::kSetAside, 4, true},    {Step::kReplaced, 4, true},
       {Step::kCommitted, 0, true},    {Step::kDropped, 0, true},     {Step::kDropped, 4, true},
   };
   for (const bool withAnotherPackage : {false, true}) {
@@ -415,6 +415,9 @@ TEST_F(InstallTransactionTest, AJournalIsTrustedOnlyAsFarAsItChecks) {
        RecoveryResult::kRolledBack},
       {"name outside the folder",
        "update journal\t1\t0000abcd\nadd\t..\\keep.txt\t..\\keep.txt.new~0000abcd\nphase\tcommit\n",
+       RecoveryResult::kRolledBack},
+      // a file written under its own name must lie in a folder the journal says it made
+      {"own name outside a folder of the install's", "update journal\t1\t0000abcd\nnew\tkeep.txt\n",
        RecoveryResult::kRolledBack},
       {"records after the commit",
        "update journal\t1\t0000abcd\nphase\tcommit\nadd\tkeep.txt\t"
