@@ -13,11 +13,10 @@ pkgtool, floor, runs = sys.argv[1], sys.argv[2], int(sys.argv[4])
 work = os.path.abspath(sys.argv[3])
 parts = sys.argv[5] if len(sys.argv) > 5 else "ABC"
 MIN_ROUNDS = 7
-WRITERS = 6  # programs that write a copy of the data set in every round
-# Room for a whole set: A writes about 210 MB per program and round, B makes 20020 items. The
-# image is sparse, and each set's file system is made anew.
-IMAGE_BYTES = max(12 << 30, 230_000_000 * WRITERS * runs)
-INODES = 22_000 * WRITERS * runs + 100_000
+# Room for one run: A writes about 210 MB, B makes 20020 items. The image is sparse.
+# One run's output at a time: every run gets a file system made anew (see OutputSpace).
+IMAGE_BYTES = 1 << 30
+INODES = 40_000
 
 
 def load():
@@ -30,8 +29,11 @@ def run(cmd, **kw):
 
 class OutputSpace:
     """Where the runs write. As root: an ext4 file system in a loop-mounted image of its own,
-    made anew for every set, so that no one else's deletions on a shared disk, and no earlier
-    set's, meet the runs. Otherwise a folder in WORK, emptied only after a whole set."""
+    made anew for every run, so that no one else's deletions on a shared disk, and no earlier
+    run's writes, meet a run. (One file system for a whole set was tried: from about the sixth
+    200 MB run on, every tool and the write floor took 10 to 20 times as long in system time,
+    whatever the order, so a set measured how full the file system was.) Otherwise a folder in
+    WORK, emptied only after a whole set."""
 
     def __init__(self):
         self.root = os.path.join(work, "out")
@@ -54,14 +56,18 @@ class OutputSpace:
             self.close()
             self.kind = f"a folder on the work disk (no loop device: {e})"
 
-    def fresh(self):
+    def fresh(self, per_run=False):
+        """An empty place to write: a new file system each time; a folder emptied only once a
+        set (per_run false) has ended, so that no run follows deletions."""
         if self.device is None:
+            if per_run:
+                return
             shutil.rmtree(self.root, ignore_errors=True)
             os.makedirs(self.root)
             os.sync()
             return
         subprocess.run(["umount", self.root], stderr=subprocess.DEVNULL)
-        # Inodes for every run of a set of B; the tables are written now, not by the kernel's
+        # Inodes for one run of B; the tables are written now, not by the kernel's
         # lazy initialisation in the background while runs are timed.
         run(["mkfs.ext4", "-q", "-F", "-m", "0", "-N", str(INODES), "-E",
              "lazy_itable_init=0,lazy_journal_init=0", self.device])
@@ -111,7 +117,7 @@ def run_once(cmd, ok=(0,)):
     rss_file = os.path.join(work, "rss.txt")
     start = time.perf_counter()
     proc = subprocess.run(["/usr/bin/time", "-f", "%U %S %M", "-o", rss_file] + cmd,
-                          stdout=subprocess.PIPE, text=True)
+                          stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
     elapsed = time.perf_counter() - start
     if proc.returncode not in ok:
         sys.exit(f"failed ({proc.returncode}): {' '.join(cmd)}")
@@ -152,6 +158,7 @@ def bench(name, archive, space):
         order = order[r % len(order):] + order[:r % len(order)]  # who goes first alternates
         for tool in order:
             command, self_timed = tools[tool]
+            space.fresh(per_run=True)
             out = os.path.join(space.root, f"{r}-{tool}")  # a new folder every run
             os.makedirs(out)
             # Nothing of the previous run is left to write back while this one is timed.
