@@ -481,16 +481,14 @@ InstallOutcome InstallPackage(const WString& package, const WString& root,
     o.result = InstallResult::kStopped;
     return o;
   };
+  auto journalFailed = [&](bool commitBegun) {
+    o.failedStep = "writing the journal";
+    return rollBack(commitBegun);
+  };
 
-  switch (c.At(Step::kJournalMade, 0)) {
-    case FaultAction::kStop:
-      return stopped();
-    case FaultAction::kFail:
-      o.failedStep = "writing the journal";
-      return rollBack(false);
-    case FaultAction::kGoOn:
-      break;
-  }
+  const FaultAction made = c.At(Step::kJournalMade, 0);
+  if (made == FaultAction::kStop) return stopped();
+  if (made == FaultAction::kFail) return journalFailed(false);
 
   const Go staged = Stager(c, journal, *ex, options.report, o, madeRoot).Run();
   ex->Close();
@@ -500,19 +498,10 @@ InstallOutcome InstallPackage(const WString& package, const WString& root,
   // The staged files must be on the disk before the commit record is: after a power loss a
   // roll forward would otherwise put lost data in place of good old files.
   if (options.flush) platform::FlushFileSystem(c.root);
-  if (!journal.SetPhase(JournalPhase::kCommit)) {
-    o.failedStep = "writing the journal";
-    return rollBack(false);
-  }
-  switch (c.At(Step::kCommitBegun, 0)) {
-    case FaultAction::kStop:
-      return stopped();
-    case FaultAction::kFail:
-      o.failedStep = "writing the journal";
-      return rollBack(true);
-    case FaultAction::kGoOn:
-      break;
-  }
+  if (!journal.SetPhase(JournalPhase::kCommit)) return journalFailed(false);
+  const FaultAction begun = c.At(Step::kCommitBegun, 0);
+  if (begun == FaultAction::kStop) return stopped();
+  if (begun == FaultAction::kFail) return journalFailed(true);
 
   JournalEntry failed;
   const Go committed = CommitAll(c, journal.file(), false, failed);

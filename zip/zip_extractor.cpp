@@ -206,11 +206,8 @@ bool ZipExtractor::EnsureFolders(const WString& relative) {
 }
 
 std::uint32_t ZipExtractor::ExtractItem(std::int32_t index, const WString& targetName) {
-  if (!archive_ || index < 0 || static_cast<std::uint32_t>(index) >= archive_->entryCount()) {
-    return ExtractBadArgument;
-  }
   ZipItem item;
-  const std::uint32_t lookup = GetItem(index, item);
+  const std::uint32_t lookup = LookUpItem(index, item);
   if (lookup != ExtractOk) return lookup;
   // The target comes from the caller, not the archive, but it ends up on disk just the same.
   if (CheckRelativePath(targetName) != NameVerdict::kOk) return ExtractUnsafeName;
@@ -229,13 +226,17 @@ std::uint32_t ZipExtractor::ExtractItem(std::int32_t index, const WString& targe
   return WriteData(index, item, file);
 }
 
-std::uint32_t ZipExtractor::WriteItemTo(std::int32_t index, const WString& path, bool* existed) {
-  if (existed) *existed = false;
+std::uint32_t ZipExtractor::LookUpItem(std::int32_t index, ZipItem& item) {
   if (!archive_ || index < 0 || static_cast<std::uint32_t>(index) >= archive_->entryCount()) {
     return ExtractBadArgument;
   }
+  return GetItem(index, item);
+}
+
+std::uint32_t ZipExtractor::WriteItemTo(std::int32_t index, const WString& path, bool* existed) {
+  if (existed) *existed = false;
   ZipItem item;
-  const std::uint32_t lookup = GetItem(index, item);
+  const std::uint32_t lookup = LookUpItem(index, item);
   if (lookup != ExtractOk) return lookup;
   if (item.attributes & platform::kAttrFolder) return ExtractBadArgument;
   platform::File file = platform::File::CreateNew(path, item.attributes, existed);
@@ -292,11 +293,8 @@ std::uint32_t ZipExtractor::FinishData() {
 }
 
 std::uint32_t ZipExtractor::TestItem(std::int32_t index) {
-  if (!archive_ || index < 0 || static_cast<std::uint32_t>(index) >= archive_->entryCount()) {
-    return ExtractBadArgument;
-  }
   ZipItem item;
-  const std::uint32_t lookup = GetItem(index, item);
+  const std::uint32_t lookup = LookUpItem(index, item);
   if (lookup != ExtractOk) return lookup;
   if (item.attributes & platform::kAttrFolder) return ExtractOk;
   bool complete = false;

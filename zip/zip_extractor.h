@@ -93,6 +93,8 @@ class ZipExtractor {
  private:
   ZipExtractor() = default;
   std::uint32_t MoveTo(std::int32_t index);
+  // GetItem for an item (not the count): ExtractBadArgument for an index outside the archive.
+  std::uint32_t LookUpItem(std::int32_t index, ZipItem& item);
   std::uint32_t BuildRecord(ZipItem& item);
   using DataSink = std::function<bool(const unsigned char*, std::size_t)>;
   // Opens the item and feeds its data to `sink`; `complete` is set when every byte arrived.
