@@ -11,24 +11,9 @@
 namespace update {
 namespace {
 
-using platform::WChar;
 using platform::WString;
 
-constexpr WChar kPackageName[] = WIDE("update.zip");
-
 enum class Go { kOk, kFail, kStop };
-
-WChar AsciiUpper(WChar c) {
-  return (c >= WIDE('a') && c <= WIDE('z')) ? static_cast<WChar>(c - 32) : c;
-}
-
-bool EqualsNoCase(const WString& a, const WChar* b) {
-  std::size_t i = 0;
-  for (; i < a.size(); ++i) {
-    if (b[i] == 0 || AsciiUpper(a[i]) != AsciiUpper(b[i])) return false;
-  }
-  return b[i] == 0;
-}
 
 bool EndsWith(const WString& text, const WString& tail) {
   return text.size() >= tail.size() &&
@@ -360,7 +345,11 @@ class Stager {
   // The package and the journal keep their names at the root, and no item may take a name
   // of this install's temporary files.
   bool IsReserved(const WString& relative) const {
-    if (EqualsNoCase(relative, kJournalName) || EqualsNoCase(relative, kPackageName)) return true;
+    // kJournalName and the package's name, in capitals.
+    if (zip::EqualsAsciiNoCase(relative, "UPDATE.JOURNAL") ||
+        zip::EqualsAsciiNoCase(relative, "UPDATE.ZIP")) {
+      return true;
+    }
     const WString& id = journal_.idText();
     return EndsWith(relative, WIDE(".new~") + id) || EndsWith(relative, WIDE(".old~") + id);
   }

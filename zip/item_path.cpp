@@ -9,16 +9,6 @@ using platform::WChar;
 using platform::WString;
 using platform::WStringView;
 
-WChar Upper(WChar c) { return (c >= WIDE('a') && c <= WIDE('z')) ? static_cast<WChar>(c - 32) : c; }
-
-bool EqualsNoCase(WStringView a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size(); ++i) {
-    if (b[i] == '\0' || Upper(a[i]) != static_cast<WChar>(b[i])) return false;
-  }
-  return b[i] == '\0';
-}
-
 bool IsDeviceName(WStringView step) {
   // Windows maps these names to devices whatever follows the first dot, and ignores spaces
   // before it.
@@ -26,10 +16,10 @@ bool IsDeviceName(WStringView step) {
   while (!stem.empty() && stem.back() == WIDE(' ')) stem.remove_suffix(1);
   static const char* const kNames[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
   for (const char* n : kNames) {
-    if (EqualsNoCase(stem, n)) return true;
+    if (EqualsAsciiNoCase(stem, n)) return true;
   }
-  if (stem.size() == 4 &&
-      (EqualsNoCase(stem.substr(0, 3), "COM") || EqualsNoCase(stem.substr(0, 3), "LPT"))) {
+  if (stem.size() == 4 && (EqualsAsciiNoCase(stem.substr(0, 3), "COM") ||
+                           EqualsAsciiNoCase(stem.substr(0, 3), "LPT"))) {
     // Windows counts the superscript digits one, two and three among the port numbers.
     const WChar n = stem[3];
     return (n >= WIDE('1') && n <= WIDE('9')) || n == 0x00B9 || n == 0x00B2 || n == 0x00B3;
@@ -73,6 +63,16 @@ NameVerdict CheckStep(WStringView step) {
 }
 
 }  // namespace
+
+bool EqualsAsciiNoCase(WStringView text, const char* upper) {
+  std::size_t i = 0;
+  for (; i < text.size(); ++i) {
+    const WChar c = text[i];
+    const WChar folded = (c >= WIDE('a') && c <= WIDE('z')) ? static_cast<WChar>(c - 32) : c;
+    if (upper[i] == '\0' || folded != static_cast<WChar>(upper[i])) return false;
+  }
+  return upper[i] == '\0';
+}
 
 const char* DescribeNameVerdict(NameVerdict verdict) {
   switch (verdict) {

@@ -53,4 +53,8 @@ NameVerdict CheckRelativePath(platform::WStringView path);
 
 inline bool IsSeparator(platform::WChar c) { return c == WIDE('/') || c == WIDE('\\'); }
 
+// True when `text` equals `upper`, an ASCII text in capitals, ignoring the case of ASCII
+// letters (as Windows compares the names the rules care about).
+bool EqualsAsciiNoCase(platform::WStringView text, const char* upper);
+
 }  // namespace zip

@@ -206,9 +206,10 @@ bool ZipExtractor::EnsureFolders(const WString& relative) {
 }
 
 std::uint32_t ZipExtractor::ExtractItem(std::int32_t index, const WString& targetName) {
-  ZipItem item;
-  const std::uint32_t lookup = LookUpItem(index, item);
-  if (lookup != ExtractOk) return lookup;
+  std::uint32_t lookup = ExtractOk;
+  const ZipItem* const found = LookUpItem(index, lookup);
+  if (found == nullptr) return lookup;
+  const ZipItem& item = *found;
   // The target comes from the caller, not the archive, but it ends up on disk just the same.
   if (CheckRelativePath(targetName) != NameVerdict::kOk) return ExtractUnsafeName;
   const WString full = FullPath(targetName);
@@ -226,18 +227,27 @@ std::uint32_t ZipExtractor::ExtractItem(std::int32_t index, const WString& targe
   return WriteData(index, item, file);
 }
 
-std::uint32_t ZipExtractor::LookUpItem(std::int32_t index, ZipItem& item) {
+const ZipItem* ZipExtractor::LookUpItem(std::int32_t index, std::uint32_t& result) {
   if (!archive_ || index < 0 || static_cast<std::uint32_t>(index) >= archive_->entryCount()) {
-    return ExtractBadArgument;
+    result = ExtractBadArgument;
+    return nullptr;
   }
-  return GetItem(index, item);
+  // Usually the caller has just looked the item up: the cached record serves, uncopied.
+  if (index != cachedIndex_) {
+    ZipItem scratch;
+    result = GetItem(index, scratch);
+    if (result != ExtractOk) return nullptr;
+  }
+  result = ExtractOk;
+  return &cachedRecord_;
 }
 
 std::uint32_t ZipExtractor::WriteItemTo(std::int32_t index, const WString& path, bool* existed) {
   if (existed) *existed = false;
-  ZipItem item;
-  const std::uint32_t lookup = LookUpItem(index, item);
-  if (lookup != ExtractOk) return lookup;
+  std::uint32_t lookup = ExtractOk;
+  const ZipItem* const found = LookUpItem(index, lookup);
+  if (found == nullptr) return lookup;
+  const ZipItem& item = *found;
   if (item.attributes & platform::kAttrFolder) return ExtractBadArgument;
   platform::File file = platform::File::CreateNew(path, item.attributes, existed);
   if (!file) return ExtractCannotOpen;
@@ -293,9 +303,10 @@ std::uint32_t ZipExtractor::FinishData() {
 }
 
 std::uint32_t ZipExtractor::TestItem(std::int32_t index) {
-  ZipItem item;
-  const std::uint32_t lookup = LookUpItem(index, item);
-  if (lookup != ExtractOk) return lookup;
+  std::uint32_t lookup = ExtractOk;
+  const ZipItem* const found = LookUpItem(index, lookup);
+  if (found == nullptr) return lookup;
+  const ZipItem& item = *found;
   if (item.attributes & platform::kAttrFolder) return ExtractOk;
   bool complete = false;
   std::uint32_t result = ReadData(

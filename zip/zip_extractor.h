@@ -93,8 +93,9 @@ class ZipExtractor {
  private:
   ZipExtractor() = default;
   std::uint32_t MoveTo(std::int32_t index);
-  // GetItem for an item (not the count): ExtractBadArgument for an index outside the archive.
-  std::uint32_t LookUpItem(std::int32_t index, ZipItem& item);
+  // The record of item `index` (not the count), kept by the extractor until the next lookup
+  // of another item; null with the reason in `result` (ExtractBadArgument outside the archive).
+  const ZipItem* LookUpItem(std::int32_t index, std::uint32_t& result);
   std::uint32_t BuildRecord(ZipItem& item);
   using DataSink = std::function<bool(const unsigned char*, std::size_t)>;
   // Opens the item and feeds its data to `sink`; `complete` is set when every byte arrived.
