@@ -99,10 +99,47 @@ class File {
   bool Close();
 
  private:
+  friend class AppendWindow;
 #ifdef _WIN32
   void* handle_ = nullptr;
 #else
   int fd_ = -1;
+#endif
+};
+
+// Appends to a file through a window of it mapped into memory, so that a record costs a copy
+// rather than a system call. The mapped pages are the system's cache of the file itself: what
+// is copied is the file's at once, and a process stopped or killed right after leaves it
+// there, as a write would. Like a write, it is on the disk itself only after Flush. The
+// window's room is written with zeros before it is mapped, so that a full disk fails that
+// write, never a copy; the file keeps those zeros past the end of what was appended.
+class AppendWindow {
+ public:
+  AppendWindow() = default;
+  ~AppendWindow() { Close(); }
+  AppendWindow(const AppendWindow&) = delete;
+  AppendWindow& operator=(const AppendWindow&) = delete;
+
+  // Appends from `offset` of `file`, which must stay open until Close.
+  void Begin(File& file, std::uint64_t offset);
+  // False when the file could not be extended or mapped; what was copied before stays.
+  bool Append(const void* data, std::size_t length);
+  // Waits until everything appended is on the disk itself.
+  bool Flush();
+  // Unmaps the window; the file must be closed after, not before.
+  void Close();
+  // The end of what was appended.
+  std::uint64_t end() const { return end_; }
+
+ private:
+  bool MapWindowAtEnd();
+
+  File* file_ = nullptr;
+  unsigned char* view_ = nullptr;
+  std::uint64_t viewStart_ = 0;
+  std::uint64_t end_ = 0;
+#ifdef _WIN32
+  void* mapping_ = nullptr;
 #endif
 };
 

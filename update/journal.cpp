@@ -46,7 +46,7 @@ WString AsideName(const WString& target, const WString& idText) {
 bool JournalWriter::Create(const WString& path, std::uint32_t id, bool* existed) {
   file_ = platform::File::CreateNew(path, 0, existed);
   if (!file_ || !file_.LockExclusive()) return false;
-  size_ = 0;
+  window_.Begin(file_, 0);
   idText_ = IdText(id);
   platform::Utf16ToUtf8(idText_, idUtf8_);
   line_ = kHeader;
@@ -55,10 +55,7 @@ bool JournalWriter::Create(const WString& path, std::uint32_t id, bool* existed)
 }
 
 bool JournalWriter::Append() {
-  line_ += '\n';
-  if (!file_.WriteAt(size_, line_.data(), line_.size())) return false;
-  size_ += line_.size();
-  return true;
+  return window_.Append(line_.data(), line_.size()) && window_.Append("\n", 1);
 }
 
 bool JournalWriter::AddFolder(const WString& folder) {
@@ -94,7 +91,7 @@ bool JournalWriter::AddNewFile(const WString& target) {
 
 bool JournalWriter::SetPhase(JournalPhase phase) {
   line_ = phase == JournalPhase::kCommitted ? "phase\tcommitted" : "phase\tcommit";
-  return Append() && file_.Flush();
+  return Append() && window_.Flush();
 }
 
 bool JournalReader::NextLine(std::string& line) {

@@ -5,9 +5,11 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <optional>
+#include <string>
 
 #include "tests/zip/test_support.h"
 #include "tests/zip/zip_builder.h"
@@ -15,6 +17,7 @@
 
 namespace {
 
+using namespace std::string_literals;
 using namespace ziptest;
 using update::FaultAction;
 using update::InstallResult;
@@ -339,6 +342,38 @@ TEST_F(InstallTransactionTest, AStopAtAnyStepIsFinishedOrUndoneByTheNextLaunch) 
   }
 }
 
+// A journal longer than the window it is written through: the records behind the window's
+// first move are followed like the others.
+TEST_F(InstallTransactionTest, AStopLateInALargeInstallIsFinishedOrUndone) {
+  Archive a = Typical();
+  char name[16];
+  for (int i = 0; i < 2500; ++i) {
+    std::snprintf(name, sizeof name, "f%04d.txt", i);
+    a.entries.push_back(File(name, name));
+  }
+  const Snapshot old = Take();
+  const Snapshot installed = NewVersion(a);
+  struct Stop {
+    Step step;
+    std::uint32_t entry;
+    bool becomesNew;
+  } const stops[] = {{Step::kStaged, 2400, false}, {Step::kReplaced, 2400, true}};
+  for (const Stop& stop : stops) {
+    SCOPED_TRACE(testing::Message() << "step " << static_cast<int>(stop.step));
+    ASSERT_EQ(Install(a,
+                      [&](Step s, std::uint32_t e) {
+                        return s == stop.step && e == stop.entry ? FaultAction::kStop
+                                                                 : FaultAction::kGoOn;
+                      })
+                  .result,
+              InstallResult::kStopped);
+    EXPECT_EQ(update::RecoverInterruptedInstall(W(root())).result,
+              stop.becomesNew ? RecoveryResult::kRolledForward : RecoveryResult::kRolledBack);
+    EXPECT_EQ(Take(), stop.becomesNew ? installed : old);
+    if (stop.becomesNew) MakeOldVersion(root());
+  }
+}
+
 TEST_F(InstallTransactionTest, ARecoveryStoppedInTurnIsFinishedByTheNextOne) {
   const Archive a = Typical();
   const Snapshot installed = NewVersion(a);
@@ -404,7 +439,7 @@ TEST_F(InstallTransactionTest, AnInstallThatIsRunningIsNotDisturbed) {
 TEST_F(InstallTransactionTest, AJournalIsTrustedOnlyAsFarAsItChecks) {
   struct Case {
     const char* why;
-    const char* journal;
+    std::string journal;
     RecoveryResult result;
   } const cases[] = {
       {"cut inside the header", "update jour", RecoveryResult::kDiscarded},
@@ -419,6 +454,10 @@ TEST_F(InstallTransactionTest, AJournalIsTrustedOnlyAsFarAsItChecks) {
       // a file written under its own name must lie in a folder the journal says it made
       {"own name outside a folder of the install's", "update journal\t1\t0000abcd\nnew\tkeep.txt\n",
        RecoveryResult::kRolledBack},
+      // as a stop leaves it: a record cut short, then the zeros the file was extended with
+      {"zeros after a cut record",
+       "update journal\t1\t0000abcd\nphase\tcommit\nadd\tkeep.t"s + std::string(70000, '\0'),
+       RecoveryResult::kRolledForward},
       {"records after the commit",
        "update journal\t1\t0000abcd\nphase\tcommit\nadd\tkeep.txt\t"
        "keep.txt.new~0000abcd\n",
