@@ -142,6 +142,7 @@ def extractors(archive):
         "python": (lambda out: [sys.executable, "-c", py, archive, out], False),
         "floor-write": (lambda out: [floor, "write", archive, out], True),
         "floor-inflate": (lambda out: [floor, "inflate", archive], True),
+        "floor-inflate16": (lambda out: [floor, "inflate16", archive], True),
     }
     if baseline:
         tools["pkgtool-before"] = (lambda out: [baseline, "extract", archive, out], False)
@@ -173,17 +174,17 @@ def bench(name, archive, space):
         count = len(z.infolist())
     print(f"{name}: {os.path.getsize(archive) / 1e6:.0f} MB archive, {count} items, "
           f"{runs} rounds; before: {before}; after: {after}")
-    print(f"  {'':14s} {'median':>8s} {'min':>8s} {'max':>8s} {'user':>7s} {'system':>7s} "
+    print(f"  {'':16s} {'median':>8s} {'min':>8s} {'max':>8s} {'user':>7s} {'system':>7s} "
           f"{'peak RSS':>9s}")
     med = {}
     for tool, s in samples.items():
         walls = [x[0] for x in s]
         med[tool] = statistics.median(walls)
         rss = f"{max(x[3] for x in s) / 1024:6.1f} MiB" if not tools[tool][1] else "-"
-        print(f"  {tool:14s} {med[tool]:8.3f} {min(walls):8.3f} {max(walls):8.3f} "
+        print(f"  {tool:16s} {med[tool]:8.3f} {min(walls):8.3f} {max(walls):8.3f} "
               f"{statistics.median(x[1] for x in s):7.2f} {statistics.median(x[2] for x in s):7.2f} "
               f"{rss:>9s}")
-    peers = ["unzip", "bsdtar", "7zz", "python", "floor-inflate", "floor-write"]
+    peers = ["unzip", "bsdtar", "7zz", "python", "floor-inflate", "floor-inflate16", "floor-write"]
     peers += ["pkgtool-before"] if baseline else []
     print("  pkgtool against: " +
           ", ".join(f"{p} {med['pkgtool'] / med[p]:.2f}x" for p in peers))

@@ -1,6 +1,8 @@
 // The two floors of the extraction benchmark, measured with nothing of the launcher's code:
 //   zip_floor inflate ARCHIVE      zlib's raw inflate and CRC-32 of every item, from a copy of
 //                                  the archive in memory, nothing written
+//   zip_floor inflate16 ARCHIVE    the same, fed and drained in 16 KiB pieces, as the launcher's
+//                                  reader takes compressed data and its extractor writes
 //   zip_floor write ARCHIVE DEST   every item inflated into memory first (not timed), then
 //                                  only the writing: folders, create, write, close
 // Each prints the seconds of its timed part. Plain archives only (no ZIP64, no encryption),
@@ -74,10 +76,11 @@ bool ListItems(const std::vector<unsigned char>& zip, std::vector<Item>& items) 
   return true;
 }
 
-// Inflates (or copies) one item through `sink`, 64 KB at a time; false on bad data or CRC.
+// Inflates (or copies) one item through `sink`, `bufferSize` bytes at a time, with at most
+// `inputPiece` compressed bytes given to zlib at once; false on bad data or CRC.
 template <typename Sink>
 bool Decode(const std::vector<unsigned char>& zip, const Item& item, z_stream& zs,
-            unsigned char* buffer, std::size_t bufferSize, Sink sink) {
+            unsigned char* buffer, std::size_t bufferSize, std::size_t inputPiece, Sink sink) {
   std::uint32_t crc = 0;
   if (item.method == 0) {
     crc = crc32(0, &zip[item.dataOffset], item.size);
@@ -85,10 +88,18 @@ bool Decode(const std::vector<unsigned char>& zip, const Item& item, z_stream& z
     return crc == item.crc;
   }
   if (item.method != 8 || inflateReset(&zs) != Z_OK) return false;
-  zs.next_in = const_cast<unsigned char*>(&zip[item.dataOffset]);
-  zs.avail_in = item.compressedSize;
+  std::size_t next = item.dataOffset;
+  std::size_t left = item.compressedSize;
+  zs.avail_in = 0;
   int rc = Z_OK;
   while (rc != Z_STREAM_END) {
+    if (zs.avail_in == 0 && left > 0) {
+      const std::size_t piece = left < inputPiece ? left : inputPiece;
+      zs.next_in = const_cast<unsigned char*>(&zip[next]);
+      zs.avail_in = static_cast<uInt>(piece);
+      next += piece;
+      left -= piece;
+    }
     zs.next_out = buffer;
     zs.avail_out = static_cast<uInt>(bufferSize);
     rc = inflate(&zs, Z_NO_FLUSH);
@@ -121,9 +132,11 @@ void MakeFolders(const std::string& dest, const std::string& path, std::string& 
 
 int main(int argc, char** argv) {
   const bool inflateOnly = argc == 3 && std::strcmp(argv[1], "inflate") == 0;
+  const bool inflatePieces = argc == 3 && std::strcmp(argv[1], "inflate16") == 0;
   const bool writeOnly = argc == 4 && std::strcmp(argv[1], "write") == 0;
-  if (!inflateOnly && !writeOnly) {
-    std::fputs("usage: zip_floor inflate ARCHIVE | zip_floor write ARCHIVE DEST\n", stderr);
+  if (!inflateOnly && !inflatePieces && !writeOnly) {
+    std::fputs("usage: zip_floor inflate|inflate16 ARCHIVE | zip_floor write ARCHIVE DEST\n",
+               stderr);
     return 2;
   }
   std::vector<unsigned char> zip;
@@ -136,10 +149,13 @@ int main(int argc, char** argv) {
   if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return 1;
   static unsigned char buffer[1 << 16];
 
-  if (inflateOnly) {
+  if (inflateOnly || inflatePieces) {
+    // Whole: 64 KiB out, the item's compressed data at once.
+    const std::size_t out = inflatePieces ? 16384 : sizeof buffer;
+    const std::size_t in = inflatePieces ? 16384 : zip.size();
     const auto start = std::chrono::steady_clock::now();
     for (const Item& item : items) {
-      if (!Decode(zip, item, zs, buffer, sizeof buffer, [](const unsigned char*, std::size_t) {})) {
+      if (!Decode(zip, item, zs, buffer, out, in, [](const unsigned char*, std::size_t) {})) {
         std::fprintf(stderr, "zip_floor: %s: bad data\n", item.name.c_str());
         return 1;
       }
@@ -153,7 +169,7 @@ int main(int argc, char** argv) {
     contents[i].reserve(items[i].size);
     std::vector<unsigned char>& out = contents[i];
     if (!Decode(
-            zip, items[i], zs, buffer, sizeof buffer,
+            zip, items[i], zs, buffer, sizeof buffer, zip.size(),
             [&out](const unsigned char* p, std::size_t n) { out.insert(out.end(), p, p + n); })) {
       std::fprintf(stderr, "zip_floor: %s: bad data\n", items[i].name.c_str());
       return 1;
