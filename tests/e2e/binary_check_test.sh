@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # The programs as shipped, checked in the files themselves (Wine ignores manifests):
-# launcher.exe is a PE32+ GUI program that imports system DLLs only and embeds a manifest
-# asking for administrator rights without UI access, declaring Windows 7 to 11, per-monitor
-# DPI awareness (v2) and common controls 6, and no long-path awareness; launcher.exe,
-# pkgtool.exe and the stand-in client each carry a version resource with the project version.
+# launcher.exe is a PE32+ GUI program that imports system DLLs only (ole32 not at start: the
+# link refresh loads it when it runs) and embeds a manifest asking for administrator rights
+# without UI access, declaring Windows 7 to 11, per-monitor DPI awareness (v2) and common
+# controls 6, and no long-path awareness; launcher.exe, pkgtool.exe and the stand-in client
+# each carry a version resource with the project version.
 # Usage: binary_check_test.sh VERSION LAUNCHER_EXE PKGTOOL_EXE STANDIN_EXE
 set -euo pipefail
 # The tools' own words (objdump's field names, windres's keywords) must not be translated.
@@ -50,6 +51,9 @@ version_info() {
 }
 
 headers "$launcher" launcher.exe 00000002
+# COM is loaded by the link refresh when it runs, not by every start.
+check "launcher.exe: ole32 is not imported at start" "no" \
+  "$($objdump -p "$launcher" | grep -qi 'DLL Name: ole32.dll' && echo yes || echo no)"
 headers "$pkgtool" pkgtool.exe 00000003
 version_info "$launcher" launcher.exe
 version_info "$pkgtool" pkgtool.exe
