@@ -51,8 +51,7 @@ bool AppendWindow::Append(const void* data, std::size_t length) {
 bool AppendWindow::MapWindowAtEnd() {
   if (file_ == nullptr) return false;
   File& file = *file_;
-  Close();
-  file_ = &file;
+  Unmap();
   const std::uint64_t start = end_ - end_ % kWindowBytes;
   if (!file.WriteAt(end_, zeros, static_cast<std::size_t>(start + kWindowBytes - end_))) {
     return false;
@@ -90,17 +89,20 @@ bool AppendWindow::Flush() {
   return file_->Flush();
 }
 
-void AppendWindow::Close() {
-  if (view_ != nullptr) {
+void AppendWindow::Unmap() {
+  if (view_ == nullptr) return;
 #ifdef _WIN32
-    UnmapViewOfFile(view_);
-    CloseHandle(static_cast<HANDLE>(mapping_));
-    mapping_ = nullptr;
+  UnmapViewOfFile(view_);
+  CloseHandle(static_cast<HANDLE>(mapping_));
+  mapping_ = nullptr;
 #else
-    ::munmap(view_, kWindowBytes);
+  ::munmap(view_, kWindowBytes);
 #endif
-    view_ = nullptr;
-  }
+  view_ = nullptr;
+}
+
+void AppendWindow::Close() {
+  Unmap();
   file_ = nullptr;
 }
 

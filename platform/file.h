@@ -133,6 +133,7 @@ class AppendWindow {
 
  private:
   bool MapWindowAtEnd();
+  void Unmap();
 
   File* file_ = nullptr;
   unsigned char* view_ = nullptr;
