@@ -78,6 +78,8 @@ bool AppendWindow::MapWindowAtEnd() {
   return true;
 }
 
+// Earlier windows' pages, unmapped since, are modified pages of the file like any written
+// data: the file's flush writes them.
 bool AppendWindow::Flush() {
   if (file_ == nullptr) return false;
 #ifdef _WIN32
