@@ -24,14 +24,6 @@
 
 namespace {
 
-// The launcher's own path, or empty when the query failed or the path does not fit the
-// 260-unit path buffer (no cut path: it would name another folder).
-std::wstring ModulePath() {
-  std::wstring path = platform::ExecutablePath();
-  if (path.size() >= launcher::kPathBufferUnits) path.clear();
-  return path;
-}
-
 const wchar_t* NullIfEmpty(const std::wstring& text) {
   return text.empty() ? nullptr : text.c_str();
 }
@@ -92,8 +84,8 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   const bool inInstallFolder = EnterInstallFolder();
   // The install folder comes from the whole module path, never a cut one: a cut path names
   // another folder.
-  const std::wstring installFolder = RunStep(std::wstring(), [] {
-    const std::wstring fullModulePath = platform::ExecutablePath();
+  const std::wstring fullModulePath = RunStep(std::wstring(), platform::ExecutablePath);
+  const std::wstring installFolder = RunStep(std::wstring(), [&] {
     return fullModulePath.empty() ? std::wstring()
                                   : boost::filesystem::path(fullModulePath).parent_path().wstring();
   });
@@ -118,9 +110,9 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
       return configPath && ReadProductConfig(configPath->c_str(), names, configuredArgs);
     });
   }
-  const std::wstring modulePath = RunStep(std::wstring(), ModulePath);
-  if (configRead && !modulePath.empty()) {
-    RunStep([&] { RefreshDesktopShortcut(names, modulePath, installFolder); });
+  // The link takes the launcher's path only whole within the 260-unit path buffer.
+  if (configRead && !fullModulePath.empty() && fullModulePath.size() < launcher::kPathBufferUnits) {
+    RunStep([&] { RefreshDesktopShortcut(names, fullModulePath, installFolder); });
   }
 
   const bool adminKeysDown = KeyDown(VK_CONTROL) && KeyDown(VK_MENU);

@@ -21,6 +21,13 @@ FileTime FromFiletime(const FILETIME& ft) {
 
 HANDLE AsHandle(void* h) { return static_cast<HANDLE>(h); }
 
+// The attributes a created file gets, as CreateFileW's flags.
+DWORD CreationFlags(std::uint32_t attributes) {
+  const DWORD flags = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
+                                    FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
+  return flags != 0 ? flags : FILE_ATTRIBUTE_NORMAL;
+}
+
 }  // namespace
 
 File::~File() { Close(); }
@@ -45,22 +52,16 @@ File File::OpenForRead(const WString& path) {
 }
 
 File File::Create(const WString& path, std::uint32_t attributes) {
-  DWORD flags = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
-  if (flags == 0) flags = FILE_ATTRIBUTE_NORMAL;
-  win32::UniqueHandle h(
-      CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, flags, nullptr));
+  win32::UniqueHandle h(CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                                    CreationFlags(attributes), nullptr));
   File f;
   if (h) f.handle_ = h.release();
   return f;
 }
 
 File File::CreateNew(const WString& path, std::uint32_t attributes, bool* existed) {
-  DWORD flags = attributes & (FILE_ATTRIBUTE_READONLY | FILE_ATTRIBUTE_HIDDEN |
-                              FILE_ATTRIBUTE_SYSTEM | FILE_ATTRIBUTE_ARCHIVE);
-  if (flags == 0) flags = FILE_ATTRIBUTE_NORMAL;
   win32::UniqueHandle h(CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    CREATE_NEW, flags, nullptr));
+                                    CREATE_NEW, CreationFlags(attributes), nullptr));
   if (existed) {
     const DWORD error = GetLastError();
     *existed = !h && (error == ERROR_FILE_EXISTS || error == ERROR_ALREADY_EXISTS);

@@ -97,47 +97,46 @@ bool RollBackAll(const Context& c, platform::File& journal, bool commitBegun) {
   return undone;
 }
 
+// Reads `journal` from its start and hands each file record to `visit` with its number
+// among the file records, until a visit gives other than Go::kOk; that, or `withoutHeader`
+// for a journal without a header, is the result.
+template <typename Visit>
+Go ForEachFileRecord(platform::File& journal, Go withoutHeader, Visit visit) {
+  JournalReader reader(journal);
+  if (!reader.ReadHeader()) return withoutHeader;
+  JournalEntry e;
+  for (std::uint32_t entry = 0; reader.Next(e);) {
+    if (e.kind == JournalEntry::kFolder) continue;
+    const Go go = visit(e, entry++);
+    if (go != Go::kOk) return go;
+  }
+  return Go::kOk;
+}
+
 // Puts every staged file in place, in journal order. `failed` receives the record that
 // could not be.
 Go CommitAll(const Context& c, platform::File& journal, bool lookFirst, JournalEntry& failed) {
-  JournalReader reader(journal);
-  if (!reader.ReadHeader()) return Go::kFail;
-  std::uint32_t entry = 0;
-  JournalEntry e;
-  while (reader.Next(e)) {
-    if (e.kind == JournalEntry::kFolder) continue;
+  return ForEachFileRecord(journal, Go::kFail, [&](const JournalEntry& e, std::uint32_t entry) {
     Go go = RollForward(c, e, entry, lookFirst);
     // A fast step that failed may have met a duplicate's finished work: look before giving up.
     if (go == Go::kFail && !lookFirst) go = RollForward(c, e, entry, true);
-    if (go != Go::kOk) {
-      failed = e;
-      return go;
-    }
-    ++entry;
-  }
-  return Go::kOk;
+    if (go != Go::kOk) failed = e;
+    return go;
+  });
 }
 
 // Drops the set-aside old files. A running program's file cannot be deleted: it goes when
 // the system next starts.
 Go DropAll(const Context& c, platform::File& journal) {
-  JournalReader reader(journal);
-  if (!reader.ReadHeader()) return Go::kOk;
-  std::uint32_t entry = 0;
-  JournalEntry e;
-  while (reader.Next(e)) {
-    if (e.kind == JournalEntry::kFolder) continue;
-    if (e.kind == JournalEntry::kReplace) {
-      const WString aside = c.Full(e.aside);
-      const FaultAction act = c.At(Step::kDropped, entry);
-      if ((act == FaultAction::kFail || !platform::RemoveFile(aside)) && platform::Exists(aside)) {
-        platform::RemoveFileAtRestart(aside);
-      }
-      if (act == FaultAction::kStop) return Go::kStop;
+  return ForEachFileRecord(journal, Go::kOk, [&](const JournalEntry& e, std::uint32_t entry) {
+    if (e.kind != JournalEntry::kReplace) return Go::kOk;
+    const WString aside = c.Full(e.aside);
+    const FaultAction act = c.At(Step::kDropped, entry);
+    if ((act == FaultAction::kFail || !platform::RemoveFile(aside)) && platform::Exists(aside)) {
+      platform::RemoveFileAtRestart(aside);
     }
-    ++entry;
-  }
-  return Go::kOk;
+    return act == FaultAction::kStop ? Go::kStop : Go::kOk;
+  });
 }
 
 RecoveryOutcome Recover(const Context& c) {

@@ -17,6 +17,13 @@ const platform::WChar* const kLeftovers[] = {
 
 constexpr platform::WChar kPackage[] = WIDE("update.zip");
 
+// A stopped install that was finished or undone is told in the log; none, not.
+void LogRecovery(const RecoveryOutcome& recovery) {
+  if (recovery.result != RecoveryResult::kNothing) {
+    WriteRecovery(ZM_LOG(streamlog::kLogInfo), recovery);
+  }
+}
+
 }  // namespace
 
 void StageIn(const WString& installFolder) {
@@ -35,17 +42,13 @@ void InstallIn(const WString& installFolder) {
   const WString package = installFolder + kPackage;
   if (!platform::Exists(package)) {
     // No package, but perhaps a stopped install: it is finished or undone all the same.
-    const RecoveryOutcome recovery = RecoverInterruptedInstall(installFolder);
-    if (recovery.result != RecoveryResult::kNothing)
-      WriteRecovery(ZM_LOG(streamlog::kLogInfo), recovery);
+    LogRecovery(RecoverInterruptedInstall(installFolder));
     return;
   }
   InstallOptions options;
   options.flush = true;
   const InstallOutcome outcome = InstallPackage(package, installFolder, options);
-  if (outcome.recovery.result != RecoveryResult::kNothing) {
-    WriteRecovery(ZM_LOG(streamlog::kLogInfo), outcome.recovery);
-  }
+  LogRecovery(outcome.recovery);
   WriteOutcome(ZM_LOG(streamlog::kLogInfo), outcome);
   // An install that could not begin (or that the disk has no room for yet) leaves the package
   // for the next launch; one that ran, whatever its end, has had its one try.

@@ -12,8 +12,6 @@ using platform::WString;
 
 constexpr std::size_t kOutputBufferSize = 16384;
 constexpr std::size_t kNameBufferSize = 260;
-// General-purpose flag bit 11: the name and comment are UTF-8.
-constexpr std::uint32_t kFlagUtf8 = 0x800;
 
 bool IsDosHost(std::uint32_t host) { return host == 0 || host == 7 || host == 11 || host == 14; }
 
@@ -150,7 +148,7 @@ std::uint32_t ZipExtractor::BuildRecord(ZipItem& item) {
   // A name of 260 bytes or more was cut by the buffer: refuse it rather than use the stump.
   item.nameVerdict = rec.nameLength >= sizeof name
                          ? NameVerdict::kTooLong
-                         : CleanItemName(name, stored, item.name, (rec.flags & kFlagUtf8) != 0);
+                         : CleanItemName(name, stored, item.name, (rec.flags & kFlagUtf8Name) != 0);
   item.attributes = MapAttributes(rec);
   if (!item.name.empty() && IsSeparator(item.name.back())) item.attributes |= platform::kAttrFolder;
   item.compressedSize = rec.compressedSize;

@@ -49,6 +49,9 @@ struct ZipItem {
   std::uint32_t flags = 0;   // general-purpose flags; bit 0 encrypted
 };
 
+// General-purpose flag bit 11: the name (and comment) are UTF-8.
+inline constexpr std::uint32_t kFlagUtf8Name = 0x800;
+
 class ZipExtractor {
  public:
   // Opens `archivePath`. `rootFolder` anchors item names; empty means the current directory

@@ -87,7 +87,7 @@ std::string Rewrites(const zip::ZipItem& item) {
   WString cleaned;
   unsigned dropped = 0;
   zip::CleanItemName(item.storedName.data(), item.storedName.size(), cleaned,
-                     (item.flags & 0x800) != 0, &dropped);
+                     (item.flags & zip::kFlagUtf8Name) != 0, &dropped);
   std::string text;
   const auto add = [&text](const char* what) {
     if (!text.empty()) text += ", ";
