@@ -10,6 +10,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/file_system.h"
 #include "platform/win32/resources.h"
 
 namespace {

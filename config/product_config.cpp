@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/file.h"
+#include "platform/file_system.h"
 
 namespace {
 

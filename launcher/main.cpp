@@ -20,6 +20,7 @@
 #include "launcher/url_scheme.h"
 #include "log/zm_log.h"
 #include "platform/file.h"
+#include "platform/file_system.h"
 #include "update/pending_update.h"
 
 namespace {

@@ -8,6 +8,7 @@
 #include "launcher/launch_paths.h"
 #include "log/zm_log.h"
 #include "platform/file.h"
+#include "platform/file_system.h"
 #include "platform/win32/resources.h"
 
 void WriteRegFun() {

@@ -1,19 +1,28 @@
 // Installs an update package over an install folder as one transaction: the folder ends up
 // holding the old version or the new one, file for file, never a mix, also when the install
-// is stopped at any moment (the next call finishes or undoes it from the journal alone).
+// is stopped at any moment, killed or cut off by a power loss, and when a second fault meets
+// the undo or the next launch's recovery.
 //
-// Stage: every file item is written next to its target as T.new~ID, its CRC-32 checked;
-// nothing of the install folder's own files is touched. Commit, only when every item staged
-// cleanly and is on the disk: each existing target is set aside as T.old~ID and the staged
-// file renamed into its place. Then the set-aside files are dropped (a running program's at
-// the next system start). Any failure rolls back: the old files return, the staged ones and
-// the folders the install made go. Items whose names the rules refuse are skipped, as are
-// names the install keeps for itself (the package, the journal).
+// Every decision is written down before it is acted on (update/journal.h). Plan: each item's
+// fate (a new file staged beside its target as T.new~ID, a replaced one set aside as T.old~ID
+// in the commit, a file in a folder the install makes written under its own name, a folder
+// made) goes into the journal, which is flushed before anything is made. Stage: the files are
+// written and their CRC-32 checked; nothing of the install folder's own files is touched. Then
+// every staged file is confirmed present with its size, the staged data are flushed, and the
+// commit record is flushed. Commit: each old file is set aside and the staged one renamed into
+// place. Then a committed record, and the set-aside files are dropped (a running program's at
+// the next system start). A failure before the commit record, or in the commit, writes a
+// rollback record first and undoes everything; once written, a rollback is never turned into
+// a roll forward. Recovery does what the last phase record says, and stops, keeping the
+// journal, where the system cannot say what a name is. Short locks are waited out
+// (update/retry.h). Items whose names the rules refuse, or whose full path would pass 259
+// units, are skipped, as are names the install keeps for itself (the package, the journal).
 #pragma once
 
 #include <cstdint>
 #include <functional>
 
+#include "platform/file_error.h"
 #include "platform/text.h"
 #include "zip/zip_extractor.h"
 
@@ -25,7 +34,8 @@ struct ItemReport {
   const zip::ZipItem* item = nullptr;  // valid for the callback's duration only
   std::uint32_t result = zip::ExtractOk;
   bool reserved = false;  // skipped: a name the install keeps for its own files
-  bool skipped = false;   // true for refused and reserved names; false for the item that failed
+  bool tooLong = false;   // skipped: its full path in the install folder passes 259 units
+  bool skipped = false;   // true for skipped names; false for the item that failed
 };
 using ItemCallback = std::function<void(const ItemReport&)>;
 
@@ -34,9 +44,10 @@ enum class RecoveryResult {
   kRolledForward,  // the commit had begun: it was finished
   kRolledBack,     // it had not, or it could not be finished: the old files are back
   kDiscarded,      // the journal was stopped before its header was whole: nothing was done yet
-  kIncomplete,     // a file could not be moved back or removed: the journal stays for next time
-  kBusy,           // another install holds the journal now
-  kStopped,        // stopped by the fault hook (tests only)
+  // A file could not be moved or removed yet, or the system could not say what a name is:
+  // the journal stays, and the next launch goes on from it.
+  kIncomplete,
+  kBusy,  // another install holds the journal now
 };
 
 struct RecoveryOutcome {
@@ -48,10 +59,10 @@ enum class InstallResult {
   kInstalled,     // every file and folder item is in place (skipped names aside)
   kRolledBack,    // an item failed: the install folder holds the old version again
   kNotAnArchive,  // the package does not open as an archive: nothing was touched
+  kUnreadable,    // the package could not be opened now (in use, say): nothing was touched
   kNotStarted,    // the journal could not be made, or an earlier install could not be finished
   kBusy,          // another install is running over the same folder
   kNoRoom,        // the items would not fit the free space: nothing was written
-  kStopped,       // stopped by the fault hook as a killed process would be (tests only)
 };
 
 struct InstallOutcome {
@@ -65,56 +76,48 @@ struct InstallOutcome {
   std::int32_t failedIndex = -1;
   platform::WString failedName;  // the item's name, or the file record's target
   std::uint32_t failedResult = zip::ExtractOk;
-  const char* failedStep = "";      // what was being done: "staging", "writing the journal", ...
-  bool rollbackIncomplete = false;  // the journal stays; the next call finishes the undo
+  const char* failedStep = "";  // what was being done: "staging", "writing the journal", ...
+  // Why a file-system step failed, when it was one; and a reason in words where neither the
+  // item's result nor the error says it ("the staged file is gone").
+  platform::FileError failedError = platform::FileError::kNone;
+  const char* failedReason = nullptr;
+  // The journal stays, and the next call ends the install: it finishes the undo, or, when not
+  // even the rollback record could be written, does what the journal says.
+  bool rollbackIncomplete = false;
+  // The package itself is at fault (damaged or unsupported data, names that clash within it):
+  // it would fail the same way again. Otherwise the machine was (a lock, a full disk, a
+  // scanner), and the package is worth another try.
+  bool packageAtFault = false;
   // kNoRoom: the items' declared sizes added up, and the bytes free at the root.
   std::uint64_t needed = 0;
   std::uint64_t available = 0;
 };
 
-// The points at which tests stop or fail an install. `entry` counts file records of the
-// journal from 0 (for kStaged, items of the archive).
-enum class Step {
-  kJournalMade,  // the journal's header is written, nothing else
-  kStaged,       // one file item is staged
-  kCommitBegun,  // the commit record is on the disk, no rename yet
-  kSetAside,     // one old file is set aside, its new one not yet in place
-  kReplaced,     // one new file is in place
-  kCommitted,    // every new file is in place, the set-aside ones are still there
-  kDropped,      // one set-aside file is dropped
-};
-enum class FaultAction {
-  kGoOn,
-  kFail,  // the step fails as a system call would
-  kStop,  // everything stops as if the process were killed here: no clean-up at all
-};
-using FaultHook = std::function<FaultAction(Step step, std::uint32_t entry)>;
-
 struct InstallOptions {
   // Hears of every skipped item and of the one that rolled the install back; may be empty.
   ItemCallback report;
-  // Flush the file system once the stage is written, before the commit record, so that a
-  // power loss cannot put lost data in place of good old files. The launcher does; a check
-  // folder of pkgtool or a test needs no such guarantee. The flush costs the time the system
-  // takes to write the staged data out.
+  // Flush the staged data once they are written, before the commit record, so that a power
+  // loss cannot put lost data in place of good old files: the volume, or, where it cannot be
+  // flushed (a network share), each staged file. The launcher does; a check folder of pkgtool
+  // or a test needs no such guarantee. It costs the time the system takes to write the staged
+  // data out. The journal itself is flushed before it is acted on either way.
   bool flush = false;
-  FaultHook fault;  // tests only
 };
 
 // Finishes or undoes, from its journal alone, an install over `root` (ending in a separator)
 // that was stopped.
-RecoveryOutcome RecoverInterruptedInstall(const platform::WString& root,
-                                          const FaultHook& fault = nullptr);
+RecoveryOutcome RecoverInterruptedInstall(const platform::WString& root);
 
 // Recovers an interrupted install first, then installs `package` over `root` (created when
 // missing).
 InstallOutcome InstallPackage(const platform::WString& package, const platform::WString& root,
                               const InstallOptions& options = {});
 
-// One line for each outcome, in the words a product team reads in the log and pkgtool prints.
-// `out` takes narrow ASCII text, numbers and wide text (names): a log stream or any adapter.
+// One line for each outcome, in the words a product team reads in the log and pkgtool prints,
+// with `tail` (may be null) at its end. `out` takes narrow ASCII text, numbers and wide text
+// (names): a log stream or any adapter.
 template <typename Out>
-void WriteOutcome(Out&& out, const InstallOutcome& o);
+void WriteOutcome(Out&& out, const InstallOutcome& o, const char* tail = nullptr);
 template <typename Out>
 void WriteRecovery(Out&& out, const RecoveryOutcome& r);
 
@@ -138,20 +141,17 @@ void WriteRecovery(Out&& out, const RecoveryOutcome& r) {
       out << "update resumed from the journal: the install had not begun, journal removed";
       return;
     case RecoveryResult::kIncomplete:
-      out << "update resumed from the journal: files could not be moved back yet, the journal "
+      out << "update resumed from the journal: files could not be moved yet, the journal "
              "stays for the next launch";
       return;
     case RecoveryResult::kBusy:
       out << "update: another install is running in this folder";
       return;
-    case RecoveryResult::kStopped:
-      out << "update: recovery stopped";
-      return;
   }
 }
 
 template <typename Out>
-void WriteOutcome(Out&& out, const InstallOutcome& o) {
+void WriteOutcomeBody(Out&& out, const InstallOutcome& o) {
   switch (o.result) {
     case InstallResult::kInstalled:
       out << "update installed: " << o.written << " of " << o.items << " items";
@@ -165,12 +165,25 @@ void WriteOutcome(Out&& out, const InstallOutcome& o) {
         out << " at " << o.failedName;
       }
       out << ", " << o.failedStep;
-      if (o.failedIndex >= 0) out << ": " << zip::DescribeExtractResult(o.failedResult);
-      out << (o.rollbackIncomplete ? "; not every old file is back yet, the next launch finishes"
+      if (o.failedReason != nullptr) {
+        out << ": " << o.failedReason;
+      } else if (o.failedResult != zip::ExtractOk) {
+        out << ": " << zip::DescribeExtractResult(o.failedResult);
+        if (o.failedError != platform::FileError::kNone) {
+          out << " (" << platform::DescribeFileError(o.failedError) << ")";
+        }
+      } else if (o.failedError != platform::FileError::kNone) {
+        out << ": " << platform::DescribeFileError(o.failedError);
+      }
+      out << (o.rollbackIncomplete ? "; not every file is back yet, the next launch ends it"
                                    : "; the old version is back");
       return;
     case InstallResult::kNotAnArchive:
       out << "update not installed: the package is not an archive";
+      return;
+    case InstallResult::kUnreadable:
+      out << "update not installed: the package could not be read ("
+          << platform::DescribeFileError(o.failedError) << ")";
       return;
     case InstallResult::kNotStarted:
       out << "update not installed: "
@@ -185,10 +198,13 @@ void WriteOutcome(Out&& out, const InstallOutcome& o) {
       out << "update not installed: its files need " << o.needed << " bytes, the disk has "
           << o.available << " free";
       return;
-    case InstallResult::kStopped:
-      out << "update stopped";
-      return;
   }
+}
+
+template <typename Out>
+void WriteOutcome(Out&& out, const InstallOutcome& o, const char* tail) {
+  WriteOutcomeBody(out, o);
+  if (tail != nullptr) out << tail;
 }
 
 }  // namespace update

@@ -1,23 +1,32 @@
-// The journal of one install: a small text file in the install folder that names, before it
-// is made, everything the install puts on disk, so that an install stopped at any moment is
-// finished or undone by the next launch from this file alone. The commit works through the
-// same file, so an install needs the same memory for any number of items.
+// The journal of one install: a small text file in the install folder that names, before
+// anything is acted on, every decision of the install, so that an install stopped at any
+// moment (killed, power lost) is finished or undone by the next launch from this file alone.
+// The install is driven through the same file, so it needs the same memory for any number of
+// items, and nothing is ever done that the file does not say.
 //
 // UTF-8 text, one record per line ending in "\n", fields separated by tabs (names never hold
 // control characters). Names are relative to the install folder, with the system's separators:
-//   update journal <tab> 1 <tab> ID       the header: format 1, ID the 8 hex digits in every
+//   update journal <tab> 2 <tab> ID       the header: format 2, ID the 8 hex digits in every
 //                                         temporary name of this install
-//   folder <tab> F                        folder F is about to be created by this install
-//   add <tab> T <tab> T.new~ID            a new file T, staged as T.new~ID
-//   replace <tab> T <tab> T.new~ID <tab> T.old~ID
-//                                         T is replaced; its old file is set aside as T.old~ID
-//   new <tab> T                           a new file T in a folder this install made (named by
-//                                         a folder record before it), written as T itself: the
-//                                         folder is the install's own until the commit, and
-//                                         goes whole when the install is undone
-//   phase <tab> commit                    every item is staged and on the disk: renames begin
+//   folder <tab> F                        folder F is made by this install
+//   new <tab> T                           a new file T in a folder this install makes (named
+//                                         by a folder record before it), written as T itself:
+//                                         the folder is the install's own until the commit
+//   add <tab> T <tab> S                   a new file T, staged as S
+//   replace <tab> T <tab> S <tab> A       T is replaced by S; its old file is set aside as A
+//   phase <tab> commit                    every file is staged and on the disk: renames begin
+//   phase <tab> rollback                  the install is undone; never rolled forward again
 //   phase <tab> committed                 every new file is in place: the set-aside ones go
-// A line cut short by a stop ends the journal there; nothing after it is trusted.
+//   restart <tab> A                       set-aside file A is deleted when the system starts
+// S is T.new~ID and A is T.old~ID, or, where T's last step is too long to take the suffix
+// within a name's 255 units, ~ID-N.new and ~ID-N.old beside it (N: the record's number
+// among the file records). Every record and phase is written, and flushed to the disk, before
+// anything it names is made. The phase moves forward only: stage (no phase record yet), then
+// commit or rollback; commit, then committed or rollback. A line cut short, or one that does
+// not check, ends the journal there: nothing after it is trusted.
+//
+// Format 1, written by earlier launchers, has the same records without rollback and restart,
+// and always the suffix form; it is read as well, so their interrupted installs still end.
 #pragma once
 
 #include <cstdint>
@@ -32,54 +41,68 @@ namespace update {
 // The journal's name in the install folder.
 inline constexpr platform::WChar kJournalName[] = WIDE("update.journal");
 
-enum class JournalPhase { kStage, kCommit, kCommitted };
+enum class JournalPhase { kStage, kCommit, kRollback, kCommitted };
 
 struct JournalEntry {
-  enum Kind { kFolder, kAdd, kReplace, kNew };
+  enum Kind { kFolder, kNew, kAdd, kReplace, kRestart };
   Kind kind = kFolder;
-  platform::WString target;  // the folder or the file's final name
+  platform::WString target;  // the folder, the file's final name, or (kRestart) the aside name
   platform::WString staged;  // kAdd, kReplace: the new file's temporary name
   platform::WString aside;   // kReplace: the old file's name while it is set aside
+  std::uint32_t number = 0;  // kNew, kAdd, kReplace: the record's number among file records
 };
 
-// The temporary names of target `target` for the install whose id is `idText`.
-platform::WString StagedName(const platform::WString& target, const platform::WString& idText);
-platform::WString AsideName(const platform::WString& target, const platform::WString& idText);
+// The temporary names of target `target` for file record `number` of the install whose id is
+// `idText`.
+platform::WString StagedName(const platform::WString& target, const platform::WString& idText,
+                             std::uint32_t number);
+platform::WString AsideName(const platform::WString& target, const platform::WString& idText,
+                            std::uint32_t number);
 // The 8 hex digits of `id` as they appear in names.
 platform::WString IdText(std::uint32_t id);
+// True when `name` (relative) could be a temporary name of the install whose id is `idText`:
+// no item may take such a name.
+bool IsTemporaryName(const platform::WString& name, const platform::WString& idText);
 
-// Appends records to a new journal. Each record is in the file before the call returns, so
-// a stopped process leaves every record it wrote; it is copied into a mapped window of the
-// file, so a record costs no system call of its own. Its line end is copied last: a record
-// cut short by a stop is never a whole line. The file holds zeros past its last record.
+// Writes a new journal. Records are gathered in memory and written in large pieces by Write,
+// which the install calls before it acts on them; phase records are written and flushed at
+// once.
 class JournalWriter {
  public:
-  // Creates the journal at `path`; false when it exists already (`*existed`) or cannot be made.
-  bool Create(const platform::WString& path, std::uint32_t id, bool* existed);
+  // Creates the journal at `path` and holds it as a lock. False when it exists already
+  // (platform::LastFileError() kExists) or cannot be made.
+  bool Create(const platform::WString& path, std::uint32_t id);
+  // Takes over the journal `file` (held as a lock) of the install whose id is `idText`, to
+  // add records from `end` on, where its reader stopped (JournalReader::end()); whatever lay
+  // there, a record cut short say, is cut off first. Recovery writes its decisions this way.
+  bool Resume(platform::File file, const platform::WString& idText, std::uint64_t end);
+  // Gather a record; false only when a name cannot be written as UTF-8.
   bool AddFolder(const platform::WString& folder);
-  bool AddFile(bool replaces, const platform::WString& target);
-  // A file written under its own name inside a folder this install made (AddFolder first).
   bool AddNewFile(const platform::WString& target);
+  // Adds an add or replace record; `number` receives the record's number among file records.
+  bool AddFile(bool replaces, const platform::WString& target, std::uint32_t& number);
+  // Writes what was gathered and waits until the journal is on the disk.
+  bool Write();
   // Writes the phase record and waits until the journal is on the disk.
   bool SetPhase(JournalPhase phase);
+  // Writes a restart record (no wait: it only spares the next launch a repeated request).
+  bool AddRestart(const platform::WString& aside);
 
   platform::File& file() { return file_; }
   const platform::WString& idText() const { return idText_; }
-  // Closes the journal; the caller removes it once the install has ended.
-  void Close() {
-    window_.Close();
-    file_.Close();
-  }
+  void Close() { file_.Close(); }
 
  private:
-  bool Append();
+  bool Gather(const char* kind, const platform::WString& name);
+  bool WriteGathered();
 
   platform::File file_;
-  platform::AppendWindow window_;  // after file_: unmapped before the file closes
+  std::uint64_t end_ = 0;  // where the next record goes
   platform::WString idText_;
   std::string idUtf8_;
-  std::string line_;  // reused for every record
-  std::string utf8_;  // reused for every name
+  std::string pending_;  // records not written yet
+  std::string utf8_;     // reused for every name
+  std::uint32_t files_ = 0;
 };
 
 // Reads a journal record by record from its start. Every record is checked: names must be
@@ -90,27 +113,41 @@ class JournalReader {
   explicit JournalReader(platform::File& file) : file_(file) {}
   // Reads the header; false when there is none (the journal was stopped before it was whole).
   bool ReadHeader();
-  // The next file or folder record; false at the end or at the first record that is cut
-  // short or does not check. Phase records are taken in passing.
+  // The next record; false at the end or at the first record that is cut short or does not
+  // check. Phase records are taken in passing.
   bool Next(JournalEntry& entry);
 
   const platform::WString& idText() const { return idText_; }
   // The last phase seen so far: read to the end (Next false) to know the journal's phase.
   JournalPhase phase() const { return phase_; }
+  // True once reading the file failed: what was read ends there, so nothing may be concluded
+  // from what was not seen (a phase record, say).
+  bool failed() const { return failed_; }
+  // Whether a commit record was seen: renames may have begun.
+  bool commitBegun() const { return commitBegun_; }
+  // The offset just behind the last line taken: where a record may be added.
+  std::uint64_t end() const { return end_; }
 
  private:
   bool NextLine(std::string& line);
   bool Parse(const std::string& line, JournalEntry& entry, bool& isEntry);
+  bool TakePhase(const std::string& line);
 
   platform::File& file_;
-  std::uint64_t offset_ = 0;
+  std::uint64_t offset_ = 0;    // of the next piece to read
+  std::uint64_t consumed_ = 0;  // bytes of the lines handed out so far, line ends included
+  std::uint64_t end_ = 0;
   std::string buffer_;
   std::size_t used_ = 0;
   std::string line_;
   platform::WString idText_;
+  int format_ = 0;
   JournalPhase phase_ = JournalPhase::kStage;
+  bool commitBegun_ = false;
   bool ended_ = false;
-  // The folders the journal says the install made: a file written under its own name must be
+  bool failed_ = false;
+  std::uint32_t files_ = 0;
+  // The folders the journal says the install makes: a file written under its own name must be
   // in one of them, or the record names a file of the user's.
   std::unordered_set<platform::WString> madeFolders_;
 };

@@ -2,6 +2,7 @@
 
 #include "log/zm_log.h"
 #include "platform/file.h"
+#include "platform/file_system.h"
 #include "update/install_transaction.h"
 
 namespace update {
@@ -16,11 +17,29 @@ const platform::WChar* const kLeftovers[] = {
 };
 
 constexpr platform::WChar kPackage[] = WIDE("update.zip");
+// The copy of the download while it is made: a copy cut short by a full disk never stands at
+// the package's name. A stopped copy is overwritten by the next one.
+constexpr platform::WChar kPackageCopy[] = WIDE("update.zip.copy");
 
 // A stopped install that was finished or undone is told in the log; none, not.
 void LogRecovery(const RecoveryOutcome& recovery) {
   if (recovery.result != RecoveryResult::kNothing) {
     WriteRecovery(ZM_LOG(streamlog::kLogInfo), recovery);
+  }
+}
+
+// The package goes once it was installed, or when it is at fault itself (damaged, or not
+// something this launcher installs): it would fail the same way again. When the machine was
+// at fault (a lock that did not lift, a full disk, a scanner), it is kept for the next launch.
+bool KeepPackage(const InstallOutcome& o) {
+  switch (o.result) {
+    case InstallResult::kInstalled:
+      return false;
+    case InstallResult::kRolledBack:
+    case InstallResult::kNotAnArchive:
+      return !o.packageAtFault;
+    default:
+      return true;
   }
 }
 
@@ -32,10 +51,21 @@ void StageIn(const WString& installFolder) {
 
   const WString download = temp + kPackage;
   if (!platform::Exists(download)) return;
+  const WString copy = temp + kPackageCopy;
+  const WString staged = installFolder + kPackage;
   // The download is the only copy of the package until the staged one exists.
-  if (platform::CopyFileReplacing(download, installFolder + kPackage)) {
+  if (platform::CopyFileReplacing(download, copy) && platform::RenameFile(copy, staged, true)) {
     platform::RemoveFile(download);
+    return;
   }
+  const platform::FileError error = platform::LastFileError();
+  platform::RemoveFile(copy);
+  // An older staged package is superseded by the download: installing it now would only be
+  // undone by the next launch's.
+  platform::RemoveFile(staged);
+  ZM_LOG(streamlog::kLogInfo) << "update not staged: the download could not be copied ("
+                              << platform::DescribeFileError(error)
+                              << "); it is kept for the next launch";
 }
 
 void InstallIn(const WString& installFolder) {
@@ -49,14 +79,13 @@ void InstallIn(const WString& installFolder) {
   options.flush = true;
   const InstallOutcome outcome = InstallPackage(package, installFolder, options);
   LogRecovery(outcome.recovery);
-  WriteOutcome(ZM_LOG(streamlog::kLogInfo), outcome);
-  // An install that could not begin (or that the disk has no room for yet) leaves the package
-  // for the next launch; one that ran, whatever its end, has had its one try.
-  if (outcome.result == InstallResult::kBusy || outcome.result == InstallResult::kNotStarted ||
-      outcome.result == InstallResult::kNoRoom) {
-    return;
+  const bool keep = KeepPackage(outcome);
+  const char* fate = nullptr;
+  if (outcome.result != InstallResult::kInstalled) {
+    fate = keep ? "; the package is kept for the next launch" : "; the package is deleted";
   }
-  platform::RemoveFile(package);
+  WriteOutcome(ZM_LOG(streamlog::kLogInfo), outcome, fate);
+  if (!keep) platform::RemoveFile(package);
 }
 
 }  // namespace update

@@ -240,14 +240,13 @@ const ZipItem* ZipExtractor::LookUpItem(std::int32_t index, std::uint32_t& resul
   return &cachedRecord_;
 }
 
-std::uint32_t ZipExtractor::WriteItemTo(std::int32_t index, const WString& path, bool* existed) {
-  if (existed) *existed = false;
+std::uint32_t ZipExtractor::WriteItemTo(std::int32_t index, const WString& path) {
   std::uint32_t lookup = ExtractOk;
   const ZipItem* const found = LookUpItem(index, lookup);
   if (found == nullptr) return lookup;
   const ZipItem& item = *found;
   if (item.attributes & platform::kAttrFolder) return ExtractBadArgument;
-  platform::File file = platform::File::CreateNew(path, item.attributes, existed);
+  platform::File file = platform::File::CreateNew(path, item.attributes);
   if (!file) return ExtractCannotOpen;
   return WriteData(index, item, file);
 }

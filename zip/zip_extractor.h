@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "platform/file.h"
+#include "platform/file_system.h"
 #include "zip/item_path.h"
 #include "zip/zip_reader.h"
 #include "zip/zip_time.h"
@@ -71,19 +72,21 @@ class ZipExtractor {
   // name ends in a separator, becomes a chain of folders; a file item a file with the item's
   // attributes and times. Any result other than ExtractOk means the file must not be trusted.
   std::uint32_t ExtractItem(std::int32_t index, const platform::WString& targetName);
-  // Writes file item `index` as a new file at `path` (a full path; nothing there is ever
-  // replaced or followed), with the item's attributes and times. ExtractCannotOpen when the
-  // file cannot be created (`*existed`, may be null, tells that the name was taken). The file
-  // stays whatever the result, its bytes to be trusted only with ExtractOk: the caller owns
-  // the name and removes what failed.
-  std::uint32_t WriteItemTo(std::int32_t index, const platform::WString& path,
-                            bool* existed = nullptr);
+  // Writes file item `index` as a new file at `path` (a full path, of any length; nothing
+  // there is ever replaced or followed), with the item's attributes and times.
+  // ExtractCannotOpen when the file cannot be created (platform::LastFileError() says why:
+  // kExists when the name was taken). The file stays whatever the result, its bytes to be
+  // trusted only with ExtractOk: the caller owns the name and removes what failed.
+  std::uint32_t WriteItemTo(std::int32_t index, const platform::WString& path);
   // Reads item `index` through to its CRC-32 without writing anything; the result is what
   // ExtractItem would give for the data.
   std::uint32_t TestItem(std::int32_t index);
   // The full path `targetName` would be written to, or empty when root + name is too long.
   platform::WString FullPath(const platform::WString& targetName) const;
   const platform::WString& rootFolder() const { return root_; }
+  // True once a system read of the archive failed: a failure to read an item was the disk's,
+  // not its data's.
+  bool readError() const { return archive_ && archive_->readError(); }
   // 0 once closed.
   std::uint32_t itemCount() const { return archive_ ? archive_->entryCount() : 0; }
   // The items' uncompressed sizes added up, from their directory records: the most that

@@ -107,6 +107,8 @@ class ZipArchive {
   ZipArchive& operator=(const ZipArchive&) = delete;
 
   std::uint32_t entryCount() const { return entryCount_; }
+  // True once a system read of the archive file failed: its data may be fine.
+  bool readError() const { return source_ && source_->readError(); }
   std::uint64_t bias() const { return bias_; }
   std::uint32_t currentEntryNumber() const { return currentEntry_; }
   bool currentEntryValid() const { return currentValid_; }

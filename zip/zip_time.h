@@ -5,7 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "platform/file.h"
+#include "platform/file_time.h"
 
 namespace zip {
 

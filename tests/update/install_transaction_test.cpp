@@ -11,6 +11,8 @@
 #include <optional>
 #include <string>
 
+#include "tests/update/fault_injector.h"
+#include "tests/update/folder_state.h"
 #include "tests/zip/test_support.h"
 #include "tests/zip/zip_builder.h"
 #include "update/journal.h"
@@ -19,30 +21,11 @@ namespace {
 
 using namespace std::string_literals;
 using namespace ziptest;
-using update::FaultAction;
 using update::InstallResult;
 using update::RecoveryResult;
-using update::Step;
-
-struct FileState {
-  bool folder = false;
-  std::string bytes;
-  std::uint32_t attributes = 0;
-  platform::FileTime modification = 0;
-  bool operator==(const FileState& o) const {
-    return folder == o.folder && bytes == o.bytes && attributes == o.attributes &&
-           modification == o.modification;
-  }
-};
-using Snapshot = std::map<std::string, FileState>;
-
-std::string Describe(const Snapshot& s) {
-  std::string out;
-  for (const auto& [name, state] : s) {
-    out += name + (state.folder ? "/" : " = " + state.bytes.substr(0, 20)) + "\n";
-  }
-  return out;
-}
+using updatetest::Describe;
+using updatetest::Snapshot;
+using updatetest::Wipe;
 
 Entry File(std::string name, std::string data) {
   Entry e;
@@ -85,16 +68,6 @@ class InstallTransactionTest : public ScratchTest {
   }
   void Put(const std::string& name, const std::string& bytes) { Put(root(), name, bytes); }
 
-  // Removes `dir` whole, read-only files included.
-  static void Wipe(const fs::path& dir) {
-    std::error_code ec;
-    for (auto it = fs::recursive_directory_iterator(dir, ec);
-         !ec && it != fs::recursive_directory_iterator(); it.increment(ec)) {
-      fs::permissions(it->path(), fs::perms::owner_all, fs::perm_options::add, ec);
-    }
-    fs::remove_all(dir, ec);
-  }
-
   static void MakeOldVersion(const fs::path& dir) {
     Wipe(dir);
     fs::create_directories(dir / "data");
@@ -106,24 +79,7 @@ class InstallTransactionTest : public ScratchTest {
     Put(dir, "locked.cfg", "old locked", platform::kAttrReadOnly);
   }
 
-  static Snapshot Take(const fs::path& dir) {
-    Snapshot s;
-    for (const auto& entry : fs::recursive_directory_iterator(dir)) {
-      const std::string rel = fs::relative(entry.path(), dir).generic_u8string();
-      FileState state;
-      platform::FileInfo info;
-      EXPECT_TRUE(platform::GetFileInfo(W(entry.path()), info)) << rel;
-      state.folder = (info.attributes & platform::kAttrFolder) != 0;
-      state.attributes = info.attributes & platform::kAttrReadOnly;
-      if (!state.folder) {
-        state.bytes = ReadBytes(entry.path());
-        state.modification = info.modification;
-      }
-      s[rel] = state;
-    }
-    return s;
-  }
-  Snapshot Take() const { return Take(root()); }
+  Snapshot Take() const { return updatetest::Take(root()); }
 
   // A package that replaces, adds, makes folders and holds a read-only file, so a partial
   // install shows as a mix.
@@ -145,10 +101,8 @@ class InstallTransactionTest : public ScratchTest {
     return W(p);
   }
 
-  update::InstallOutcome Install(const Archive& a, update::FaultHook fault = nullptr,
-                                 const fs::path& dir = {}) {
+  update::InstallOutcome Install(const Archive& a, const fs::path& dir = {}) {
     update::InstallOptions options;
-    options.fault = std::move(fault);
     options.report = [this](const update::ItemReport& r) { reports.push_back(r.result); };
     return update::InstallPackage(Package(a), W(dir.empty() ? root() : dir), options);
   }
@@ -157,54 +111,52 @@ class InstallTransactionTest : public ScratchTest {
   Snapshot NewVersion(const Archive& a) {
     const fs::path copy = scratch_ / "copy";
     MakeOldVersion(copy);
-    EXPECT_EQ(Install(a, nullptr, copy).result, InstallResult::kInstalled);
+    EXPECT_EQ(Install(a, copy).result, InstallResult::kInstalled);
     reports.clear();
-    return Take(copy);
+    return updatetest::Take(copy);
   }
 
   std::vector<std::uint32_t> reports;
 };
 
 // Every row is a package or a folder state that must leave the old version byte for byte,
-// with no temporary, no journal and no folder of the install's left behind.
+// with no temporary, no journal and no folder of the install's left behind. Faults of the
+// system at every call are the sweep's (install_fault_sweep_test.cpp).
 struct BadPackage {
   const char* why;
   std::function<void(Archive&)> spoil;
-  update::FaultHook fault;
+  bool packageAtFault;  // deleted by the launcher, rather than kept for another try
 };
 
 TEST_F(InstallTransactionTest, ABadPackageLeavesTheOldVersion) {
-  auto at = [](Step step, std::uint32_t entry) -> update::FaultHook {
-    return [step, entry](Step s, std::uint32_t e) {
-      return s == step && e == entry ? FaultAction::kFail : FaultAction::kGoOn;
-    };
-  };
   const BadPackage cases[] = {
       // a corrupt last item after every other one was good: items 1 to n-1 must not stay
-      {"CRC mismatch in the last item", [](Archive& a) { a.entries.back().crc = 1; }, nullptr},
-      {"data cut short in the middle", [](Archive& a) { a.entries[3].keepData = 2; }, nullptr},
-      {"unknown method", [](Archive& a) { a.entries[4].localMethod = 12; }, nullptr},
-      {"encrypted item", [](Archive& a) { a.entries[1].password = "x"; }, nullptr},
-      // a file item where the install folder has a folder
-      {"file over a folder", [](Archive& a) { a.entries.push_back(File("empty", "x")); }, nullptr},
+      {"CRC mismatch in the last item", [](Archive& a) { a.entries.back().crc = 1; }, true},
+      {"data cut short in the middle", [](Archive& a) { a.entries[3].keepData = 2; }, true},
+      {"unknown method", [](Archive& a) { a.entries[4].localMethod = 12; }, true},
+      {"encrypted item", [](Archive& a) { a.entries[1].password = "x"; }, true},
+      // a file item where the install folder has a folder: the folder's doing, not the
+      // package's
+      {"file over a folder", [](Archive& a) { a.entries.push_back(File("empty", "x")); }, false},
       // a folder item where the install folder has a file
-      {"folder over a file", [](Archive& a) { a.entries.push_back(Folder("keep.txt/")); }, nullptr},
+      {"folder over a file", [](Archive& a) { a.entries.push_back(Folder("keep.txt/")); }, false},
       {"file under a file", [](Archive& a) { a.entries.push_back(File("keep.txt/x", "x")); },
-       nullptr},
-      // failures in the commit, after some renames: each must be undone
-      {"second old file cannot be set aside", nullptr, at(Step::kSetAside, 1)},
-      {"last new file cannot be put in place", nullptr, at(Step::kReplaced, 4)},
-      {"staging write fails", nullptr, at(Step::kStaged, 5)},
-      {"commit record cannot be written", nullptr, at(Step::kCommitBegun, 0)},
+       false},
+      // the package clashes with itself, whatever the folder holds
+      {"a file and a folder of one name",
+       [](Archive& a) { a.entries.push_back(File("plugins/p.dll/x", "x")); }, true},
+      {"a folder and a file of one name, as Windows compares them",
+       [](Archive& a) { a.entries.push_back(File("LOGS", "x")); }, true},
   };
   for (const BadPackage& c : cases) {
     SCOPED_TRACE(c.why);
     const Snapshot before = Take();
     Archive a = Typical();
     if (c.spoil) c.spoil(a);
-    const update::InstallOutcome o = Install(a, c.fault);
+    const update::InstallOutcome o = Install(a);
     EXPECT_EQ(o.result, InstallResult::kRolledBack);
     EXPECT_FALSE(o.rollbackIncomplete);
+    EXPECT_EQ(o.packageAtFault, c.packageAtFault);
     const Snapshot after = Take();
     EXPECT_EQ(after, before) << "before:\n" << Describe(before) << "after:\n" << Describe(after);
   }
@@ -235,7 +187,7 @@ TEST_F(InstallTransactionTest, ACleanInstallLeavesExactlyTheNewFiles) {
   // file that made its folder, as some tools order them.
   Archive fresh;
   fresh.entries = {File("q/x.txt", "x"), File("r/y.txt", "y"), Folder("q/"), File("top.txt", "t")};
-  EXPECT_EQ(Install(fresh, nullptr, scratch_ / "fresh").result, InstallResult::kInstalled);
+  EXPECT_EQ(Install(fresh, scratch_ / "fresh").result, InstallResult::kInstalled);
   EXPECT_EQ(ReadBytes(scratch_ / "fresh" / "q" / "x.txt"), "x");
 }
 
@@ -296,98 +248,49 @@ TEST_F(InstallTransactionTest, FilesNamedLikeTemporariesAreOrdinaryFiles) {
   }
 }
 
-// A launch stopped at any step: the next one, with no package or another one, finishes or
-// undoes it from the journal alone, file for file.
-TEST_F(InstallTransactionTest, AStopAtAnyStepIsFinishedOrUndoneByTheNextLaunch) {
-  const Archive a = Typical();
-  const Snapshot old = Take();
-  const Snapshot installed = NewVersion(a);
-  struct Stop {
-    Step step;
-    std::uint32_t entry;
-    bool becomesNew;  // the commit had begun: rolled forward
-  } const stops[] = {
-      {Step::kJournalMade, 0, false}, {Step::kStaged, 0, false},     {Step::kStaged, 4, false},
-      {Step::kStaged, 6, false},      {Step::kCommitBegun, 0, true}, {Step::kSetAside, 0, true},
-      {Step::kReplaced, 0, true},     {Step::kSetAside, 4, true},    {Step::kReplaced, 4, true},
-      {Step::kCommitted, 0, true},    {Step::kDropped, 0, true},     {Step::kDropped, 4, true},
-  };
-  for (const bool withAnotherPackage : {false, true}) {
-    for (const Stop& stop : stops) {
-      SCOPED_TRACE(testing::Message() << "step " << static_cast<int>(stop.step) << " entry "
-                                      << stop.entry << (withAnotherPackage ? " then another" : ""));
-      const update::InstallOutcome stopped = Install(a, [&](Step s, std::uint32_t e) {
-        return s == stop.step && e == stop.entry ? FaultAction::kStop : FaultAction::kGoOn;
-      });
-      ASSERT_EQ(stopped.result, InstallResult::kStopped);
-      ASSERT_TRUE(fs::exists(root() / "update.journal"));
-      if (withAnotherPackage) {
-        Archive other;
-        other.entries = {File("other.txt", "other")};
-        const update::InstallOutcome o = Install(other);
-        EXPECT_EQ(o.recovery.result,
-                  stop.becomesNew ? RecoveryResult::kRolledForward : RecoveryResult::kRolledBack);
-        EXPECT_EQ(o.result, InstallResult::kInstalled);
-        ASSERT_TRUE(fs::remove(root() / "other.txt"));
-      } else {
-        const update::RecoveryOutcome r = update::RecoverInterruptedInstall(W(root()));
-        EXPECT_EQ(r.result,
-                  stop.becomesNew ? RecoveryResult::kRolledForward : RecoveryResult::kRolledBack);
-      }
-      const Snapshot after = Take();
-      EXPECT_EQ(after, stop.becomesNew ? installed : old) << Describe(after);
-      // Back to the old version for the next row.
-      if (stop.becomesNew) MakeOldVersion(root());
-    }
-  }
-}
-
-// A journal longer than the window it is written through: the records behind the window's
-// first move are followed like the others.
+// A journal of many records, written in more than one piece: a stop late in the staging or
+// the commit is undone or finished like one early on.
 TEST_F(InstallTransactionTest, AStopLateInALargeInstallIsFinishedOrUndone) {
   Archive a = Typical();
-  char name[16];
-  for (int i = 0; i < 2500; ++i) {
-    std::snprintf(name, sizeof name, "f%04d.txt", i);
+  // Long names, so that 700 records outgrow the journal's first piece of 64 KiB.
+  char name[80];
+  for (int i = 0; i < 700; ++i) {
+    std::snprintf(name, sizeof name, "%s%04d.txt", std::string(60, 'f').c_str(), i);
     a.entries.push_back(File(name, name));
   }
   const Snapshot old = Take();
   const Snapshot installed = NewVersion(a);
+  // The calls of a whole install, to stop at the 650th file made and the 650th rename.
+  std::vector<platform::FileCall> calls;
+  {
+    updatetest::FaultInjector counter;
+    counter.recordCalls = true;
+    ASSERT_EQ(Install(a).result, InstallResult::kInstalled);
+    calls = counter.kinds;
+  }
+  MakeOldVersion(root());
+  auto nth = [&](platform::FileCall kind, int n) {
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+      if (calls[i] == kind && --n == 0) return static_cast<std::uint64_t>(i);
+    }
+    return std::uint64_t{0};
+  };
   struct Stop {
-    Step step;
-    std::uint32_t entry;
+    platform::FileCall call;
     bool becomesNew;
-  } const stops[] = {{Step::kStaged, 2400, false}, {Step::kReplaced, 2400, true}};
+  } const stops[] = {{platform::FileCall::kCreateNew, false}, {platform::FileCall::kRename, true}};
   for (const Stop& stop : stops) {
-    SCOPED_TRACE(testing::Message() << "step " << static_cast<int>(stop.step));
-    ASSERT_EQ(Install(a,
-                      [&](Step s, std::uint32_t e) {
-                        return s == stop.step && e == stop.entry ? FaultAction::kStop
-                                                                 : FaultAction::kGoOn;
-                      })
-                  .result,
-              InstallResult::kStopped);
+    SCOPED_TRACE(platform::DescribeFileCall(stop.call));
+    {
+      updatetest::FaultInjector injector({{nth(stop.call, 650), updatetest::Fault::kStop}});
+      Install(a);
+      ASSERT_TRUE(injector.reached(0));
+    }
     EXPECT_EQ(update::RecoverInterruptedInstall(W(root())).result,
               stop.becomesNew ? RecoveryResult::kRolledForward : RecoveryResult::kRolledBack);
     EXPECT_EQ(Take(), stop.becomesNew ? installed : old);
     if (stop.becomesNew) MakeOldVersion(root());
   }
-}
-
-TEST_F(InstallTransactionTest, ARecoveryStoppedInTurnIsFinishedByTheNextOne) {
-  const Archive a = Typical();
-  const Snapshot installed = NewVersion(a);
-  auto stopAt = [](Step step, std::uint32_t entry) -> update::FaultHook {
-    return [step, entry](Step s, std::uint32_t e) {
-      return s == step && e == entry ? FaultAction::kStop : FaultAction::kGoOn;
-    };
-  };
-  ASSERT_EQ(Install(a, stopAt(Step::kReplaced, 2)).result, InstallResult::kStopped);
-  EXPECT_EQ(update::RecoverInterruptedInstall(W(root()), stopAt(Step::kReplaced, 4)).result,
-            RecoveryResult::kStopped);
-  EXPECT_EQ(update::RecoverInterruptedInstall(W(root())).result, RecoveryResult::kRolledForward);
-  EXPECT_EQ(Take(), installed);
-  EXPECT_EQ(update::RecoverInterruptedInstall(W(root())).result, RecoveryResult::kNothing);
 }
 
 // A package whose items cannot fit the free space is refused before a byte is written.
@@ -462,6 +365,17 @@ TEST_F(InstallTransactionTest, AJournalIsTrustedOnlyAsFarAsItChecks) {
        "update journal\t1\t0000abcd\nphase\tcommit\nadd\tkeep.txt\t"
        "keep.txt.new~0000abcd\n",
        RecoveryResult::kRolledForward},
+      // a phase that does not follow the one before ends the journal there
+      {"commit after a rollback", "update journal\t2\t0000abcd\nphase\trollback\nphase\tcommit\n",
+       RecoveryResult::kRolledBack},
+      {"rollback in a journal of the first format",
+       "update journal\t1\t0000abcd\nphase\tcommit\nphase\trollback\n",
+       RecoveryResult::kRolledForward},
+      // only a name of the install's own may be deleted at the next start
+      {"restart of a file of the user's",
+       "update journal\t2\t0000abcd\nphase\tcommit\nphase\tcommitted\nrestart\tkeep.txt\n",
+       RecoveryResult::kRolledForward},
+      {"unknown format", "update journal\t3\t0000abcd\n", RecoveryResult::kDiscarded},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -469,6 +383,105 @@ TEST_F(InstallTransactionTest, AJournalIsTrustedOnlyAsFarAsItChecks) {
     Put("update.journal", c.journal);
     EXPECT_EQ(update::RecoverInterruptedInstall(W(root())).result, c.result);
     EXPECT_EQ(Take(), before);
+  }
+}
+
+// The journal names files with the system's separator.
+#ifdef _WIN32
+const std::string kSeparator = "\\";
+#else
+const std::string kSeparator = "/";
+#endif
+
+// Recovery does what the journal's last phase says, file record by file record, whatever
+// temporary names happen to exist.
+TEST_F(InstallTransactionTest, RecoveryFollowsTheRecordedPhase) {
+  const std::string header = "update journal\t2\t0000abcd\n";
+  const std::string app = "replace\tapp.dll\tapp.dll.new~0000abcd\tapp.dll.old~0000abcd\n";
+  const std::string client =
+      "replace\tclient.exe\tclient.exe.new~0000abcd\tclient.exe.old~0000abcd\n";
+  struct Case {
+    const char* why;
+    std::string journal;
+    std::map<std::string, std::string> present;  // besides the old version
+    RecoveryResult result;
+    std::map<std::string, std::string> expected;  // what differs from the old version
+  } const cases[] = {
+      {"commit stopped after the first file",
+       header + app + client + "phase\tcommit\n",
+       {{"app.dll", "new app"},
+        {"app.dll.old~0000abcd", "old app"},
+        {"client.exe.new~0000abcd", "new client"}},
+       RecoveryResult::kRolledForward,
+       {{"app.dll", "new app"}, {"client.exe", "new client"}}},
+      // the rollback was written down: never rolled forward, though every staged file is there
+      {"rollback stopped after the first file",
+       header + app + client + "phase\tcommit\nphase\trollback\n",
+       {{"app.dll", "new app"},
+        {"app.dll.old~0000abcd", "old app"},
+        {"client.exe.new~0000abcd", "new client"}},
+       RecoveryResult::kRolledBack,
+       {}},
+      // a scanner took the staged file: the old one stays, the install is undone
+      {"staged file gone before its rename",
+       header + app + client + "phase\tcommit\n",
+       {{"app.dll", "new app"}, {"app.dll.old~0000abcd", "old app"}},
+       RecoveryResult::kRolledBack,
+       {}},
+      {"staged file gone after the old one was set aside",
+       header + app + "phase\tcommit\n",
+       {{"app.dll.old~0000abcd", "old app"}},
+       RecoveryResult::kRolledBack,
+       {}},
+      // a file written under its own name in a folder of the install's, then a stop
+      {"stage stopped in a new folder",
+       header + "folder\tnew\nnew\tnew" + kSeparator + "f.txt\n",
+       {{"new/f.txt", "f"}},
+       RecoveryResult::kRolledBack,
+       {}},
+      // the set-aside files go; one already arranged for the next start is passed over
+      {"committed, one old file left",
+       header + app + client +
+           "phase\tcommit\nphase\tcommitted\nrestart\tclient.exe.old~0000abcd\n",
+       {{"app.dll", "new app"},
+        {"app.dll.old~0000abcd", "old app"},
+        {"client.exe", "new client"},
+        {"client.exe.old~0000abcd", "old client"}},
+       RecoveryResult::kRolledForward,
+       {{"app.dll", "new app"},
+        {"client.exe", "new client"},
+        {"client.exe.old~0000abcd", "old client"}}},
+      // an earlier launcher's journal is still finished
+      {"format 1, commit stopped",
+       "update journal\t1\t0000abcd\n" + app + "phase\tcommit\n",
+       {{"app.dll.new~0000abcd", "new app"}},
+       RecoveryResult::kRolledForward,
+       {{"app.dll", "new app"}}},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    MakeOldVersion(root());
+    std::map<std::string, std::string> expected;
+    for (const auto& [name, state] : Take()) {
+      if (!state.folder) expected[name] = state.bytes;
+    }
+    for (const auto& [name, bytes] : c.expected) expected[name] = bytes;
+    for (const auto& [name, bytes] : c.present) {
+      fs::create_directories((root() / fs::u8path(name)).parent_path());
+      // A name present in the old version but not listed is as the old version has it; the
+      // listed ones are put, and a set-aside or renamed old file leaves its name empty.
+      Put(name, bytes);
+    }
+    if (c.present.count("app.dll") == 0 && c.present.count("app.dll.old~0000abcd") != 0) {
+      fs::remove(root() / "app.dll");
+    }
+    Put("update.journal", c.journal);
+    EXPECT_EQ(update::RecoverInterruptedInstall(W(root())).result, c.result);
+    std::map<std::string, std::string> found;
+    for (const auto& [name, state] : Take()) {
+      if (!state.folder) found[name] = state.bytes;
+    }
+    EXPECT_EQ(found, expected);
   }
 }
 

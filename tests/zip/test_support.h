@@ -8,6 +8,7 @@
 #include <string>
 
 #include "platform/file.h"
+#include "platform/file_system.h"
 #include "platform/text.h"
 
 namespace ziptest {

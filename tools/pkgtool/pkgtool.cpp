@@ -1,10 +1,14 @@
 #include "tools/pkgtool/pkgtool.h"
 
 #include <cinttypes>
+#include <optional>
 #include <string>
 #include <type_traits>
+#include <unordered_map>
 
 #include "platform/file.h"
+#include "platform/file_system.h"
+#include "update/install_plan.h"
 #include "update/install_transaction.h"
 #include "zip/zip_extractor.h"
 #include "zip/zip_time.h"
@@ -16,8 +20,9 @@ using platform::WString;
 
 const char kUsage[] =
     "usage: pkgtool list [--json] ARCHIVE\n"
-    "       pkgtool check [--json] ARCHIVE\n"
+    "       pkgtool check [--json] [--install-folder DIR] ARCHIVE\n"
     "       pkgtool extract ARCHIVE DEST\n"
+    "       pkgtool recover DEST\n"
     "       pkgtool --help | --version\n";
 
 const char kHelp[] =
@@ -25,13 +30,22 @@ const char kHelp[] =
     "Reads update packages with the launcher's own zip code.\n"
     "\n"
     "  list     one line per item: index, attributes, size, modification time (UTC), name\n"
-    "  check    reads every item through to its CRC-32 and checks its name; problems and\n"
-    "           rewritten names on standard error, a one-line summary on standard output\n"
-    "  extract  installs the items into DEST exactly as the launcher's update step does\n"
+    "  check    reads every item through to its CRC-32 and says what the launcher does with\n"
+    "           it: refused, reserved and too long names are skipped, a later item of the\n"
+    "           same name (as Windows compares names) replaces an earlier one; problems and\n"
+    "           warnings on standard error, a one-line summary on standard output\n"
+    "  extract  installs the items into DEST exactly as the launcher's update step does,\n"
+    "           finishing or undoing an interrupted install there first\n"
+    "  recover  finishes or undoes an interrupted install in DEST, as the next launch would\n"
     "  --json   list or check as one JSON array with one object per item\n"
+    "  --install-folder DIR\n"
+    "           check full paths against the install folder DIR: every item's path, the\n"
+    "           folder's included, must stay within 259 units (without it, a folder of three\n"
+    "           units such as C:\\ is assumed, so only names too long for any folder show)\n"
     "\n"
-    "Exit codes: 0 every item is fine (check) or was installed (extract), 1 an item has a\n"
-    "problem or failed, 2 a usage error or an archive that does not open.\n";
+    "Exit codes: 0 every item is fine (check), was installed (extract) or nothing was left\n"
+    "to end (recover), 1 an item has a problem or failed, or an interrupted install could not\n"
+    "be ended yet, 2 a usage error or an archive that does not open.\n";
 
 std::string Narrow(const WString& text) {
   std::string narrow;
@@ -206,8 +220,64 @@ void ReportItem(std::FILE* err, const WString& path, const ItemReport& r) {
   }
 }
 
-// list and check: every item's record, and with `readData` its data through to the CRC-32.
-int Report(const WString& path, bool readData, bool json, std::FILE* out, std::FILE* err) {
+// What the launcher does with items for their names, as check reports it: a later item of
+// a name replaces the earlier one, and a file and a folder of one name cannot both install.
+class NameCheck {
+ public:
+  explicit NameCheck(std::size_t rootUnits) : rootUnits_(rootUnits) {}
+
+  void Add(const zip::ZipItem& item, std::uint32_t result, ItemReport& r) {
+    WString relative;
+    switch (update::DecideName(item, result, rootUnits_, WString(), relative)) {
+      case update::NameDecision::kUnsafe:
+        return;  // reported as the item's own problem
+      case update::NameDecision::kReserved:
+        r.problems.push_back("name kept for the install's own files; skipped");
+        return;
+      case update::NameDecision::kTooLong:
+        r.problems.push_back("path too long: " + std::to_string(rootUnits_ + relative.size()) +
+                             " units with the install folder, at most " +
+                             std::to_string(zip::kMaxPathUnits) + "; skipped");
+        return;
+      case update::NameDecision::kInstall:
+        break;
+    }
+    if (relative.empty()) return;
+    const bool folder = (item.attributes & platform::kAttrFolder) != 0;
+    const WString folded = platform::FoldCase(relative);
+    // Every folder on the way is a folder of the package's too.
+    for (std::size_t cut = folded.find(platform::kPreferredSeparator); cut != WString::npos;
+         cut = folded.find(platform::kPreferredSeparator, cut + 1)) {
+      Clash(folded.substr(0, cut), true, item.index, r);
+    }
+    Clash(folded, folder, item.index, r);
+  }
+
+ private:
+  void Clash(const WString& folded, bool folder, std::int32_t index, ItemReport& r) {
+    const auto [it, added] = names_.emplace(folded, Name{index, folder});
+    if (added) return;
+    if (it->second.folder != folder) {
+      r.problems.push_back("a " + std::string(folder ? "file" : "folder") + " of item " +
+                           std::to_string(it->second.index) + " has the same name");
+    } else if (!folder) {
+      r.warnings.push_back("replaces item " + std::to_string(it->second.index) +
+                           " (the same name as Windows compares names)");
+    }
+  }
+
+  struct Name {
+    std::int32_t index;
+    bool folder;
+  };
+  std::size_t rootUnits_;
+  std::unordered_map<WString, Name> names_;
+};
+
+// list and check: every item's record, and with `readData` its data through to the CRC-32
+// and what the launcher would do with its name in an install folder of `rootUnits`.
+int Report(const WString& path, bool readData, bool json, std::size_t rootUnits, std::FILE* out,
+           std::FILE* err) {
   std::uint32_t rc = 0;
   std::unique_ptr<zip::ZipExtractor> ex = zip::ZipExtractor::Open(path, WString(), &rc);
   if (!ex) {
@@ -217,11 +287,13 @@ int Report(const WString& path, bool readData, bool json, std::FILE* out, std::F
   if (json) std::fputs("[\n", out);
   std::uint32_t failed = 0;
   std::uint64_t bytes = 0;
+  NameCheck names(rootUnits);
   for (std::uint32_t i = 0; i < ex->itemCount(); ++i) {
     const auto index = static_cast<std::int32_t>(i);
     ItemReport r;
     std::uint32_t result = ex->GetItem(index, r.item);
     r.item.index = index;
+    if (readData) names.Add(r.item, result, r);
     if (result == zip::ExtractOk && readData) result = ex->TestItem(index);
     if (result != zip::ExtractOk) r.problems.push_back(Problem(r.item, result));
     const std::string rewrites = result == zip::ExtractOk ? Rewrites(r.item) : std::string();
@@ -280,13 +352,15 @@ struct Utf8Line {
 int InstallPackage(const WString& path, const WString& dest, std::FILE* out, std::FILE* err) {
   update::InstallOptions options;
   options.report = [&](const update::ItemReport& r) {
-    const std::string why =
-        r.reserved ? "name kept for the install's own files" : Problem(*r.item, r.result);
+    const std::string why = r.reserved  ? "name kept for the install's own files"
+                            : r.tooLong ? "path too long in DEST (more than 259 units)"
+                                        : Problem(*r.item, r.result);
     std::fprintf(err, "pkgtool: %s: item %d %s: %s%s\n", Narrow(path).c_str(), r.index,
                  DisplayName(*r.item).c_str(), why.c_str(), r.skipped ? "; skipped" : "");
   };
   const update::InstallOutcome outcome = update::InstallPackage(path, dest, options);
-  if (outcome.result == update::InstallResult::kNotAnArchive) {
+  if (outcome.result == update::InstallResult::kNotAnArchive ||
+      outcome.result == update::InstallResult::kUnreadable) {
     if (zip::ZipExtractor::Open(path, dest, nullptr)) {
       // The archive opens: it is the destination that does not fit the path buffer.
       std::fprintf(err, "pkgtool: %s: destination path too long\n", Narrow(dest).c_str());
@@ -307,6 +381,17 @@ int InstallPackage(const WString& path, const WString& dest, std::FILE* out, std
   return installed && outcome.skipped == 0 ? 0 : 1;
 }
 
+// Finishes or undoes an interrupted install in `dest` as the launcher's next launch would.
+int Recover(const WString& dest, std::FILE* out, std::FILE* err) {
+  const update::RecoveryOutcome r = update::RecoverInterruptedInstall(dest);
+  Utf8Line line;
+  update::WriteRecovery(line, r);
+  const bool ended =
+      r.result != update::RecoveryResult::kIncomplete && r.result != update::RecoveryResult::kBusy;
+  std::fprintf(ended ? out : err, "%s\n", line.text.c_str());
+  return ended ? 0 : 1;
+}
+
 int UsageError(std::FILE* err, const char* what) {
   if (what) std::fprintf(err, "pkgtool: %s\n", what);
   std::fputs(kUsage, err);
@@ -317,11 +402,18 @@ int UsageError(std::FILE* err, const char* what) {
 
 int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
   bool json = false;
+  std::optional<WString> installFolder;
   std::vector<WString> operands;
   bool optionsEnd = false;
-  for (const WString& arg : args) {
+  for (std::size_t a = 0; a < args.size(); ++a) {
+    const WString& arg = args[a];
     if (optionsEnd || arg.empty() || arg[0] != WIDE('-') || arg == WIDE("-")) {
       operands.push_back(arg);
+    } else if (arg == WIDE("--install-folder")) {
+      if (a + 1 == args.size() || args[a + 1].empty()) {
+        return UsageError(err, "--install-folder needs a folder");
+      }
+      installFolder = args[++a];
     } else if (arg == WIDE("--")) {
       optionsEnd = true;
     } else if (arg == WIDE("--help") || arg == WIDE("-h")) {
@@ -340,14 +432,26 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
   if (operands.empty()) return UsageError(err, nullptr);
   const WString& command = operands[0];
   const bool report = command == WIDE("list") || command == WIDE("check");
+  if (installFolder && command != WIDE("check")) {
+    return UsageError(err, "--install-folder goes with check only");
+  }
   if (report && operands.size() == 2) {
-    return Report(operands[1], command == WIDE("check"), json, out, err);
+    // The folder with the separator the install adds; a drive root such as C:\ without one.
+    std::size_t rootUnits = 3;
+    if (installFolder) {
+      rootUnits = installFolder->size() + (zip::IsSeparator(installFolder->back()) ? 0 : 1);
+    }
+    return Report(operands[1], command == WIDE("check"), json, rootUnits, out, err);
   }
   if (command == WIDE("extract") && operands.size() == 3 && !json) {
     if (operands[2].empty()) return UsageError(err, "DEST must not be empty");
     return InstallPackage(operands[1], operands[2], out, err);
   }
-  if (!report && command != WIDE("extract")) {
+  if (command == WIDE("recover") && operands.size() == 2 && !json) {
+    if (operands[1].empty()) return UsageError(err, "DEST must not be empty");
+    return Recover(operands[1], out, err);
+  }
+  if (!report && command != WIDE("extract") && command != WIDE("recover")) {
     return UsageError(err, ("unknown command " + Narrow(command)).c_str());
   }
   return UsageError(err, nullptr);

@@ -1,0 +1,108 @@
+// A counting fault injector at the file seam: every call of the seam is numbered from 0 once
+// it is armed, and chosen calls fail with a chosen error, lose the file they name first (as a
+// scanner's quarantine would take it), or stop everything (as a kill would: from that call on
+// the file system stays as it is, every call fails and does nothing).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "platform/file_fault.h"
+#include "platform/file_system.h"
+#include "update/journal.h"
+
+namespace updatetest {
+
+enum class Fault { kFail, kBusy, kLose, kStop };
+
+inline const char* Describe(Fault f) {
+  switch (f) {
+    case Fault::kFail:
+      return "fail";
+    case Fault::kBusy:
+      return "busy";
+    case Fault::kLose:
+      return "lose";
+    case Fault::kStop:
+      return "stop";
+  }
+  return "?";
+}
+
+struct Injection {
+  std::uint64_t at = 0;  // the call's number
+  Fault fault = Fault::kFail;
+  bool reached = false;  // set when the call was made
+};
+
+class FaultInjector : public platform::FileCallHook {
+ public:
+  // Installs itself for its lifetime.
+  explicit FaultInjector(std::vector<Injection> injections = {})
+      : injections_(std::move(injections)) {
+    platform::SetFileCallHook(this);
+  }
+  ~FaultInjector() override { platform::SetFileCallHook(nullptr); }
+  FaultInjector(const FaultInjector&) = delete;
+  FaultInjector& operator=(const FaultInjector&) = delete;
+
+  platform::FileError Before(platform::FileCall call, const platform::WString* path) override {
+    if (stopped_) return platform::FileError::kOther;
+    const std::uint64_t n = calls_++;
+    if (recordCalls) kinds.push_back(call);
+    for (Injection& i : injections_) {
+      if (i.at != n) continue;
+      i.reached = true;
+      switch (i.fault) {
+        case Fault::kFail:
+          return platform::FileError::kOther;
+        case Fault::kBusy:
+          return platform::FileError::kBusy;
+        case Fault::kStop:
+          stopped_ = true;
+          return platform::FileError::kOther;
+        case Fault::kLose:
+          // Only a file is taken away; a call about a name that holds none goes on as it is.
+          // The journal is the one record of an install, and no scheme outlives its loss (a
+          // database's hot journal neither): a scanner takes programs, not that text file.
+          if (path != nullptr && !IsJournal(*path) &&
+              platform::Probe(*path) == platform::PathKind::kFile &&
+              platform::RemoveFile(*path)) {
+            lost.push_back(*path);
+          }
+          break;
+      }
+    }
+    if (call == platform::FileCall::kRemoveAtRestart && path != nullptr) {
+      atRestart.push_back(*path);
+    }
+    return platform::FileError::kNone;
+  }
+  void Pause(unsigned milliseconds) override { paused += milliseconds; }
+
+  static bool IsJournal(const platform::WString& path) {
+    const platform::WString name = update::kJournalName;
+    return path.size() >= name.size() &&
+           path.compare(path.size() - name.size(), name.size(), name) == 0;
+  }
+
+  std::uint64_t calls() const { return calls_; }
+  bool stopped() const { return stopped_; }
+  bool reached(std::size_t i) const { return injections_[i].reached; }
+
+  bool recordCalls = false;
+  std::vector<platform::FileCall> kinds;  // with recordCalls, every call in order
+  std::vector<platform::WString> lost;    // files taken away
+  // Files the system was asked to delete when it next starts (where they are asked for
+  // first: the request itself may still fail).
+  std::vector<platform::WString> atRestart;
+  unsigned paused = 0;                    // milliseconds retries would have slept
+
+ private:
+  std::vector<Injection> injections_;
+  std::uint64_t calls_ = 0;
+  bool stopped_ = false;
+};
+
+}  // namespace updatetest

@@ -1,0 +1,292 @@
+// The install transaction under every fault the file seam can show, at every call in turn:
+// each call of an install failed alone, failed busy (a short lock), its file taken away (a
+// scanner's quarantine) or the process stopped there (a kill); every pair of a failure and a
+// later failure or stop in one run; and every such fault followed by a fault at any call of
+// the next run's recovery. Each run ends with a recovery of its own, and then the folder must
+// be the old version or the new one, byte for byte, with no temporary and no journal left; an
+// outcome reported as installed must have left the new version, one reported as rolled back
+// the old one, and no fault of the system may be blamed on the package.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/clock.h"
+#include "tests/update/fault_injector.h"
+#include "tests/update/folder_state.h"
+#include "tests/zip/test_support.h"
+#include "tests/zip/zip_builder.h"
+#include "update/install_transaction.h"
+#include "update/journal.h"
+
+namespace {
+
+using namespace ziptest;
+using update::InstallResult;
+using update::RecoveryResult;
+using updatetest::Fault;
+using updatetest::FaultInjector;
+using updatetest::Injection;
+using updatetest::Snapshot;
+
+// Names, bytes and attributes: a file's times are set as a courtesy, and a failure to set
+// them fails nothing.
+Snapshot Take(const fs::path& dir) {
+  Snapshot s = updatetest::Take(dir);
+  for (auto& [name, state] : s) state.modification = 0;
+  return s;
+}
+
+// 2019-05-01 12:00:00 UTC, so that two copies of the old version compare equal.
+constexpr platform::FileTime kOldTime = 132011280000000000u;
+
+struct OldFile {
+  std::string name;  // a folder ends in '/'
+  std::string bytes;
+  bool readOnly = false;
+};
+
+struct SweepCase {
+  const char* what;
+  std::vector<OldFile> old;
+  std::vector<Entry> items;
+};
+
+Entry Item(std::string name, std::string data, bool readOnly = false) {
+  Entry e;
+  e.name = std::move(name);
+  e.data = std::move(data);
+  if (readOnly) e.external = 0100444u << 16;
+  if (!e.name.empty() && e.name.back() == '/') {
+    e.method = 0;
+    e.external = 040755u << 16;
+  }
+  return e;
+}
+
+// Small installs, one of each kind of record, so that every pair of calls stays affordable.
+const SweepCase kCases[] = {
+    {"replacing files, one read-only",
+     {{"a.dll", "a1"}, {"b.dll", "b1"}, {"c.cfg", "c1", true}, {"keep.txt", "mine"}},
+     {Item("a.dll", "a2"), Item("b.dll", "b2"), Item("c.cfg", "c2", true)}},
+    {"new files in an old folder and in new ones",
+     {{"sub/", ""}, {"sub/e.txt", "e1"}},
+     {Item("sub/e.txt", "e2"), Item("sub/n.txt", "n2"), Item("new/f.txt", "f2"),
+      Item("new/deeper/g.txt", "g2"), Item("top.txt", "t2")}},
+    {"duplicates and folder items",
+     {{"a.dll", "a1"}, {"data/", ""}},
+     {Item("a.dll", "a2"), Item("logs/", ""), Item("A.DLL", "a3"), Item("data/", ""),
+      Item("x/y.txt", "y2")}},
+};
+
+fs::path ScratchRoot() {
+  // A memory file system where the run offers one: tens of thousands of installs.
+  if (const char* dir = std::getenv("SWEEP_SCRATCH"); dir != nullptr && *dir != '\0') {
+    std::error_code ec;
+    if (fs::is_directory(fs::u8path(dir), ec)) return fs::u8path(dir);
+  }
+  return fs::temp_directory_path();
+}
+
+class InstallFaultSweepTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    scratch_ = ScratchRoot() / ("sweep-" + std::to_string(platform::UniqueNumber() % 1000000));
+    updatetest::Wipe(scratch_);
+    fs::create_directories(scratch_);
+    root_ = scratch_ / "root";
+    package_ = scratch_ / "update.zip";
+  }
+  void TearDown() override { updatetest::Wipe(scratch_); }
+
+  // The old version in the folder, and the package beside it (a fault may have taken it).
+  void MakeOld(const SweepCase& c) {
+    updatetest::Wipe(root_);
+    fs::create_directories(root_);
+    ASSERT_TRUE(WriteBytes(package_, packageBytes_));
+    for (const OldFile& f : c.old) {
+      const fs::path p = root_ / fs::u8path(f.name);
+      if (f.name.back() == '/') {
+        fs::create_directories(p);
+        continue;
+      }
+      const std::uint32_t attributes = f.readOnly ? std::uint32_t{platform::kAttrReadOnly} : 0u;
+      platform::File file = platform::File::Create(W(p), attributes);
+      ASSERT_TRUE(file && file.Write(f.bytes.data(), f.bytes.size()));
+      ASSERT_TRUE(file.SetTimes(platform::FileTimes{kOldTime, kOldTime, kOldTime}) &&
+                  file.Close());
+    }
+  }
+
+  update::InstallOutcome Install() {
+    update::InstallOptions options;
+    options.flush = true;
+    return update::InstallPackage(W(package_), W(root_), options);
+  }
+
+  // One scenario: the install with `install` faults, a recovery with `recovery` faults when
+  // any are given, then a clean recovery; checks the folder. False when a check failed.
+  bool Run(const SweepCase& c, std::vector<Injection> install, std::vector<Injection> recovery,
+           bool* secondReached) {
+    MakeOld(c);
+    update::InstallOutcome outcome;
+    std::vector<platform::WString> lost;
+    std::vector<platform::WString> atRestart;
+    bool killed = false;
+    {
+      FaultInjector injector(std::move(install));
+      outcome = Install();
+      killed = injector.stopped();
+      lost = injector.lost;
+      atRestart = injector.atRestart;
+      if (secondReached != nullptr && recovery.empty()) *secondReached = injector.reached(1);
+    }
+    const bool recoveryFaulted = !recovery.empty();
+    if (recoveryFaulted) {
+      FaultInjector injector(std::move(recovery));
+      update::RecoverInterruptedInstall(W(root_));
+      lost.insert(lost.end(), injector.lost.begin(), injector.lost.end());
+      atRestart.insert(atRestart.end(), injector.atRestart.begin(), injector.atRestart.end());
+      if (secondReached != nullptr) *secondReached = injector.reached(0);
+    }
+    ++runs_;
+    if (std::getenv("SWEEP_TRACE")) std::printf("%s -> %d killed=%d lost=%zu\n", describe_.c_str(), static_cast<int>(outcome.result), killed, lost.size());
+    const update::RecoveryOutcome last = update::RecoverInterruptedInstall(W(root_));
+    // The system's next start: a running program's old file, set aside, goes then (on
+    // Windows; elsewhere it went at once).
+    for (const platform::WString& path : atRestart) platform::RemoveFile(path);
+    const Snapshot now = Take(root_);
+
+    std::string problem;
+    if (last.result == RecoveryResult::kIncomplete || last.result == RecoveryResult::kBusy) {
+      problem = "the clean recovery did not end the install";
+    }
+    // The old version, but for any old file the fault took away: nothing could bring it back,
+    // so its name may stand empty, or hold the new file the commit had put there.
+    std::set<std::string> lostOld;
+    for (const platform::WString& path : lost) {
+      std::string relative;
+      platform::Utf16ToUtf8(path.substr(W(root_).size() + 1), relative);
+      for (char& ch : relative) {
+        if (ch == '\\') ch = '/';
+      }
+      const std::size_t aside = relative.rfind(".old~");
+      if (aside != std::string::npos) relative.resize(aside);
+      if (old_.count(relative) != 0) lostOld.insert(relative);
+    }
+    bool isOld = true;
+    for (const auto& [name, state] : old_) {
+      const auto found = now.find(name);
+      if (lostOld.count(name) != 0) {
+        const auto fresh = new_.find(name);
+        isOld = isOld && (found == now.end() || found->second == state ||
+                          (fresh != new_.end() && found->second == fresh->second));
+      } else {
+        isOld = isOld && found != now.end() && found->second == state;
+      }
+    }
+    for (const auto& [name, state] : now) isOld = isOld && old_.count(name) != 0;
+    const bool isNew = now == new_;
+    if (problem.empty() && !isOld && !isNew) problem = "neither the old version nor the new one";
+    // What an outcome says is checked where nothing happened after it but a clean recovery:
+    // a fault in the next run (a scanner taking a new file before the commit's end was
+    // written down) may still, soundly, undo it.
+    if (problem.empty() && !killed && !recoveryFaulted) {
+      if (outcome.result == InstallResult::kInstalled && !isNew) {
+        problem = "reported installed, not the new version";
+      }
+      if (outcome.result == InstallResult::kRolledBack && !outcome.rollbackIncomplete && !isOld) {
+        problem = "reported rolled back, not the old version";
+      }
+      if (outcome.packageAtFault) problem = "a fault of the system blamed on the package";
+    }
+    if (problem.empty()) return true;
+    ADD_FAILURE() << c.what << ": " << problem << "\n"
+                  << describe_ << "install outcome " << static_cast<int>(outcome.result)
+                  << (killed ? " (killed)" : "") << ", recovery "
+                  << static_cast<int>(last.result) << "\nfolder:\n"
+                  << updatetest::Describe(now) << "old:\n"
+                  << updatetest::Describe(old_) << "new:\n"
+                  << updatetest::Describe(new_);
+    return false;
+  }
+
+  fs::path scratch_, root_, package_;
+  std::string packageBytes_;
+  Snapshot old_, new_;
+  std::string describe_;
+  std::uint64_t runs_ = 0;
+};
+
+// Under Wine every call crosses to the Wine server, some twenty times slower: every single
+// fault still runs there, but of the second faults (in the same run or the recovery) only
+// every `stride`-th, from an offset that moves from one first fault to the next, so that each
+// second call is met across the first ones. Natively everything runs.
+#ifdef _WIN32
+constexpr std::uint64_t kPairStride = 23;
+constexpr std::uint64_t kRecoveryStride = 5;
+#else
+constexpr std::uint64_t kPairStride = 1;
+constexpr std::uint64_t kRecoveryStride = 1;
+#endif
+
+TEST_F(InstallFaultSweepTest, EveryFaultAndEveryPairEndsAsTheOldVersionOrTheNew) {
+  std::uint64_t installCalls = 0;
+  for (const SweepCase& c : kCases) {
+    SCOPED_TRACE(c.what);
+    Archive a;
+    a.entries = c.items;
+    packageBytes_ = Build(a);
+    MakeOld(c);
+    old_ = Take(root_);
+    std::uint64_t calls = 0;
+    {
+      FaultInjector counter;
+      ASSERT_EQ(Install().result, InstallResult::kInstalled);
+      calls = counter.calls();
+    }
+    ASSERT_EQ(update::RecoverInterruptedInstall(W(root_)).result, RecoveryResult::kNothing);
+    new_ = Take(root_);
+    installCalls += calls;
+    int failures = 0;
+    auto check = [&](bool ok) { return ok || ++failures < 5; };
+
+    for (std::uint64_t i = 0; i < calls; ++i) {
+      for (Fault f : {Fault::kFail, Fault::kBusy, Fault::kLose, Fault::kStop}) {
+        describe_ = std::string(Describe(f)) + " at call " + std::to_string(i) + "\n";
+        if (!check(Run(c, {{i, f}}, {}, nullptr))) return;
+        // The next run's recovery, faulted at each of its calls in turn.
+        if (f == Fault::kBusy) continue;
+        for (std::uint64_t j = kRecoveryStride > 1 ? i % kRecoveryStride : 0;;
+             j += kRecoveryStride) {
+          bool reached = false;
+          for (Fault g : {Fault::kFail, Fault::kLose, Fault::kStop}) {
+            describe_ = std::string(Describe(f)) + " at call " + std::to_string(i) + ", then " +
+                        Describe(g) + " at recovery call " + std::to_string(j) + "\n";
+            if (!check(Run(c, {{i, f}}, {{j, g}}, &reached))) return;
+            if (!reached) break;
+          }
+          if (!reached) break;
+        }
+      }
+      // A failure, then a failure or a stop at any later call of the same run.
+      for (std::uint64_t j = i + 1 + (kPairStride > 1 ? i % kPairStride : 0);; j += kPairStride) {
+        bool reached = false;
+        for (Fault g : {Fault::kFail, Fault::kStop}) {
+          describe_ = "fail at call " + std::to_string(i) + ", then " + Describe(g) +
+                      " at call " + std::to_string(j) + "\n";
+          if (!check(Run(c, {{i, Fault::kFail}, {j, g}}, {}, &reached))) return;
+          if (!reached) break;
+        }
+        if (!reached) break;
+      }
+    }
+  }
+  std::printf("[ sweep    ] %llu faulted runs over installs of %llu calls in all\n",
+              static_cast<unsigned long long>(runs_),
+              static_cast<unsigned long long>(installCalls));
+}
+
+}  // namespace
