@@ -1,5 +1,7 @@
 #include "launcher/launch_paths.h"
 
+#include <cstdint>
+#include <cstdio>
 #include <initializer_list>
 
 namespace launcher {
@@ -30,6 +32,24 @@ std::optional<platform::WString> SchemeOpenCommand(platform::WStringView moduleP
 std::optional<platform::WString> IconPath(platform::WStringView installFolder,
                                           platform::WStringView clientStem) {
   return JoinBounded({installFolder, WIDE("//"), clientStem, WIDE(".ico")});
+}
+
+platform::WString LaunchLockName(platform::WStringView installFolder) {
+  platform::WString folder = platform::FoldCase(installFolder);
+  for (platform::WChar& c : folder) {
+    if (c == WIDE('/')) c = WIDE('\\');
+  }
+  while (folder.size() > 1 && folder.back() == WIDE('\\')) folder.pop_back();
+  // A kernel object's name may not hold '\\' past its namespace: the path goes in as a hash
+  // (64-bit FNV-1a of its UTF-16 units) and its length.
+  std::uint64_t h = 0xcbf29ce484222325u;
+  for (const platform::WChar c : folder) h = (h ^ static_cast<std::uint16_t>(c)) * 0x100000001b3u;
+  char text[48];
+  std::snprintf(text, sizeof text, "%016llx-%zu", static_cast<unsigned long long>(h),
+                folder.size());
+  platform::WString name = WIDE("Global\\VeltmoraLaunch-");
+  for (const char* c = text; *c != '\0'; ++c) name += static_cast<platform::WChar>(*c);
+  return name;
 }
 
 }  // namespace launcher

@@ -23,4 +23,10 @@ std::optional<platform::WString> IconPath(platform::WStringView installFolder,
 // start another program).
 std::optional<platform::WString> SchemeOpenCommand(platform::WStringView modulePath);
 
+// The name of the mutex that lets one launch at a time act in `installFolder`: in the global
+// namespace, so that launches from every session meet, and derived from the folder as Windows
+// compares paths (case folded, '/' as '\\', no trailing separator), so that every spelling of
+// one folder gives one name and no two folders share one.
+platform::WString LaunchLockName(platform::WStringView installFolder);
+
 }  // namespace launcher

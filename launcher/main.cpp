@@ -14,6 +14,7 @@
 #include "launcher/command_text.h"
 #include "launcher/instance_check.h"
 #include "launcher/language.h"
+#include "launcher/launch_lock.h"
 #include "launcher/launch_paths.h"
 #include "launcher/launch_step.h"
 #include "launcher/url_handoff.h"
@@ -70,6 +71,37 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
     return launcher::ParseCommandText(commandLine != nullptr ? commandLine : L"");
   });
 
+  // The install folder comes from the whole module path, never a cut one: a cut path names
+  // another folder.
+  const std::wstring fullModulePath = RunStep(std::wstring(), platform::ExecutablePath);
+  const std::wstring installFolder = RunStep(std::wstring(), [&] {
+    return fullModulePath.empty() ? std::wstring()
+                                  : boost::filesystem::path(fullModulePath).parent_path().wstring();
+  });
+
+  // From before the running-client check to the client's start, one launch at a time acts in
+  // this folder: a second one waits here until the first has started its client.
+  std::optional<launcher::LaunchLock> lock;
+  if (!installFolder.empty()) {
+    RunStep(
+        [&] { lock = launcher::LaunchLock::Acquire(installFolder, launcher::kLaunchLockWaitMs); });
+  }
+  if (lock && lock->state() == launcher::LaunchLock::State::kTimedOut) {
+    try {
+      ZM_LOG(streamlog::kLogInfo) << "launch not started: another launch in this folder held "
+                                     "it for "
+                                  << launcher::kLaunchLockWaitMs / 1000 << " s";
+    } catch (const std::bad_alloc&) {
+    }
+    return 0;
+  }
+  if (lock && lock->state() == launcher::LaunchLock::State::kUnguarded) {
+    try {
+      ZM_LOG(streamlog::kLogInfo) << "launch lock not held: going on alone";
+    } catch (const std::bad_alloc&) {
+    }
+  }
+
   // A check that could not finish lets the launch go on, as when no client runs.
   if (!RunStep(true, [&] { return CheckRunningInstance(command.forceRun); })) {
     if (!command.schemePosition) return 0;
@@ -83,13 +115,6 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   // an inherited working directory (a browser's Downloads, say) they would unpack into, read
   // from and start whatever lies there, with administrator rights.
   const bool inInstallFolder = EnterInstallFolder();
-  // The install folder comes from the whole module path, never a cut one: a cut path names
-  // another folder.
-  const std::wstring fullModulePath = RunStep(std::wstring(), platform::ExecutablePath);
-  const std::wstring installFolder = RunStep(std::wstring(), [&] {
-    return fullModulePath.empty() ? std::wstring()
-                                  : boost::filesystem::path(fullModulePath).parent_path().wstring();
-  });
 
   // Not in a step's lambda: the log records carry the name of the function that makes them.
   try {

@@ -17,7 +17,9 @@ FileError ErrorFromSystem(unsigned long code);
 class NativePath {
  public:
   explicit NativePath(const WString& path);
-  const wchar_t* c_str() const { return converted_.empty() ? original_.c_str() : converted_.c_str(); }
+  const wchar_t* c_str() const {
+    return converted_.empty() ? original_.c_str() : converted_.c_str();
+  }
 
  private:
   const WString& original_;

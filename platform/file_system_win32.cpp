@@ -153,7 +153,8 @@ bool FlushFile(const WString& path) {
   const DWORD a = GetFileAttributesW(native.c_str());
   if (a == INVALID_FILE_ATTRIBUTES) return Failed();
   const bool readOnly = (a & FILE_ATTRIBUTE_READONLY) != 0;
-  if (readOnly && !SetFileAttributesW(native.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
+  if (readOnly &&
+      !SetFileAttributesW(native.c_str(), a & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY))) {
     return Failed();
   }
   win32::UniqueHandle h(CreateFileW(native.c_str(), GENERIC_WRITE,

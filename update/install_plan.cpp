@@ -139,7 +139,8 @@ class Planner {
     const std::uint64_t key = steps_.back().second;
     if (const std::uint32_t* found = names_.Find(key)) {
       if (*found & NameTable::kFolder) {
-        return PackageFault(index, item, zip::ExtractCannotOpen, "a folder of the package has its name");
+        return PackageFault(index, item, zip::ExtractCannotOpen,
+                            "a folder of the package has its name");
       }
       // A later item of the same name: its bytes are staged instead, under the same record.
       files_[*found & NameTable::kNumberMask] = PlannedFile{index, item.uncompressedSize};
@@ -180,7 +181,8 @@ class Planner {
                   std::uint64_t key, bool& parentMade) {
     if (const std::uint32_t* found = names_.Find(key)) {
       if (!(*found & NameTable::kFolder)) {
-        return PackageFault(index, item, zip::ExtractCannotOpen, "a file of the package has its name");
+        return PackageFault(index, item, zip::ExtractCannotOpen,
+                            "a file of the package has its name");
       }
       parentMade = (*found & NameTable::kMade) != 0;
       return true;
@@ -191,7 +193,8 @@ class Planner {
       switch (platform::Probe(full)) {
         case PathKind::kFolder:
           // A link on the way would take the item out of the install folder.
-          if (platform::IsSymbolicLink(full)) return MachineFault(index, item, "a link is on its way");
+          if (platform::IsSymbolicLink(full))
+            return MachineFault(index, item, "a link is on its way");
           break;
         case PathKind::kMissing:
           made = true;
@@ -203,7 +206,8 @@ class Planner {
       }
     }
     if (made && !journal_.AddFolder(relative)) return JournalFailed(index, item);
-    names_.Insert(key, made ? NameTable::kFolder | NameTable::kMade : std::uint32_t{NameTable::kFolder});
+    names_.Insert(key,
+                  made ? NameTable::kFolder | NameTable::kMade : std::uint32_t{NameTable::kFolder});
     parentMade = made;
     return true;
   }

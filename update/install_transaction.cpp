@@ -375,6 +375,7 @@ InstallOutcome InstallPackage(const WString& package, const WString& root,
     return o;
   }
   Installer(c, *ex, options, o, rootMade).Run(rootFolder);
+  o.waitedMs = retry.spent();
   return o;
 }
 

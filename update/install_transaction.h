@@ -88,6 +88,8 @@ struct InstallOutcome {
   // it would fail the same way again. Otherwise the machine was (a lock, a full disk, a
   // scanner), and the package is worth another try.
   bool packageAtFault = false;
+  // Milliseconds spent waiting for files that were in use for a moment.
+  std::uint32_t waitedMs = 0;
   // kNoRoom: the items' declared sizes added up, and the bytes free at the root.
   std::uint64_t needed = 0;
   std::uint64_t available = 0;
@@ -204,6 +206,7 @@ void WriteOutcomeBody(Out&& out, const InstallOutcome& o) {
 template <typename Out>
 void WriteOutcome(Out&& out, const InstallOutcome& o, const char* tail) {
   WriteOutcomeBody(out, o);
+  if (o.waitedMs != 0) out << " (waited " << o.waitedMs << " ms for files in use)";
   if (tail != nullptr) out << tail;
 }
 

@@ -79,7 +79,8 @@ Step RollForward(const ReplayContext& c, const JournalEntry& e, WalkFailure& fai
         // The old file is still at the target: set it aside. One that is gone as well
         // (quarantined) cannot be set aside, and nothing could bring it back: the install goes
         // back as far as it can.
-        if (!Rename(c, target, aside)) return Failed(&failure, e, "setting the old file aside", false);
+        if (!Rename(c, target, aside))
+          return Failed(&failure, e, "setting the old file aside", false);
         break;
       case PathKind::kFile:
         break;  // set aside before a stop
@@ -89,7 +90,8 @@ Step RollForward(const ReplayContext& c, const JournalEntry& e, WalkFailure& fai
         return Unknown(&failure, e, "looking for the old file");
     }
   }
-  if (!Rename(c, staged, target)) return Failed(&failure, e, "putting the new file in place", false);
+  if (!Rename(c, staged, target))
+    return Failed(&failure, e, "putting the new file in place", false);
   return Step::kDone;
 }
 

@@ -157,5 +157,28 @@ TEST(LaunchPathsTest, PathsUpToTheBufferAreFormattedLongerOnesRefused) {
   EXPECT_FALSE(IconPath(iconFits + WIDE('d'), WIDE("Veltmora")).has_value());
 }
 
+// One lock per install folder: every spelling Windows takes for one folder gives one name.
+TEST(LaunchPathsTest, TheLaunchLockNameFollowsTheFolderAsWindowsComparesIt) {
+  const WString base = LaunchLockName(WIDE("C:\\Games\\Veltmora"));
+  struct Row {
+    const char* why;
+    WString folder;
+    bool same;
+  } const rows[] = {
+      {"letters in another case", WIDE("c:\\GAMES\\veltmora"), true},
+      {"a trailing separator", WIDE("C:\\Games\\Veltmora\\"), true},
+      {"forward slashes", WIDE("C:/Games/Veltmora"), true},
+      {"another folder", WIDE("C:\\Games\\Veltmorb"), false},
+      {"a folder inside it", WIDE("C:\\Games\\Veltmora\\x"), false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    EXPECT_EQ(LaunchLockName(row.folder) == base, row.same);
+  }
+  // The global namespace, and no further '\\', which a mutex name may not hold.
+  EXPECT_EQ(base.rfind(WIDE("Global\\"), 0), 0u);
+  EXPECT_EQ(base.find(WIDE('\\'), 7), WString::npos);
+}
+
 }  // namespace
 }  // namespace launcher

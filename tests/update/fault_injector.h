@@ -67,8 +67,7 @@ class FaultInjector : public platform::FileCallHook {
           // The journal is the one record of an install, and no scheme outlives its loss (a
           // database's hot journal neither): a scanner takes programs, not that text file.
           if (path != nullptr && !IsJournal(*path) &&
-              platform::Probe(*path) == platform::PathKind::kFile &&
-              platform::RemoveFile(*path)) {
+              platform::Probe(*path) == platform::PathKind::kFile && platform::RemoveFile(*path)) {
             lost.push_back(*path);
           }
           break;
@@ -97,7 +96,7 @@ class FaultInjector : public platform::FileCallHook {
   // Files the system was asked to delete when it next starts (where they are asked for
   // first: the request itself may still fail).
   std::vector<platform::WString> atRestart;
-  unsigned paused = 0;                    // milliseconds retries would have slept
+  unsigned paused = 0;  // milliseconds retries would have slept
 
  private:
   std::vector<Injection> injections_;

@@ -115,8 +115,7 @@ class InstallFaultSweepTest : public ::testing::Test {
       const std::uint32_t attributes = f.readOnly ? std::uint32_t{platform::kAttrReadOnly} : 0u;
       platform::File file = platform::File::Create(W(p), attributes);
       ASSERT_TRUE(file && file.Write(f.bytes.data(), f.bytes.size()));
-      ASSERT_TRUE(file.SetTimes(platform::FileTimes{kOldTime, kOldTime, kOldTime}) &&
-                  file.Close());
+      ASSERT_TRUE(file.SetTimes(platform::FileTimes{kOldTime, kOldTime, kOldTime}) && file.Close());
     }
   }
 
@@ -152,7 +151,9 @@ class InstallFaultSweepTest : public ::testing::Test {
       if (secondReached != nullptr) *secondReached = injector.reached(0);
     }
     ++runs_;
-    if (std::getenv("SWEEP_TRACE")) std::printf("%s -> %d killed=%d lost=%zu\n", describe_.c_str(), static_cast<int>(outcome.result), killed, lost.size());
+    if (std::getenv("SWEEP_TRACE"))
+      std::printf("%s -> %d killed=%d lost=%zu\n", describe_.c_str(),
+                  static_cast<int>(outcome.result), killed, lost.size());
     const update::RecoveryOutcome last = update::RecoverInterruptedInstall(W(root_));
     // The system's next start: a running program's old file, set aside, goes then (on
     // Windows; elsewhere it went at once).
@@ -205,8 +206,8 @@ class InstallFaultSweepTest : public ::testing::Test {
     if (problem.empty()) return true;
     ADD_FAILURE() << c.what << ": " << problem << "\n"
                   << describe_ << "install outcome " << static_cast<int>(outcome.result)
-                  << (killed ? " (killed)" : "") << ", recovery "
-                  << static_cast<int>(last.result) << "\nfolder:\n"
+                  << (killed ? " (killed)" : "") << ", recovery " << static_cast<int>(last.result)
+                  << "\nfolder:\n"
                   << updatetest::Describe(now) << "old:\n"
                   << updatetest::Describe(old_) << "new:\n"
                   << updatetest::Describe(new_);
@@ -275,8 +276,8 @@ TEST_F(InstallFaultSweepTest, EveryFaultAndEveryPairEndsAsTheOldVersionOrTheNew)
       for (std::uint64_t j = i + 1 + (kPairStride > 1 ? i % kPairStride : 0);; j += kPairStride) {
         bool reached = false;
         for (Fault g : {Fault::kFail, Fault::kStop}) {
-          describe_ = "fail at call " + std::to_string(i) + ", then " + Describe(g) +
-                      " at call " + std::to_string(j) + "\n";
+          describe_ = "fail at call " + std::to_string(i) + ", then " + Describe(g) + " at call " +
+                      std::to_string(j) + "\n";
           if (!check(Run(c, {{i, Fault::kFail}, {j, g}}, {}, &reached))) return;
           if (!reached) break;
         }

@@ -111,6 +111,13 @@ package("held.zip", [
     (entry("data/new.txt"), b"new\n"),
 ])
 
+# A file held for a moment: the first item's new file in place tells the test that the
+# commit has begun, and the second target is held a little longer.
+package("moment.zip", [
+    (entry("first.txt"), b"new first, longer than the old one\n"),
+    (entry("app.dll"), b"new app.dll\n" * 100),
+])
+
 # A file the running client holds open until it ends.
 package("client-data.zip", [(entry("client.dat"), b"new client data\n")])
 
