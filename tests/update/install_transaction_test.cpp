@@ -485,4 +485,61 @@ TEST_F(InstallTransactionTest, RecoveryFollowsTheRecordedPhase) {
   }
 }
 
+// One path rule for every item, and temporary names that never break it: an item within 259
+// units always installs, whatever its temporaries need; one past it is skipped, in a folder
+// the install makes as in an old one.
+TEST_F(InstallTransactionTest, ThePathRuleHoldsForEveryItemAndNeverForTheTemporaries) {
+  const std::size_t folder = W(root()).size() + 1;
+  ASSERT_LT(folder + 20, zip::kMaxPathUnits);
+  const std::string replaced(zip::kMaxPathUnits - folder, 'r');  // 259 units in all
+  Put(replaced, "old");
+  const std::string fits = "nn/" + std::string(zip::kMaxPathUnits - folder - 3, 'f');
+  const std::string past = "mm/" + std::string(zip::kMaxPathUnits - folder - 2, 'p');
+  Archive a;
+  a.entries = {File(replaced, "new r"), File(fits, "new f"), File(past, "new p"),
+               File("past-old/" + std::string(zip::kMaxPathUnits - folder - 8, 'q'), "q")};
+  fs::create_directories(root() / "past-old");
+  std::vector<bool> tooLong;
+  update::InstallOptions options;
+  options.report = [&](const update::ItemReport& r) { tooLong.push_back(r.tooLong); };
+  const update::InstallOutcome o = update::InstallPackage(Package(a), W(root()), options);
+  EXPECT_EQ(o.result, InstallResult::kInstalled);
+  EXPECT_EQ(o.skipped, 2u);
+  EXPECT_EQ(tooLong, (std::vector<bool>{true, true}));
+  EXPECT_EQ(ReadBytes(root() / replaced), "new r");
+  EXPECT_EQ(ReadBytes(root() / fs::u8path(fits)), "new f");
+  EXPECT_FALSE(fs::exists(root() / "mm"));
+  EXPECT_TRUE(fs::is_empty(root() / "past-old"));
+}
+
+// A step too long to take ".new~" and the id within 255 units gets a short name of its
+// record's own beside it; the journal takes no other name for it.
+TEST(JournalNamesTest, TemporaryNamesFitEveryStep) {
+  const platform::WString id = WIDE("0000abcd");
+  const platform::WString sep(1, platform::kPreferredSeparator);
+  struct Row {
+    const char* why;
+    platform::WString target;
+    std::uint32_t number;
+    platform::WString staged, aside;
+  } const rows[] = {
+      {"a plain name", WIDE("a.dll"), 3, WIDE("a.dll.new~0000abcd"), WIDE("a.dll.old~0000abcd")},
+      {"a step of 242 units still takes the suffix", platform::WString(242, WIDE('x')), 0,
+       platform::WString(242, WIDE('x')) + WIDE(".new~0000abcd"),
+       platform::WString(242, WIDE('x')) + WIDE(".old~0000abcd")},
+      {"one of 243 does not", WIDE("d") + sep + platform::WString(243, WIDE('x')), 7,
+       WIDE("d") + sep + WIDE("~0000abcd-7.new"), WIDE("d") + sep + WIDE("~0000abcd-7.old")},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    EXPECT_TRUE(update::StagedName(row.target, id, row.number) == row.staged);
+    EXPECT_TRUE(update::AsideName(row.target, id, row.number) == row.aside);
+    // No item may take such a name: it is kept for the install's own files.
+    const std::size_t cut = row.staged.find_last_of(platform::kPreferredSeparator);
+    EXPECT_TRUE(update::IsTemporaryName(row.staged.substr(cut == platform::WString::npos ? 0 : cut + 1), id));
+  }
+  EXPECT_FALSE(update::IsTemporaryName(WIDE("~0000abce-1.new"), id));
+  EXPECT_FALSE(update::IsTemporaryName(WIDE("a.dll.new~"), id));
+}
+
 }  // namespace

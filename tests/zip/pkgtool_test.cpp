@@ -218,6 +218,13 @@ TEST_F(PkgtoolTest, FollowsCommandLineHabits) {
       {"empty destination", {W("extract"), zip, W("")}, 2, "", "pkgtool: DEST must not be empty"},
       // "--" ends the options, so an archive may be named like one.
       {"-- before a name", {W("check"), W("--"), zip}, 0, "1 item, 1 bytes", ""},
+      {"--install-folder without a folder", {W("check"), zip, W("--install-folder")}, 2, "",
+       "pkgtool: --install-folder needs a folder\n"},
+      {"--install-folder with another command", {W("list"), W("--install-folder"), W("C:\\x"), zip},
+       2, "", "pkgtool: --install-folder goes with check only\n"},
+      // Nothing interrupted: recover has nothing to end, and says so.
+      {"recover", {W("recover"), W(scratch_)}, 0, "update: no interrupted install\n", ""},
+      {"recover without a folder", {W("recover")}, 2, "", "usage:"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -277,6 +284,50 @@ TEST_F(PkgtoolTest, JsonHasOneObjectPerItem) {
                        "letter dropped, leading separator dropped, installs as crc.txt\"]}"),
             std::string::npos)
       << r.out;
+}
+
+// check says what the launcher would do with each item for its name: skipped past the path
+// rule (for the given install folder), kept for the install's own files, replaced by a later
+// item of the same name as Windows compares names, or clashing with a folder of the package.
+TEST_F(PkgtoolTest, CheckSaysWhatTheLauncherDoesWithEachName) {
+  Archive a;
+  a.entries = {Item(std::string(240, 'n') + ".txt"),  // 244 units
+               Item("update.journal"),
+               Item("App.dll"),
+               Item("APP.DLL"),
+               Item("lib/x.dll"),
+               Item("LIB")};
+  const platform::WString zip = Put("names.zip", Build(a));
+  const std::string at = "pkgtool: " + Shown("names.zip") + ": ";
+  struct Case {
+    const char* why;
+    std::vector<platform::WString> args;
+    std::string tooLong;  // the line for item 0, or empty
+  } const cases[] = {
+      // Without a folder, only names too long for any (a drive root) show.
+      {"no folder given", {W("check"), zip}, ""},
+      {"a folder of 16 units", {W("check"), W("--install-folder"), W("C:\\Games\\Veltmo"), zip},
+       at + "item 0 " + std::string(240, 'n') +
+           ".txt: path too long: 260 units with the install folder, at most 259; skipped\n"},
+      // its separator counted once, whether given or not
+      {"the same folder with its separator",
+       {W("check"), W("--install-folder"), W("C:\\Games\\Veltmo\\"), zip},
+       at + "item 0 " + std::string(240, 'n') +
+           ".txt: path too long: 260 units with the install folder, at most 259; skipped\n"},
+      {"a folder of 15 units", {W("check"), W("--install-folder"), W("C:\\Games\\Veltm"), zip}, ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const Outcome r = Run(c.args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, c.tooLong + at +
+                         "item 1 update.journal: name kept for the install's own files; skipped\n" +
+                         at + "warning: item 3 APP.DLL: replaces item 2 (the same name as Windows "
+                              "compares names)\n" +
+                         at + "item 5 LIB: a folder of item 4 has the same name\n" + at +
+                         std::to_string(c.tooLong.empty() ? 2 : 3) +
+                         " of 6 items would not install\n");
+  }
 }
 
 }  // namespace
