@@ -47,7 +47,10 @@ TEST(LaunchFlowTest, StartsTheClientInTheInstallFolderWithTheParameterString) {
       {"prefix is case-sensitive", L"FORCERUN:x", "FORCERUN:x"},
       {"empty command text", L"", ""},
       {"shell-quoted URL keeps its closing quote", L"\"quorvane://join/5\"", "join/5\""},
-      {"first URL wins", L"x quorvane://a quorvane://b", "a quorvane://b"},
+      {"first URL wins", L"x quorvane://a quorvane://b", "a%20quorvane://b"},
+      // a web page's link added arguments and a forged marker to the elevated client
+      {"a link cannot add arguments", L"\"quorvane://room/1 --evil=1 IsAdmin\"",
+       "room/1%20--evil=1%20IsAdmin\""},
       {"scheme is case-sensitive", L"QUORVANE://a", "QUORVANE://a"},
       {"wide text passes whole", L"\u6253\u5f00 \u00e9", "\xE6\x89\x93\xE5\xBC\x80 \xC3\xA9"},
   };
@@ -136,6 +139,8 @@ TEST(LaunchFlowTest, WideTextInTheParLineIsCodePage936WhateverTheAnsiCodePage) {
        "par: \xD6\xB1\xB2\xA5\"\n"},
       // A '?' would make a log reader think the text held one.
       {"text 936 cannot hold contributes nothing", L"forcerun:a\uac00", "par: \n"},
+      // The client's parameters and the log line carry the same escaped URL part.
+      {"a URL's blanks and inner quotes escaped", L"\"quorvane://a \"b\"", "par: a%20%22b\"\n"},
   };
   for (const ParCase& c : cases) {
     SCOPED_TRACE(c.why);

@@ -97,7 +97,8 @@ read -r x y <<<"$(button "$desc" 2)"
 xdotool mousemove "$x" "$y" click 1
 check "Cancel: exit code" "0" "$(launcher_exit)"
 wait_for "$work/old1/veltmora-pipe-2.bin"
-check "Cancel: URL part handed over" "a quorvane://b" "$(tr -d '\0' <"$work/old1/veltmora-pipe-2.bin")"
+# The blank escaped: a link adds no argument over the pipe either.
+check "Cancel: URL part handed over" "a%20quorvane://b" "$(tr -d '\0' <"$work/old1/veltmora-pipe-2.bin")"
 check "Cancel: client kept" "1" "$(count Veltmora.exe)"
 
 # --- The close button without a URL: silent exit, nothing else -------------------------------
