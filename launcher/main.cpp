@@ -20,6 +20,7 @@
 #include "launcher/url_scheme.h"
 #include "log/zm_log.h"
 #include "platform/file.h"
+#include "platform/win32/dll_search.h"
 #include "update/pending_update.h"
 
 namespace {
@@ -63,6 +64,9 @@ void RefreshDesktopShortcut(const ShortcutNames& names, const std::wstring& modu
 // failure, like any other, and the client is still started.
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR commandLine,
                     int /*show*/) {
+  // Before anything loads a library (the shell, COM, the dialog): an elevated program that
+  // looked in its own or the working directory would run whatever DLL was planted there.
+  platform::win32::SearchDllsInSystemFolderOnly();
   using launcher::RunStep;
   // Without its text the launch goes on as one started with none.
   const launcher::CommandText command = RunStep(launcher::CommandText{}, [&] {
