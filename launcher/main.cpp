@@ -29,18 +29,29 @@ const wchar_t* NullIfEmpty(const std::wstring& text) {
   return text.empty() ? nullptr : text.c_str();
 }
 
-// Makes the launcher's own folder, from the whole module path, the working directory. It
-// allocates nothing, so that a launch short of memory still never acts in an inherited one.
-bool EnterInstallFolder() {
-  static wchar_t path[32768];  // the longest path the system has
-  const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
-  if (length == 0 || length >= 32768) return false;
-  wchar_t* cut = wcsrchr(path, L'\\');
+// The longest path the system has, terminator included.
+constexpr DWORD kLongestPathUnits = 32768;
+
+// The launcher's own folder and the client's full path in it, from the whole module path (a
+// cut path names another folder). Static, and found without allocating: a launch short of
+// memory still never acts in an inherited working directory and still starts its own client.
+wchar_t g_installFolder[kLongestPathUnits];
+wchar_t g_clientPath[kLongestPathUnits];
+
+bool FindInstallFolder() {
+  const DWORD length = GetModuleFileNameW(nullptr, g_installFolder, kLongestPathUnits);
+  if (length == 0 || length >= kLongestPathUnits) return false;
+  wchar_t* cut = wcsrchr(g_installFolder, L'\\');
   if (cut == nullptr) return false;
   // A drive root keeps its separator.
-  if (cut == path + 2 && path[1] == L':') ++cut;
+  if (cut == g_installFolder + 2 && g_installFolder[1] == L':') ++cut;
   *cut = L'\0';
-  return SetCurrentDirectoryW(path) != FALSE;
+  return launcher::FormatClientPath(g_installFolder, g_clientPath, kLongestPathUnits);
+}
+
+bool IsFile(const wchar_t* path) {
+  const DWORD attributes = GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool KeyDown(int virtualKey) { return (GetAsyncKeyState(virtualKey) & 0x8000) != 0; }
@@ -73,6 +84,8 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
     return launcher::ParseCommandText(commandLine != nullptr ? commandLine : L"");
   });
 
+  const bool installFolderFound = FindInstallFolder();
+
   // A check that could not finish lets the launch go on, as when no client runs.
   if (!RunStep(true, [&] { return CheckRunningInstance(command.forceRun); })) {
     if (!command.schemePosition) return 0;
@@ -85,7 +98,7 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   // The update, the configuration and the client's start act on the install folder alone: in
   // an inherited working directory (a browser's Downloads, say) they would unpack into, read
   // from and start whatever lies there, with administrator rights.
-  const bool inInstallFolder = EnterInstallFolder();
+  const bool inInstallFolder = installFolderFound && SetCurrentDirectoryW(g_installFolder) != FALSE;
   // The install folder comes from the whole module path, never a cut one: a cut path names
   // another folder.
   const std::wstring fullModulePath = RunStep(std::wstring(), platform::ExecutablePath);
@@ -133,20 +146,17 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
     }
   }
 
-  if (inInstallFolder) {
-    // The name's view spans a whole literal, so it is terminated; starting the client needs
-    // no allocation of its own.
-    ShellExecuteW(nullptr, L"open", launcher::kClientExecutable.data(), parameters.text.c_str(),
-                  nullptr, SW_SHOW);
-  } else if (!installFolder.empty()) {
-    // No working directory of ours: the client is named whole and given its folder.
-    RunStep([&] {
-      std::wstring clientPath = installFolder;
-      if (clientPath.back() != L'\\') clientPath += L'\\';
-      clientPath += launcher::kClientExecutable;
-      ShellExecuteW(nullptr, L"open", clientPath.c_str(), parameters.text.c_str(),
-                    installFolder.c_str(), SW_SHOW);
-    });
+  // Named whole and given its folder: a bare name is searched for (App Paths, the system
+  // folders, PATH) when the install folder lacks it, and whatever the search found would
+  // start with administrator rights.
+  if (!installFolderFound) return 0;
+  if (!IsFile(g_clientPath)) {
+    try {
+      ZM_LOG(streamlog::kLogInfo) << "client not found: " << g_clientPath;
+    } catch (const std::bad_alloc&) {
+    }
+    return 0;
   }
+  ShellExecuteW(nullptr, L"open", g_clientPath, parameters.text.c_str(), g_installFolder, SW_SHOW);
   return 0;
 }

@@ -178,5 +178,28 @@ TEST(LaunchPathsTest, PathsUpToTheBufferAreFormattedLongerOnesRefused) {
   EXPECT_FALSE(IconPath(iconFits + WIDE('d'), WIDE("Veltmora")).has_value());
 }
 
+TEST(LaunchPathsTest, TheClientIsNamedWholeInItsFolderOrNotAtAll) {
+  struct Case {
+    const char* why;
+    WString folder;
+    std::size_t bufferUnits;
+    const platform::WChar* expected;  // null: refused, the buffer left empty
+  } const cases[] = {
+      {"folder and one separator", WIDE("C:\\app"), 64, WIDE("C:\\app\\Veltmora.exe")},
+      {"a drive root keeps its one separator", WIDE("C:\\"), 64, WIDE("C:\\Veltmora.exe")},
+      // "C:\app\Veltmora.exe" is 19 units and its terminator
+      {"exactly the buffer", WIDE("C:\\app"), 20, WIDE("C:\\app\\Veltmora.exe")},
+      {"one unit short: refused, never cut", WIDE("C:\\app"), 19, nullptr},
+      // a bare name would be searched for, and the search finds other programs
+      {"an unknown folder names no client", WIDE(""), 64, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    std::vector<platform::WChar> buffer(c.bufferUnits, WIDE('#'));
+    EXPECT_EQ(FormatClientPath(c.folder, buffer.data(), buffer.size()), c.expected != nullptr);
+    EXPECT_TRUE(WString(buffer.data()) == WString(c.expected != nullptr ? c.expected : WIDE("")));
+  }
+}
+
 }  // namespace
 }  // namespace launcher
