@@ -89,8 +89,12 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   // A check that could not finish lets the launch go on, as when no client runs.
   if (!RunStep(true, [&] { return CheckRunningInstance(command.forceRun); })) {
     if (!command.schemePosition) return 0;
-    // A URL that could not be sent is lost, as when no client serves the pipe.
-    return RunStep(1, [&] { return SendUrlToRunningClient(launcher::ParameterBase(command)); });
+    // A URL that could not be sent is lost, as when no client serves the pipe; without its own
+    // folder the launcher knows no client to send it to.
+    return RunStep(1, [&] {
+      return SendUrlToRunningClient(launcher::ParameterBase(command),
+                                    installFolderFound ? g_clientPath : L"");
+    });
   }
 
   RunStep(WriteRegFun);
