@@ -10,6 +10,8 @@
 namespace launcher {
 
 constexpr std::size_t kPathBufferUnits = 260;
+// The longest path the system has, terminator included.
+constexpr std::size_t kLongestPathUnits = 32768;
 
 // folder + "//ProductConfig.xml", or nothing when it would not fit the path buffer.
 std::optional<platform::WString> ConfigurationPath(platform::WStringView installFolder);

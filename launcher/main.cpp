@@ -29,24 +29,22 @@ const wchar_t* NullIfEmpty(const std::wstring& text) {
   return text.empty() ? nullptr : text.c_str();
 }
 
-// The longest path the system has, terminator included.
-constexpr DWORD kLongestPathUnits = 32768;
-
 // The launcher's own folder and the client's full path in it, from the whole module path (a
 // cut path names another folder). Static, and found without allocating: a launch short of
 // memory still never acts in an inherited working directory and still starts its own client.
-wchar_t g_installFolder[kLongestPathUnits];
-wchar_t g_clientPath[kLongestPathUnits];
+wchar_t g_installFolder[launcher::kLongestPathUnits];
+wchar_t g_clientPath[launcher::kLongestPathUnits];
 
 bool FindInstallFolder() {
-  const DWORD length = GetModuleFileNameW(nullptr, g_installFolder, kLongestPathUnits);
-  if (length == 0 || length >= kLongestPathUnits) return false;
+  const DWORD length =
+      GetModuleFileNameW(nullptr, g_installFolder, static_cast<DWORD>(launcher::kLongestPathUnits));
+  if (length == 0 || length >= launcher::kLongestPathUnits) return false;
   wchar_t* cut = wcsrchr(g_installFolder, L'\\');
   if (cut == nullptr) return false;
   // A drive root keeps its separator.
   if (cut == g_installFolder + 2 && g_installFolder[1] == L':') ++cut;
   *cut = L'\0';
-  return launcher::FormatClientPath(g_installFolder, g_clientPath, kLongestPathUnits);
+  return launcher::FormatClientPath(g_installFolder, g_clientPath, launcher::kLongestPathUnits);
 }
 
 bool IsFile(const wchar_t* path) {

@@ -3,6 +3,7 @@
 #include <windows.h>
 
 #include "launcher/client_app.h"
+#include "launcher/launch_paths.h"
 #include "log/zm_log.h"
 #include "platform/win32/file_identity.h"
 #include "platform/win32/resources.h"
@@ -10,9 +11,6 @@
 namespace {
 
 constexpr std::size_t kMessageBufferBytes = 10240;
-
-// The longest path the system has, terminator included.
-constexpr DWORD kLongestPathUnits = 32768;
 
 // Whether the pipe's server is `clientPath` running in this session. Any program of any user
 // can create the pipe first and would get the URL (a login ticket, say); one in another
@@ -32,8 +30,8 @@ bool ServedByClient(HANDLE pipe, const std::wstring& clientPath) {
                                 << serverSession << ", not " << ownSession;
     return false;
   }
-  std::wstring image(kLongestPathUnits, L'\0');
-  DWORD units = kLongestPathUnits;
+  std::wstring image(launcher::kLongestPathUnits, L'\0');
+  DWORD units = static_cast<DWORD>(image.size());
   {
     const platform::win32::UniqueHandle server(
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverId));
