@@ -10,6 +10,29 @@ constexpr platform::WStringView kForceRunPrefix = WIDE("forcerun:");
 constexpr platform::WStringView kScheme = WIDE("quorvane://");
 constexpr platform::WStringView kAdminMarker = WIDE(" IsAdmin");
 
+// A blank, tab or quotation mark would end the URL's argument and start one of the link's
+// own; a control character may do the same in whatever parses the client's command line.
+platform::WString EscapeUrlPart(platform::WStringView urlPart) {
+  constexpr char kHexDigits[] = "0123456789ABCDEF";
+  platform::WString escaped;
+  escaped.reserve(urlPart.size());
+  for (std::size_t i = 0; i < urlPart.size(); ++i) {
+    const platform::WChar c = urlPart[i];
+    // The shell's closing quotation mark ends the command text; the client has always got it.
+    const bool closingQuote = c == WIDE('"') && i + 1 == urlPart.size();
+    const bool splits =
+        c == WIDE(' ') || c == WIDE('\t') || c == WIDE('"') || c < 0x20 || c == 0x7F;
+    if (!splits || closingQuote) {
+      escaped += c;
+      continue;
+    }
+    escaped += WIDE('%');
+    escaped += static_cast<platform::WChar>(kHexDigits[(c >> 4) & 0xF]);
+    escaped += static_cast<platform::WChar>(kHexDigits[c & 0xF]);
+  }
+  return escaped;
+}
+
 }  // namespace
 
 CommandText ParseCommandText(platform::WStringView commandText) {
@@ -26,7 +49,8 @@ CommandText ParseCommandText(platform::WStringView commandText) {
 
 platform::WString ParameterBase(const CommandText& command) {
   if (!command.schemePosition) return command.text;
-  return command.text.substr(*command.schemePosition + kScheme.size());
+  return EscapeUrlPart(
+      platform::WStringView(command.text).substr(*command.schemePosition + kScheme.size()));
 }
 
 std::size_t ParameterBudget(platform::WStringView installFolder) {

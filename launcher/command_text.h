@@ -21,8 +21,11 @@ struct CommandText {
 // Case-sensitive: "forcerun:" counts only at the very first character; the scheme anywhere.
 CommandText ParseCommandText(platform::WStringView commandText);
 
-// Everything behind the first "quorvane://" (a closing quotation mark stays), or the whole
-// text when there is no URL.
+// Everything behind the first "quorvane://", or the whole text when there is no URL. In the
+// URL part every blank, tab, quotation mark and control character becomes %XX (upper-case
+// hex), so that a link cannot add arguments to the client's command line; only a quotation
+// mark that ends the text (the shell's closing one) stays, and a URL part without such
+// characters is unchanged. The client gets this text as parameters and over the pipe alike.
 platform::WString ParameterBase(const CommandText& command);
 
 // The longest command line Windows gives a process, in UTF-16 units, terminator included.

@@ -47,9 +47,8 @@ LaunchLock LaunchLock::Acquire(const std::wstring& installFolder, DWORD timeoutM
   const std::wstring name = LaunchLockName(installFolder);
   // Only the system and administrators may open it: the launcher runs as one of them.
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(L"D:P(A;;GA;;;SY)(A;;GA;;;BA)",
-                                                            SDDL_REVISION_1, &descriptor,
-                                                            nullptr)) {
+  if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
+          L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
     return lock;
   }
   std::unique_ptr<void, LocalFreer> ownedDescriptor(descriptor);
@@ -59,9 +58,9 @@ LaunchLock LaunchLock::Acquire(const std::wstring& installFolder, DWORD timeoutM
   if (GetLastError() == ERROR_ALREADY_EXISTS) {
     PSID owner = nullptr;
     PSECURITY_DESCRIPTOR existing = nullptr;
-    const DWORD rc = GetSecurityInfo(lock.mutex_.get(), SE_KERNEL_OBJECT,
-                                     OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
-                                     nullptr, &existing);
+    const DWORD rc =
+        GetSecurityInfo(lock.mutex_.get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                        nullptr, nullptr, nullptr, &existing);
     std::unique_ptr<void, LocalFreer> ownedExisting(existing);
     const std::unique_ptr<BYTE[]> self = DefaultOwner();
     PSID selfSid = self ? reinterpret_cast<TOKEN_OWNER*>(self.get())->Owner : nullptr;

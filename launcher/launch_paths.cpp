@@ -1,8 +1,11 @@
 #include "launcher/launch_paths.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <initializer_list>
+
+#include "launcher/client_app.h"
 
 namespace launcher {
 namespace {
@@ -23,6 +26,23 @@ std::optional<platform::WString> JoinBounded(std::initializer_list<platform::WSt
 
 std::optional<platform::WString> ConfigurationPath(platform::WStringView installFolder) {
   return JoinBounded({installFolder, WIDE("//ProductConfig.xml")});
+}
+
+bool FormatClientPath(platform::WStringView installFolder, platform::WChar* buffer,
+                      std::size_t bufferUnits) {
+  if (bufferUnits == 0) return false;
+  buffer[0] = 0;
+  if (installFolder.empty()) return false;
+  const platform::WChar last = installFolder.back();
+  const platform::WStringView separator =
+      last == WIDE('\\') || last == WIDE('/') ? WIDE("") : WIDE("\\");
+  const std::size_t units = installFolder.size() + separator.size() + kClientExecutable.size();
+  if (units >= bufferUnits) return false;
+  platform::WChar* end = std::copy(installFolder.begin(), installFolder.end(), buffer);
+  end = std::copy(separator.begin(), separator.end(), end);
+  end = std::copy(kClientExecutable.begin(), kClientExecutable.end(), end);
+  *end = 0;
+  return true;
 }
 
 std::optional<platform::WString> SchemeOpenCommand(platform::WStringView modulePath) {

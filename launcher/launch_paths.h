@@ -10,6 +10,8 @@
 namespace launcher {
 
 constexpr std::size_t kPathBufferUnits = 260;
+// The longest path the system has, terminator included.
+constexpr std::size_t kLongestPathUnits = 32768;
 
 // folder + "//ProductConfig.xml", or nothing when it would not fit the path buffer.
 std::optional<platform::WString> ConfigurationPath(platform::WStringView installFolder);
@@ -17,6 +19,13 @@ std::optional<platform::WString> ConfigurationPath(platform::WStringView install
 // folder + "//" + stem + ".ico", or nothing when it would not fit the path buffer.
 std::optional<platform::WString> IconPath(platform::WStringView installFolder,
                                           platform::WStringView clientStem);
+
+// Writes the client's full path, folder + "\\" + "Veltmora.exe" (no second separator after a
+// drive root's), into `buffer` of `bufferUnits` UTF-16 units, terminated. Allocates nothing,
+// so that a launch short of memory still names its client whole. False, with an empty
+// buffer, for an empty folder or a path that would not fit: a cut path names another file.
+bool FormatClientPath(platform::WStringView installFolder, platform::WChar* buffer,
+                      std::size_t bufferUnits);
 
 // The open command of the "quorvane://" scheme for a launcher at `modulePath`:
 // "<module path>" "%1", or nothing when it would not fit the path buffer (a cut path would

@@ -22,6 +22,7 @@
 #include "log/zm_log.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
+#include "platform/win32/dll_search.h"
 #include "update/pending_update.h"
 
 namespace {
@@ -30,18 +31,27 @@ const wchar_t* NullIfEmpty(const std::wstring& text) {
   return text.empty() ? nullptr : text.c_str();
 }
 
-// Makes the launcher's own folder, from the whole module path, the working directory. It
-// allocates nothing, so that a launch short of memory still never acts in an inherited one.
-bool EnterInstallFolder() {
-  static wchar_t path[32768];  // the longest path the system has
-  const DWORD length = GetModuleFileNameW(nullptr, path, 32768);
-  if (length == 0 || length >= 32768) return false;
-  wchar_t* cut = wcsrchr(path, L'\\');
+// The launcher's own folder and the client's full path in it, from the whole module path (a
+// cut path names another folder). Static, and found without allocating: a launch short of
+// memory still never acts in an inherited working directory and still starts its own client.
+wchar_t g_installFolder[launcher::kLongestPathUnits];
+wchar_t g_clientPath[launcher::kLongestPathUnits];
+
+bool FindInstallFolder() {
+  const DWORD length =
+      GetModuleFileNameW(nullptr, g_installFolder, static_cast<DWORD>(launcher::kLongestPathUnits));
+  if (length == 0 || length >= launcher::kLongestPathUnits) return false;
+  wchar_t* cut = wcsrchr(g_installFolder, L'\\');
   if (cut == nullptr) return false;
   // A drive root keeps its separator.
-  if (cut == path + 2 && path[1] == L':') ++cut;
+  if (cut == g_installFolder + 2 && g_installFolder[1] == L':') ++cut;
   *cut = L'\0';
-  return SetCurrentDirectoryW(path) != FALSE;
+  return launcher::FormatClientPath(g_installFolder, g_clientPath, launcher::kLongestPathUnits);
+}
+
+bool IsFile(const wchar_t* path) {
+  const DWORD attributes = GetFileAttributesW(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) == 0;
 }
 
 bool KeyDown(int virtualKey) { return (GetAsyncKeyState(virtualKey) & 0x8000) != 0; }
@@ -65,26 +75,24 @@ void RefreshDesktopShortcut(const ShortcutNames& names, const std::wstring& modu
 // failure, like any other, and the client is still started.
 int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR commandLine,
                     int /*show*/) {
+  // Before anything loads a library (the shell, COM, the dialog): an elevated program that
+  // looked in its own or the working directory would run whatever DLL was planted there.
+  platform::win32::SearchDllsInSystemFolderOnly();
   using launcher::RunStep;
   // Without its text the launch goes on as one started with none.
   const launcher::CommandText command = RunStep(launcher::CommandText{}, [&] {
     return launcher::ParseCommandText(commandLine != nullptr ? commandLine : L"");
   });
 
-  // The install folder comes from the whole module path, never a cut one: a cut path names
-  // another folder.
-  const std::wstring fullModulePath = RunStep(std::wstring(), platform::ExecutablePath);
-  const std::wstring installFolder = RunStep(std::wstring(), [&] {
-    return fullModulePath.empty() ? std::wstring()
-                                  : boost::filesystem::path(fullModulePath).parent_path().wstring();
-  });
+  const bool installFolderFound = FindInstallFolder();
 
   // From before the running-client check to the client's start, one launch at a time acts in
   // this folder: a second one waits here until the first has started its client.
   std::optional<launcher::LaunchLock> lock;
-  if (!installFolder.empty()) {
-    RunStep(
-        [&] { lock = launcher::LaunchLock::Acquire(installFolder, launcher::kLaunchLockWaitMs); });
+  if (installFolderFound) {
+    RunStep([&] {
+      lock = launcher::LaunchLock::Acquire(g_installFolder, launcher::kLaunchLockWaitMs);
+    });
   }
   if (lock && lock->state() == launcher::LaunchLock::State::kTimedOut) {
     try {
@@ -105,8 +113,12 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   // A check that could not finish lets the launch go on, as when no client runs.
   if (!RunStep(true, [&] { return CheckRunningInstance(command.forceRun); })) {
     if (!command.schemePosition) return 0;
-    // A URL that could not be sent is lost, as when no client serves the pipe.
-    return RunStep(1, [&] { return SendUrlToRunningClient(launcher::ParameterBase(command)); });
+    // A URL that could not be sent is lost, as when no client serves the pipe; without its own
+    // folder the launcher knows no client to send it to.
+    return RunStep(1, [&] {
+      return SendUrlToRunningClient(launcher::ParameterBase(command),
+                                    installFolderFound ? g_clientPath : L"");
+    });
   }
 
   RunStep(WriteRegFun);
@@ -114,7 +126,14 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   // The update, the configuration and the client's start act on the install folder alone: in
   // an inherited working directory (a browser's Downloads, say) they would unpack into, read
   // from and start whatever lies there, with administrator rights.
-  const bool inInstallFolder = EnterInstallFolder();
+  const bool inInstallFolder = installFolderFound && SetCurrentDirectoryW(g_installFolder) != FALSE;
+  // The install folder comes from the whole module path, never a cut one: a cut path names
+  // another folder.
+  const std::wstring fullModulePath = RunStep(std::wstring(), platform::ExecutablePath);
+  const std::wstring installFolder = RunStep(std::wstring(), [&] {
+    return fullModulePath.empty() ? std::wstring()
+                                  : boost::filesystem::path(fullModulePath).parent_path().wstring();
+  });
 
   // Not in a step's lambda: the log records carry the name of the function that makes them.
   try {
@@ -155,20 +174,17 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
     }
   }
 
-  if (inInstallFolder) {
-    // The name's view spans a whole literal, so it is terminated; starting the client needs
-    // no allocation of its own.
-    ShellExecuteW(nullptr, L"open", launcher::kClientExecutable.data(), parameters.text.c_str(),
-                  nullptr, SW_SHOW);
-  } else if (!installFolder.empty()) {
-    // No working directory of ours: the client is named whole and given its folder.
-    RunStep([&] {
-      std::wstring clientPath = installFolder;
-      if (clientPath.back() != L'\\') clientPath += L'\\';
-      clientPath += launcher::kClientExecutable;
-      ShellExecuteW(nullptr, L"open", clientPath.c_str(), parameters.text.c_str(),
-                    installFolder.c_str(), SW_SHOW);
-    });
+  // Named whole and given its folder: a bare name is searched for (App Paths, the system
+  // folders, PATH) when the install folder lacks it, and whatever the search found would
+  // start with administrator rights.
+  if (!installFolderFound) return 0;
+  if (!IsFile(g_clientPath)) {
+    try {
+      ZM_LOG(streamlog::kLogInfo) << "client not found: " << g_clientPath;
+    } catch (const std::bad_alloc&) {
+    }
+    return 0;
   }
+  ShellExecuteW(nullptr, L"open", g_clientPath, parameters.text.c_str(), g_installFolder, SW_SHOW);
   return 0;
 }

@@ -3,11 +3,53 @@
 #include <windows.h>
 
 #include "launcher/client_app.h"
+#include "launcher/launch_paths.h"
+#include "log/zm_log.h"
+#include "platform/win32/file_identity.h"
 #include "platform/win32/resources.h"
 
 namespace {
 
 constexpr std::size_t kMessageBufferBytes = 10240;
+
+// Whether the pipe's server is `clientPath` running in this session. Any program of any user
+// can create the pipe first and would get the URL (a login ticket, say); one in another
+// session is another user's client. Logs why not.
+bool ServedByClient(HANDLE pipe, const std::wstring& clientPath) {
+  ULONG serverSession = 0;
+  DWORD ownSession = 0;
+  ULONG serverId = 0;
+  if (!GetNamedPipeServerSessionId(pipe, &serverSession) ||
+      !ProcessIdToSessionId(GetCurrentProcessId(), &ownSession) ||
+      !GetNamedPipeServerProcessId(pipe, &serverId)) {
+    ZM_LOG(streamlog::kLogInfo) << "url not handed over: the pipe's server is unknown";
+    return false;
+  }
+  if (serverSession != ownSession) {
+    ZM_LOG(streamlog::kLogInfo) << "url not handed over: the pipe is served from session "
+                                << serverSession << ", not " << ownSession;
+    return false;
+  }
+  std::wstring image(launcher::kLongestPathUnits, L'\0');
+  DWORD units = static_cast<DWORD>(image.size());
+  {
+    const platform::win32::UniqueHandle server(
+        OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverId));
+    if (!server || !QueryFullProcessImageNameW(server.get(), 0, image.data(), &units)) {
+      ZM_LOG(streamlog::kLogInfo) << "url not handed over: the pipe's server (process " << serverId
+                                  << ") is unknown";
+      return false;
+    }
+  }
+  image.resize(units);
+  // As files, not as text: case, short names and ".." spell one file many ways.
+  if (!platform::win32::SameFile(image, clientPath)) {
+    ZM_LOG(streamlog::kLogInfo) << "url not handed over: the pipe is served by " << image
+                                << ", not " << clientPath;
+    return false;
+  }
+  return true;
+}
 
 // Writes all of `message` to `pipe` (opened for overlapped I/O) within the time bound.
 // A write still pending when the time is up is cancelled, and counts as not written.
@@ -32,7 +74,7 @@ bool WriteWhole(HANDLE pipe, const std::string& message) {
 
 }  // namespace
 
-int SendUrlToRunningClient(const platform::WString& urlPart) {
+int SendUrlToRunningClient(const platform::WString& urlPart, const platform::WString& clientPath) {
   // The message is the URL in the ANSI code page (unmappable characters become the default
   // character) and one zero byte. One that would not fit the buffer is refused whole, before the
   // pipe is touched: a cut URL would open the wrong thing.
@@ -48,6 +90,7 @@ int SendUrlToRunningClient(const platform::WString& urlPart) {
                       SECURITY_IDENTIFICATION,
                   nullptr));
   if (!pipe) return 1;
+  if (!ServedByClient(pipe.get(), clientPath)) return 1;
   // A message the client did not get whole is a lost URL, as much as a pipe that is missing.
   return WriteWhole(pipe.get(), message) ? 0 : 1;
 }

@@ -31,9 +31,19 @@ void WriteRegFun() {
   // Peers read the whole 520-byte buffer: the command, its terminator and zero fill.
   wchar_t data[launcher::kPathBufferUnits] = {};
   std::wmemcpy(data, command->c_str(), command->size());
-  if (RegSetValueExW(key.get(), L"", 0, REG_SZ, reinterpret_cast<const BYTE*>(data), sizeof data) ==
+  if (RegSetValueExW(key.get(), L"", 0, REG_SZ, reinterpret_cast<const BYTE*>(data), sizeof data) !=
       ERROR_SUCCESS) {
+    ZM_LOG(streamlog::kLogInfo) << "set reg failure: ";
     return;
   }
-  ZM_LOG(streamlog::kLogInfo) << "set reg failure: ";
+
+  // Browsers hand a link only to a scheme whose key carries an empty "URL Protocol" value.
+  platform::win32::UniqueRegKey scheme;
+  static const wchar_t kEmpty[] = L"";
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"quorvane", 0, KEY_SET_VALUE, scheme.receive()) !=
+          ERROR_SUCCESS ||
+      RegSetValueExW(scheme.get(), L"URL Protocol", 0, REG_SZ,
+                     reinterpret_cast<const BYTE*>(kEmpty), sizeof kEmpty) != ERROR_SUCCESS) {
+    ZM_LOG(streamlog::kLogInfo) << "set reg failure: ";
+  }
 }

@@ -47,7 +47,10 @@ TEST(LaunchFlowTest, StartsTheClientInTheInstallFolderWithTheParameterString) {
       {"prefix is case-sensitive", L"FORCERUN:x", "FORCERUN:x"},
       {"empty command text", L"", ""},
       {"shell-quoted URL keeps its closing quote", L"\"quorvane://join/5\"", "join/5\""},
-      {"first URL wins", L"x quorvane://a quorvane://b", "a quorvane://b"},
+      {"first URL wins", L"x quorvane://a quorvane://b", "a%20quorvane://b"},
+      // a web page's link added arguments and a forged marker to the elevated client
+      {"a link cannot add arguments", L"\"quorvane://room/1 --evil=1 IsAdmin\"",
+       "room/1%20--evil=1%20IsAdmin\""},
       {"scheme is case-sensitive", L"QUORVANE://a", "QUORVANE://a"},
       {"wide text passes whole", L"\u6253\u5f00 \u00e9", "\xE6\x89\x93\xE5\xBC\x80 \xC3\xA9"},
   };
@@ -136,6 +139,8 @@ TEST(LaunchFlowTest, WideTextInTheParLineIsCodePage936WhateverTheAnsiCodePage) {
        "par: \xD6\xB1\xB2\xA5\"\n"},
       // A '?' would make a log reader think the text held one.
       {"text 936 cannot hold contributes nothing", L"forcerun:a\uac00", "par: \n"},
+      // The client's parameters and the log line carry the same escaped URL part.
+      {"a URL's blanks and inner quotes escaped", L"\"quorvane://a \"b\"", "par: a%20%22b\"\n"},
   };
   for (const ParCase& c : cases) {
     SCOPED_TRACE(c.why);
@@ -167,12 +172,55 @@ TEST(LaunchFlowTest, LongLinesReachDebugOutputIn256CharacterPieces) {
   EXPECT_NE(parLine.find("par: " + text + "\n"), std::string::npos);
 }
 
-TEST(LaunchFlowTest, MissingClientStillEndsWithExitCodeZero) {
-  InstallFolder install(/*withClient=*/false);
-  const LaunchResult result = install.Launch(L"forcerun:x");
-  ASSERT_FALSE(result.timedOut);
-  EXPECT_EQ(result.exitCode, 0u);
-  EXPECT_NE(WithoutCarriageReturns(result.standardError).find("par: x\n"), std::string::npos);
+// A client missing from the install folder (quarantined, half removed) was searched for by its
+// bare name, and whatever the search found started with administrator rights.
+TEST(LaunchFlowTest, MissingClientStartsNothingAndStillEndsWithExitCodeZero) {
+  struct Case {
+    const char* why;
+    bool onPath;    // a program of the client's name in a folder on PATH
+    bool appPaths;  // ... registered under the system's App Paths
+  } const cases[] = {
+      {"nothing of that name anywhere", false, false},
+      {"a folder on PATH holds one", true, false},
+      {"App Paths name one", false, true},
+  };
+  const wchar_t* const appPathsKey =
+      L"SOFTWARE\\Microsoft\\Windows\\CurrentVersion\\App Paths\\Veltmora.exe";
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    InstallFolder install(/*withClient=*/false);
+    InstallFolder elsewhere(/*withClient=*/true);
+    elsewhere.WriteFile(L"standin-stop", "");  // a client started there records it and ends
+    wchar_t oldPath[32768] = {};
+    GetEnvironmentVariableW(L"PATH", oldPath, 32768);
+    if (c.onPath) {
+      SetEnvironmentVariableW(L"PATH", (elsewhere.path() + L";" + oldPath).c_str());
+    }
+    if (c.appPaths) {
+      platform::win32::UniqueRegKey key;
+      ASSERT_EQ(RegCreateKeyExW(HKEY_LOCAL_MACHINE, appPathsKey, 0, nullptr, 0, KEY_SET_VALUE,
+                                nullptr, key.receive(), nullptr),
+                ERROR_SUCCESS);
+      const std::wstring target = elsewhere.Path(L"Veltmora.exe");
+      RegSetValueExW(key.get(), L"", 0, REG_SZ, reinterpret_cast<const BYTE*>(target.c_str()),
+                     static_cast<DWORD>((target.size() + 1) * sizeof(wchar_t)));
+    }
+
+    const LaunchResult result = install.Launch(L"forcerun:x");
+    SetEnvironmentVariableW(L"PATH", oldPath);
+    RegDeleteKeyW(HKEY_LOCAL_MACHINE, appPathsKey);
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 0u);
+    const std::string standardError = WithoutCarriageReturns(result.standardError);
+    EXPECT_NE(standardError.find("par: x\n"), std::string::npos);
+    EXPECT_NE(
+        standardError.find("client not found: " + ToUtf8(install.Path(L"Veltmora.exe")) + "\n"),
+        std::string::npos)
+        << standardError;
+    // Not started: give a wrongly started client the time to record its start.
+    EXPECT_FALSE(elsewhere.WaitForFile(L"veltmora-starts.txt", 3000).has_value());
+    EXPECT_FALSE(install.Exists(L"veltmora-starts.txt"));
+  }
 }
 
 TEST(LaunchFlowTest, InstallFolderTooLongForTheConfigurationPathSkipsOnlyThatStep) {

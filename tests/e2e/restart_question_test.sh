@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # The restart question as users meet it: the real MessageBoxW on an Xvfb display, found by its
 # caption, answered with Return, Escape, the Cancel button and the window's close button, with
-# real stand-in clients running. Saves a screenshot per language in ARTIFACT_DIR.
+# real stand-in clients running; a link handed over goes only to the install folder's own
+# client, never to a program of its name elsewhere that serves the pipe. Saves a screenshot
+# per language in ARTIFACT_DIR.
 # Usage: restart_question_test.sh BIN_DIR ARTIFACT_DIR
 set -euo pipefail
 . "$(dirname "$0")/wine_display.sh"
@@ -35,19 +37,21 @@ start_old() {
 }
 
 stop_all() {
-  for f in "$work"/old*/; do touch "$f/standin-stop"; done
+  for f in "$work"/old*/ "$work"/squat*/; do touch "$f/standin-stop"; done
   sleep 0.3
 }
 cleanup_hooks+=(stop_all)
 
-# launch_async COMMAND_TEXT [PROGRAM]: the launcher (or PROGRAM of the install folder) with
-# this exact command text, in the background.
+# launch_async COMMAND_TEXT [PROGRAM]: the launcher (or PROGRAM) of the install folder $from
+# ($install unless set) with this exact command text, in the background. Its log goes to
+# $work/launch-output.
 launch_async() {
   local line hex
-  line="\"$(winpath "$install/${2:-launcher.exe}")\"${1:+ $1}"
+  line="\"$(winpath "${from:-$install}/${2:-launcher.exe}")\"${1:+ $1}"
   hex=$(printf '%s' "$line" | iconv -f UTF-8 -t UTF-16LE | od -An -tx1 -v | tr -d ' \n')
   rm -f "$work/exit-code"
-  (set +e; run "$bin/wintool.exe" run-exact "$hex" >/dev/null 2>&1; echo $? >"$work/exit-code") &
+  (set +e; run "$bin/wintool.exe" run-exact "$hex" >"$work/launch-output" 2>&1
+    echo $? >"$work/exit-code") &
 }
 
 # wait_gone NAME: until no process of that name runs (terminated ones take a moment to go),
@@ -66,7 +70,27 @@ dialog() { run "$bin/wintool.exe" dialog "$1" | tr -d '\r'; }
 # label follows the system's language, so it is not what the button is found by.
 button() { sed -n "s/^button=$2 \([0-9-]* [0-9-]*\) .*/\1/p" <<<"$1"; }
 
+# --- A program of the client's name from another folder serves the pipe: it gets nothing -----
+# The hand-off runs from old1, an install folder whose own client is not running.
+mkdir -p "$work/old1"
+cp "$bin/launcher.exe" "$work/old1/"
+from="$work/old1"
+set_language en-US
+start_old Veltmora.exe squat
+launch_async '"quorvane://login?ticket=SECRET-123"'
+window=$(find_window "^${en_caption}\$")
+xdotool windowfocus --sync "$window" key Escape
+check "squatter: exit code as without a pipe" "1" "$(launcher_exit)"
+wait_for "$work/squat/veltmora-pipe-1.bin"
+check "squatter: connected to, sent nothing" "0" "$(stat -c %s "$work/squat/veltmora-pipe-1.bin")"
+check "squatter: logged" "yes" \
+  "$(grep -aq '\[ZUD\].* url not handed over: the pipe is served by Z:.*squat.Veltmora\.exe, not Z:.*old1.Veltmora\.exe' \
+    "$work/launch-output" && echo yes || echo no)"
+touch "$work/squat/standin-stop"
+wait_gone Veltmora.exe
+
 # --- Chinese: Escape keeps the client and hands the URL over ---------------------------------
+# old1's own client now runs: the URL goes to it.
 set_language zh-CN
 start_old Veltmora.exe old1
 launch_async '"quorvane://live/42"'
@@ -83,7 +107,7 @@ wait_for "$work/old1/veltmora-pipe-1.bin"
 check "Escape: URL handed to the running client" "6c6976652f34322200" \
   "$(od -An -tx1 -v "$work/old1/veltmora-pipe-1.bin" | tr -d ' \n')"
 check "Escape: client kept" "1" "$(count Veltmora.exe)"
-check "Escape: no new client" "no" "$([[ -f $install/veltmora-params.txt ]] && echo yes || echo no)"
+check "Escape: no new client" "1" "$(wc -l <"$work/old1/veltmora-starts.txt")"
 
 # --- English: the Cancel button does the same ------------------------------------------------
 set_language en-US
@@ -97,7 +121,8 @@ read -r x y <<<"$(button "$desc" 2)"
 xdotool mousemove "$x" "$y" click 1
 check "Cancel: exit code" "0" "$(launcher_exit)"
 wait_for "$work/old1/veltmora-pipe-2.bin"
-check "Cancel: URL part handed over" "a quorvane://b" "$(tr -d '\0' <"$work/old1/veltmora-pipe-2.bin")"
+# The blank escaped: a link adds no argument over the pipe either.
+check "Cancel: URL part handed over" "a%20quorvane://b" "$(tr -d '\0' <"$work/old1/veltmora-pipe-2.bin")"
 check "Cancel: client kept" "1" "$(count Veltmora.exe)"
 
 # --- The close button without a URL: silent exit, nothing else -------------------------------
@@ -109,14 +134,14 @@ xdotool mousemove "$x" "$y" click 1
 check "close button: exit code" "0" "$(launcher_exit)"
 check "close button: client kept" "1" "$(count Veltmora.exe)"
 check "close button: nothing handed over" "no" "$([[ -f $work/old1/veltmora-pipe-3.bin ]] && echo yes || echo no)"
-check "close button: no new client" "no" "$([[ -f $install/veltmora-params.txt ]] && echo yes || echo no)"
+check "close button: no new client" "1" "$(wc -l <"$work/old1/veltmora-starts.txt")"
 
 # --- Out of memory in the hand-off course: only the step that met it fails -------------------
 # The launcher's flow under an allocator that fails one chosen allocation (failing_allocator.cpp),
 # the question answered Escape: whichever allocation fails, the launcher ends with 0, or 1 when
 # the URL could not be handed over, and never dies of it. A failure in the running-client check
 # lets the full launch go on instead, without a question.
-cp "$bin/failing_alloc_launcher.exe" "$install/failing.exe"
+cp "$bin/failing_alloc_launcher.exe" "$work/old1/failing.exe"
 export LAUNCHER_ALLOCATION_COUNT
 LAUNCHER_ALLOCATION_COUNT="$(winpath "$work/allocations.txt")"
 answer_if_asked() {
@@ -148,6 +173,7 @@ done
 unset LAUNCHER_FAIL_ALLOCATION LAUNCHER_ALLOCATION_COUNT
 check "out of memory: every failing allocation ends with 0 or 1" "" "$crashed"
 rm -f "$install/veltmora-params.txt" "$install/veltmora-exited.txt"
+unset from
 
 # --- Return answers OK: every client ends, near-misses stay, the new client starts ------------
 start_old Veltmora.exe old2 nopipe

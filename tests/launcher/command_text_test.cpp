@@ -27,12 +27,33 @@ const CommandCase kCommandCases[] = {
     {"quoted URL keeps its closing quote", WIDE("\"quorvane://join/5\""), false, true,
      WIDE("join/5\"")},
     {"text before the URL is dropped", WIDE("x quorvane://a quorvane://b"), false, true,
-     WIDE("a quorvane://b")},
+     WIDE("a%20quorvane://b")},
     {"scheme is case-sensitive", WIDE("QUORVANE://a"), false, false, WIDE("QUORVANE://a")},
     {"scheme without slashes is no URL", WIDE("quorvane:a"), false, false, WIDE("quorvane:a")},
     {"URL after the prefix", WIDE("forcerun:quorvane://live/42"), true, true, WIDE("live/42")},
     {"text ending right after the scheme", WIDE("\"quorvane://"), false, true, WIDE("")},
     {"prefix inside a URL stays", WIDE("quorvane://forcerun:x"), false, true, WIDE("forcerun:x")},
+    // A link's blanks, tabs, quotation marks and control characters would split the client's
+    // command line into arguments of the link's choosing; only the shell's closing quote stays.
+    {"a blank in the URL adds no argument", WIDE("\"quorvane://room/1 --evil=1\""), false, true,
+     WIDE("room/1%20--evil=1\"")},
+    {"a tab in the URL adds no argument", WIDE("quorvane://a\t--evil"), false, true,
+     WIDE("a%09--evil")},
+    {"an inner quotation mark cannot close the shell's quoting",
+     WIDE("\"quorvane://a\" --evil \"b\""), false, true, WIDE("a%22%20--evil%20%22b\"")},
+    {"only the one closing quotation mark stays", WIDE("\"quorvane://a\"\""), false, true,
+     WIDE("a%22\"")},
+    {"a forged administrator marker stays inside the URL",
+     WIDE("\"quorvane://room/1 --evil=1 IsAdmin\""), false, true,
+     WIDE("room/1%20--evil=1%20IsAdmin\"")},
+    {"control characters, upper-case hex", WIDE("quorvane://a\r\nb\x1f\x7f"), false, true,
+     WIDE("a%0D%0Ab%1F%7F")},
+    {"an escape already in the URL is kept as it is", WIDE("\"quorvane://a%41b%20c\""), false, true,
+     WIDE("a%41b%20c\"")},
+    {"non-ASCII text passes unchanged", WIDE("\"quorvane://live/\u76f4\u3000\u00a0\""), false, true,
+     WIDE("live/\u76f4\u3000\u00a0\"")},
+    {"text without a URL keeps its blanks and quotes", WIDE("a \"b\"\tc"), false, false,
+     WIDE("a \"b\"\tc")},
 };
 
 TEST(CommandTextTest, ReadsPrefixAndUrlAsTheShellPassesThem) {
@@ -178,6 +199,29 @@ TEST(LaunchPathsTest, TheLaunchLockNameFollowsTheFolderAsWindowsComparesIt) {
   // The global namespace, and no further '\\', which a mutex name may not hold.
   EXPECT_EQ(base.rfind(WIDE("Global\\"), 0), 0u);
   EXPECT_EQ(base.find(WIDE('\\'), 7), WString::npos);
+}
+
+TEST(LaunchPathsTest, TheClientIsNamedWholeInItsFolderOrNotAtAll) {
+  struct Case {
+    const char* why;
+    WString folder;
+    std::size_t bufferUnits;
+    const platform::WChar* expected;  // null: refused, the buffer left empty
+  } const cases[] = {
+      {"folder and one separator", WIDE("C:\\app"), 64, WIDE("C:\\app\\Veltmora.exe")},
+      {"a drive root keeps its one separator", WIDE("C:\\"), 64, WIDE("C:\\Veltmora.exe")},
+      // "C:\app\Veltmora.exe" is 19 units and its terminator
+      {"exactly the buffer", WIDE("C:\\app"), 20, WIDE("C:\\app\\Veltmora.exe")},
+      {"one unit short: refused, never cut", WIDE("C:\\app"), 19, nullptr},
+      // a bare name would be searched for, and the search finds other programs
+      {"an unknown folder names no client", WIDE(""), 64, nullptr},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    std::vector<platform::WChar> buffer(c.bufferUnits, WIDE('#'));
+    EXPECT_EQ(FormatClientPath(c.folder, buffer.data(), buffer.size()), c.expected != nullptr);
+    EXPECT_TRUE(WString(buffer.data()) == WString(c.expected != nullptr ? c.expected : WIDE("")));
+  }
 }
 
 }  // namespace

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -25,6 +26,11 @@ class UrlHandoffTest : public ::testing::Test {
   // The n-th message the client received, once it has been saved.
   std::optional<std::string> Message(int n) const {
     return install.WaitForFile(L"veltmora-pipe-" + std::to_wstring(n) + L".bin");
+  }
+
+  // The hand-off of a launcher in this install folder.
+  int Send(const std::wstring& urlPart) const {
+    return SendUrlToRunningClient(urlPart, install.Path(L"Veltmora.exe"));
   }
 
   e2e::InstallFolder install{/*withClient=*/false};
@@ -76,7 +82,7 @@ TEST_F(UrlHandoffTest, WritesTheUrlPartInTheAnsiCodePageAndOneZeroByte) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     if (c.page != kAnyPage && c.page != GetACP()) continue;  // the other pass runs it
-    EXPECT_EQ(SendUrlToRunningClient(c.urlPart), c.exitCode);
+    EXPECT_EQ(Send(c.urlPart), c.exitCode);
     if (c.exitCode == 0) {
       EXPECT_EQ(Message(++n).value_or("<none>"), c.message);
     }
@@ -102,7 +108,7 @@ TEST_F(UrlHandoffTest, CharactersOutsideTheAnsiCodePageArriveAsTheDefaultCharact
   int n = 0;
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
-    EXPECT_EQ(SendUrlToRunningClient(c.urlPart), 0);
+    EXPECT_EQ(Send(c.urlPart), 0);
     EXPECT_EQ(Message(++n).value_or("<none>"), c.message);
   }
 }
@@ -121,7 +127,7 @@ TEST_F(UrlHandoffTest, TheServerMayIdentifyButNotImpersonateTheLauncher) {
   ASSERT_TRUE(Message(1).has_value());
   const std::string controlLevel = install.ReadFile(L"veltmora-pipe-1.level").value_or("");
 
-  EXPECT_EQ(SendUrlToRunningClient(L"x"), 0);
+  EXPECT_EQ(Send(L"x"), 0);
   ASSERT_TRUE(Message(2).has_value());
   if (controlLevel != "anonymous") {
     GTEST_SKIP() << "pipe servers here impersonate at '" << controlLevel
@@ -131,11 +137,63 @@ TEST_F(UrlHandoffTest, TheServerMayIdentifyButNotImpersonateTheLauncher) {
 }
 
 TEST_F(UrlHandoffTest, AUrlTooLongForTheBufferIsRefusedNotCut) {
-  EXPECT_EQ(SendUrlToRunningClient(std::wstring(10240, L'a')), 1);
+  EXPECT_EQ(Send(std::wstring(10240, L'a')), 1);
   // The refused URL never connected: the next hand-off is the client's first message.
-  EXPECT_EQ(SendUrlToRunningClient(L"next"), 0);
+  EXPECT_EQ(Send(L"next"), 0);
   EXPECT_EQ(Message(1).value_or("<none>"), std::string("next\0", 5));
   EXPECT_FALSE(install.Exists(L"veltmora-pipe-2.bin"));
+}
+
+// Any program can serve the pipe first, and a link carries login tickets: the URL goes only
+// to the install folder's own client, recognised as the same file however it is named. (Wine
+// runs every program in one session, so a server in another session cannot be shown here.)
+TEST(UrlHandoffServerTest, OnlyTheInstallFoldersOwnClientGetsTheUrl) {
+  enum class Server { kClient, kSquatter, kCopyBeside, kHardLink };
+  struct Case {
+    const char* why;
+    Server server;
+    const wchar_t* clientAs;  // how the launcher names its client, relative to the folder
+    bool delivered;
+  } const cases[] = {
+      {"the install's own client", Server::kClient, L"Veltmora.exe", true},
+      {"near miss: the client named in other letters and through ..", Server::kClient,
+       L"sub\\..\\VELTMORA.EXE", true},
+      {"a hard link of the client is the client", Server::kHardLink, L"Veltmora.exe", true},
+      // the ticket went to C:\squat\Veltmora.exe, which served the pipe first
+      {"the same program copied into another folder", Server::kSquatter, L"Veltmora.exe", false},
+      {"another program beside the client", Server::kCopyBeside, L"Veltmora.exe", false},
+      {"no client in the install folder", Server::kSquatter, L"missing\\Veltmora.exe", false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    e2e::InstallFolder install(/*withClient=*/true);
+    e2e::InstallFolder squat(/*withClient=*/false);
+    // Where the server runs: its folder's owner and the folder relative to it.
+    const e2e::InstallFolder& owner = c.server == Server::kSquatter ? squat : install;
+    std::wstring sub;
+    UniqueHandle server;
+    if (c.server == Server::kHardLink) {
+      sub = L"linked\\";
+      const std::wstring link = install.MakeFolder(L"linked") + L"\\Veltmora.exe";
+      if (!CreateHardLinkW(link.c_str(), install.Path(L"Veltmora.exe").c_str(), nullptr)) {
+        std::printf("row skipped: no hard links here (error %lu)\n", GetLastError());
+        continue;
+      }
+      server.reset(e2e::StartProcess(link, L"", install.Path(L"linked")));
+      ASSERT_TRUE(install.WaitForFile(L"linked\\veltmora-ready.txt").has_value());
+    } else {
+      server.reset(e2e::StartStandIn(
+          owner.path(), c.server == Server::kCopyBeside ? L"Veltmora-copy.exe" : L"Veltmora.exe"));
+    }
+    ASSERT_TRUE(server.valid());
+
+    EXPECT_EQ(SendUrlToRunningClient(L"login?ticket=SECRET-123\"", install.Path(c.clientAs)),
+              c.delivered ? 0 : 1);
+    // A refused server had a connection and not one byte of it.
+    EXPECT_EQ(owner.WaitForFile(sub + L"veltmora-pipe-1.bin").value_or("<none>"),
+              c.delivered ? std::string("login?ticket=SECRET-123\"\0", 25) : std::string());
+    owner.WriteFile(sub + L"standin-stop", "");
+  }
 }
 
 TEST(UrlHandoffNoServerTest, AUrlTheClientDoesNotGetWholeMeansExitCodeOne) {
@@ -158,7 +216,7 @@ TEST(UrlHandoffNoServerTest, AUrlTheClientDoesNotGetWholeMeansExitCodeOne) {
     if (c.modeFile != nullptr) install.WriteFile(c.modeFile, "");
     UniqueHandle client(e2e::StartStandIn(install.path(), L"Veltmora.exe", c.serve));
     ASSERT_TRUE(client.valid());
-    EXPECT_EQ(SendUrlToRunningClient(c.urlPart), 1);
+    EXPECT_EQ(SendUrlToRunningClient(c.urlPart, install.Path(L"Veltmora.exe")), 1);
     EXPECT_FALSE(install.Exists(L"veltmora-pipe-1.bin"));
     // The launcher met this client, not some other server of the pipe's name.
     if (c.serve) {

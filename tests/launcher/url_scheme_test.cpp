@@ -22,20 +22,29 @@ struct RegValue {
   std::vector<BYTE> data;
 };
 
-std::optional<RegValue> ReadCommand() {
+std::optional<RegValue> ReadValue(const wchar_t* path, const wchar_t* name) {
   UniqueRegKey key;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, L"quorvane\\shell\\open\\command", 0, KEY_QUERY_VALUE,
-                    key.receive()) != ERROR_SUCCESS) {
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, path, 0, KEY_QUERY_VALUE, key.receive()) != ERROR_SUCCESS) {
     return std::nullopt;
   }
   RegValue value;
   DWORD size = 0;
-  RegQueryValueExW(key.get(), L"", nullptr, &value.type, nullptr, &size);
+  RegQueryValueExW(key.get(), name, nullptr, &value.type, nullptr, &size);
   value.data.resize(size);
   const LSTATUS status =
-      RegQueryValueExW(key.get(), L"", nullptr, &value.type, value.data.data(), &size);
+      RegQueryValueExW(key.get(), name, nullptr, &value.type, value.data.data(), &size);
   if (status != ERROR_SUCCESS) return std::nullopt;
   return value;
+}
+
+std::optional<RegValue> ReadCommand() { return ReadValue(L"quorvane\\shell\\open\\command", L""); }
+
+// Browsers hand a link to the handler only when the scheme key has it: an empty REG_SZ.
+void ExpectUrlProtocol() {
+  const std::optional<RegValue> value = ReadValue(L"quorvane", L"URL Protocol");
+  ASSERT_TRUE(value.has_value()) << "no URL Protocol value";
+  EXPECT_EQ(value->type, static_cast<DWORD>(REG_SZ));
+  EXPECT_EQ(value->data, std::vector<BYTE>(2, 0));
 }
 
 std::wstring CommandText(const RegValue& value) {
@@ -75,7 +84,7 @@ TEST_F(UrlSchemeTest, CommandQuotesThePathAndThePlaceholder) {
   EXPECT_FALSE(launcher::SchemeOpenCommand(std::wstring(253, L'p')).has_value());
 }
 
-TEST_F(UrlSchemeTest, WritesTheWholeZeroFilledBufferAsTheDefaultValueOnly) {
+TEST_F(UrlSchemeTest, WritesTheWholeZeroFilledBufferAndTheUrlProtocolValueOnly) {
   {
     UniqueRegKey scheme;
     ASSERT_EQ(RegCreateKeyExW(HKEY_CLASSES_ROOT, L"quorvane", 0, nullptr, 0, KEY_ALL_ACCESS,
@@ -96,7 +105,8 @@ TEST_F(UrlSchemeTest, WritesTheWholeZeroFilledBufferAsTheDefaultValueOnly) {
   const auto* units = reinterpret_cast<const wchar_t*>(value->data.data());
   for (std::size_t i = expected.size(); i < 260; ++i) ASSERT_EQ(units[i], L'\0') << i;
 
-  EXPECT_EQ(ValueCount(L"quorvane"), 0u);
+  ExpectUrlProtocol();
+  EXPECT_EQ(ValueCount(L"quorvane"), 1u);
   EXPECT_EQ(ValueCount(L"quorvane\\shell"), 0u);
   EXPECT_EQ(ValueCount(L"quorvane\\shell\\open"), 0u);
   EXPECT_EQ(ValueCount(L"quorvane\\shell\\open\\command"), 1u);
@@ -113,6 +123,7 @@ TEST_F(UrlSchemeTest, EveryLaunchPointsTheSchemeAtTheLauncherWhereItNowIs) {
     const std::optional<RegValue> value = ReadCommand();
     ASSERT_TRUE(value.has_value());
     EXPECT_EQ(CommandText(*value), L"\"" + install.launcher() + L"\" \"%1\"");
+    ExpectUrlProtocol();
   }
 }
 

@@ -536,7 +536,8 @@ TEST(JournalNamesTest, TemporaryNamesFitEveryStep) {
     EXPECT_TRUE(update::AsideName(row.target, id, row.number) == row.aside);
     // No item may take such a name: it is kept for the install's own files.
     const std::size_t cut = row.staged.find_last_of(platform::kPreferredSeparator);
-    EXPECT_TRUE(update::IsTemporaryName(row.staged.substr(cut == platform::WString::npos ? 0 : cut + 1), id));
+    EXPECT_TRUE(update::IsTemporaryName(
+        row.staged.substr(cut == platform::WString::npos ? 0 : cut + 1), id));
   }
   EXPECT_FALSE(update::IsTemporaryName(WIDE("~0000abce-1.new"), id));
   EXPECT_FALSE(update::IsTemporaryName(WIDE("a.dll.new~"), id));

@@ -218,10 +218,16 @@ TEST_F(PkgtoolTest, FollowsCommandLineHabits) {
       {"empty destination", {W("extract"), zip, W("")}, 2, "", "pkgtool: DEST must not be empty"},
       // "--" ends the options, so an archive may be named like one.
       {"-- before a name", {W("check"), W("--"), zip}, 0, "1 item, 1 bytes", ""},
-      {"--install-folder without a folder", {W("check"), zip, W("--install-folder")}, 2, "",
+      {"--install-folder without a folder",
+       {W("check"), zip, W("--install-folder")},
+       2,
+       "",
        "pkgtool: --install-folder needs a folder\n"},
-      {"--install-folder with another command", {W("list"), W("--install-folder"), W("C:\\x"), zip},
-       2, "", "pkgtool: --install-folder goes with check only\n"},
+      {"--install-folder with another command",
+       {W("list"), W("--install-folder"), W("C:\\x"), zip},
+       2,
+       "",
+       "pkgtool: --install-folder goes with check only\n"},
       // Nothing interrupted: recover has nothing to end, and says so.
       {"recover", {W("recover"), W(scratch_)}, 0, "update: no interrupted install\n", ""},
       {"recover without a folder", {W("recover")}, 2, "", "usage:"},
@@ -306,7 +312,8 @@ TEST_F(PkgtoolTest, CheckSaysWhatTheLauncherDoesWithEachName) {
   } const cases[] = {
       // Without a folder, only names too long for any (a drive root) show.
       {"no folder given", {W("check"), zip}, ""},
-      {"a folder of 16 units", {W("check"), W("--install-folder"), W("C:\\Games\\Veltmo"), zip},
+      {"a folder of 16 units",
+       {W("check"), W("--install-folder"), W("C:\\Games\\Veltmo"), zip},
        at + "item 0 " + std::string(240, 'n') +
            ".txt: path too long: 260 units with the install folder, at most 259; skipped\n"},
       // its separator counted once, whether given or not
@@ -320,13 +327,13 @@ TEST_F(PkgtoolTest, CheckSaysWhatTheLauncherDoesWithEachName) {
     SCOPED_TRACE(c.why);
     const Outcome r = Run(c.args);
     EXPECT_EQ(r.code, 1);
-    EXPECT_EQ(r.err, c.tooLong + at +
-                         "item 1 update.journal: name kept for the install's own files; skipped\n" +
-                         at + "warning: item 3 APP.DLL: replaces item 2 (the same name as Windows "
-                              "compares names)\n" +
-                         at + "item 5 LIB: a folder of item 4 has the same name\n" + at +
-                         std::to_string(c.tooLong.empty() ? 2 : 3) +
-                         " of 6 items would not install\n");
+    EXPECT_EQ(r.err,
+              c.tooLong + at +
+                  "item 1 update.journal: name kept for the install's own files; skipped\n" + at +
+                  "warning: item 3 APP.DLL: replaces item 2 (the same name as Windows "
+                  "compares names)\n" +
+                  at + "item 5 LIB: a folder of item 4 has the same name\n" + at +
+                  std::to_string(c.tooLong.empty() ? 2 : 3) + " of 6 items would not install\n");
   }
 }
 
