@@ -87,13 +87,19 @@ class Planner {
     zip::ZipItem item;
     for (std::uint32_t i = 0; i < outcome_.items; ++i) {
       const auto index = static_cast<std::int32_t>(i);
-      const std::uint32_t rc = ex_.GetItem(index, item);
+      // The directory record says all a plan needs; the local header is read when the item
+      // is staged, so that a plan costs no read of the archive per item.
+      const std::uint32_t rc = ex_.PeekItem(index, item);
       WString relative;
       switch (DecideName(item, rc, root_.size(), journal_.idText(), relative)) {
         case NameDecision::kInstall:
           break;
         case NameDecision::kUnsafe:
-          if (rc != zip::ExtractUnsafeName) return PackageFault(index, item, rc);
+          if (rc != zip::ExtractUnsafeName) {
+            // A failed read of the archive is the disk's doing, not the package's.
+            if (ex_.readError()) return MachineFault(index, item, "reading the package");
+            return PackageFault(index, item, rc);
+          }
           Skip(index, item, rc, false, false);
           continue;
         case NameDecision::kReserved:

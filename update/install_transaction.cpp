@@ -85,7 +85,7 @@ RecoveryOutcome Recover(const ReplayContext& c) {
   Walk walk = Walk::kDone;
   if (phase == JournalPhase::kCommit) {
     WalkFailure failure;
-    walk = RollForwardAll(c, journal.file(), failure);
+    walk = RollForwardAll(c, journal.file(), false, failure);
     if (walk == Walk::kDone && !journal.SetPhase(JournalPhase::kCommitted)) walk = Walk::kUnknown;
     if (walk == Walk::kFailed) {
       // A rollback is written down before it begins: stopped halfway, it goes on as one.
@@ -162,7 +162,7 @@ class Installer {
     commitBegun_ = true;
     ex_.Close();
     WalkFailure failure;
-    const Walk walk = RollForwardAll(c_, journal_.file(), failure);
+    const Walk walk = RollForwardAll(c_, journal_.file(), true, failure);
     if (walk != Walk::kDone) {
       o_.failedIndex = -1;
       o_.failedName = failure.entry.target;

@@ -43,6 +43,20 @@ bool Remove(const ReplayContext& c, const WString& path) {
          platform::LastFileError() == FileError::kNotFound;
 }
 
+// The commit's own first pass: every staged file was there a moment ago, no rename is done.
+Step Commit(const ReplayContext& c, const JournalEntry& e, WalkFailure& failure) {
+  if (e.kind == JournalEntry::kNew) return Step::kDone;  // in place, and confirmed so
+  const WString target = c.Full(e.target);
+  if (e.kind == JournalEntry::kReplace && !Rename(c, target, c.Full(e.aside))) {
+    return Failed(&failure, e, "setting the old file aside", false);
+  }
+  if (!Rename(c, c.Full(e.staged), target)) {
+    return Failed(&failure, e, "putting the new file in place",
+                  platform::LastFileError() == FileError::kNotFound);
+  }
+  return Step::kDone;
+}
+
 Step RollForward(const ReplayContext& c, const JournalEntry& e, WalkFailure& failure) {
   const WString target = c.Full(e.target);
   if (e.kind == JournalEntry::kNew) {
@@ -137,13 +151,14 @@ Walk ToWalk(Step s) {
 
 }  // namespace
 
-Walk RollForwardAll(const ReplayContext& c, platform::File& journal, WalkFailure& failure) {
+Walk RollForwardAll(const ReplayContext& c, platform::File& journal, bool fresh,
+                    WalkFailure& failure) {
   JournalReader reader(journal);
   JournalEntry e;
   if (reader.ReadHeader()) {
     while (reader.Next(e)) {
       if (e.kind == JournalEntry::kFolder || e.kind == JournalEntry::kRestart) continue;
-      const Step s = RollForward(c, e, failure);
+      const Step s = fresh ? Commit(c, e, failure) : RollForward(c, e, failure);
       if (s != Step::kDone) return ToWalk(s);
     }
   }

@@ -38,8 +38,10 @@ struct WalkFailure {
 
 // Puts every file record's new file in place, in journal order: the old file set aside, the
 // staged one renamed. A record already done is passed over; a staged file that is gone is a
-// failure, never a step already done.
-Walk RollForwardAll(const ReplayContext& c, platform::File& journal, WalkFailure& failure);
+// failure, never a step already done. `fresh`: the commit of the install that staged the files
+// a moment ago and confirmed them, so no record is done yet and nothing needs looking at first.
+Walk RollForwardAll(const ReplayContext& c, platform::File& journal, bool fresh,
+                    WalkFailure& failure);
 
 // Undoes every record: the old files back under their names, the new ones and the folders the
 // install made gone. `commitBegun`: renames may have happened. Goes through every record even

@@ -139,7 +139,7 @@ std::uint32_t ZipExtractor::GetItem(std::int32_t index, ZipItem& item) {
   return BuildRecord(item);
 }
 
-std::uint32_t ZipExtractor::BuildRecord(ZipItem& item) {
+std::uint32_t ZipExtractor::BuildFromDirectory(ZipItem& item, std::uint32_t& dosTime) {
   ZipDirectoryRecord rec;
   char name[kNameBufferSize];
   if (archive_->ReadEntryInfo(&rec, nullptr, name, sizeof name) != ZipOk) return ExtractCorrupt;
@@ -155,8 +155,26 @@ std::uint32_t ZipExtractor::BuildRecord(ZipItem& item) {
   item.uncompressedSize = rec.uncompressedSize;
   item.method = rec.method;
   item.flags = rec.flags;
+  dosTime = rec.dosTime;
+  // A folder item whose name cleans down to nothing names the root itself, which is harmless.
+  const bool folder = (item.attributes & platform::kAttrFolder) != 0;
+  if (item.nameVerdict == NameVerdict::kEmpty && folder) item.nameVerdict = NameVerdict::kOk;
+  return ExtractOk;
+}
+
+std::uint32_t ZipExtractor::Verdict(ZipItem& item) const {
+  if (item.nameVerdict != NameVerdict::kOk) {
+    item.name.clear();
+    return ExtractUnsafeName;
+  }
+  return overlapping_[static_cast<std::size_t>(item.index)] ? ExtractOverlap : ExtractOk;
+}
+
+std::uint32_t ZipExtractor::BuildRecord(ZipItem& item) {
+  std::uint32_t dosTime = 0;
+  if (BuildFromDirectory(item, dosTime) != ExtractOk) return ExtractCorrupt;
   ItemTimes times;
-  times.access = times.creation = times.modification = DosTimeToFileTime(rec.dosTime);
+  times.access = times.creation = times.modification = DosTimeToFileTime(dosTime);
 
   if (archive_->CheckLocalHeader(nullptr, nullptr, nullptr) != ZipOk) return ExtractCorrupt;
   if (archive_->ReadLocalExtra(extra_) != ZipOk) return ExtractReadFailed;
@@ -165,17 +183,24 @@ std::uint32_t ZipExtractor::BuildRecord(ZipItem& item) {
   item.creationTime = times.creation;
   item.modificationTime = times.modification;
 
-  // A folder item whose name cleans down to nothing names the root itself, which is harmless.
-  const bool folder = (item.attributes & platform::kAttrFolder) != 0;
-  if (item.nameVerdict == NameVerdict::kEmpty && folder) item.nameVerdict = NameVerdict::kOk;
-  if (item.nameVerdict != NameVerdict::kOk) {
-    item.name.clear();
-    return ExtractUnsafeName;
-  }
-  if (overlapping_[static_cast<std::size_t>(item.index)]) return ExtractOverlap;
+  const std::uint32_t verdict = Verdict(item);
+  if (verdict != ExtractOk) return verdict;
   cachedIndex_ = item.index;
   cachedRecord_ = item;
   return ExtractOk;
+}
+
+std::uint32_t ZipExtractor::PeekItem(std::int32_t index, ZipItem& item) {
+  if (!archive_ || index < 0 || static_cast<std::uint32_t>(index) >= archive_->entryCount()) {
+    return ExtractBadArgument;
+  }
+  item = ZipItem{};
+  item.index = index;
+  std::uint32_t dosTime = 0;
+  if (MoveTo(index) != ExtractOk || BuildFromDirectory(item, dosTime) != ExtractOk) {
+    return ExtractCorrupt;
+  }
+  return Verdict(item);
 }
 
 WString ZipExtractor::FullPath(const WString& targetName) const {

@@ -68,6 +68,11 @@ class ZipExtractor {
   // ExtractUnsafeName, data that overlap another item's ExtractOverlap, with every other field
   // filled.
   std::uint32_t GetItem(std::int32_t index, ZipItem& item);
+  // Fills the fields of `item` that its directory record gives (name, verdict, attributes,
+  // sizes, method, flags; no times) without reading its local header: what a plan of every
+  // item needs, at a fraction of a lookup's cost. Results as GetItem's, but a local header that
+  // does not match shows only at the item's lookup or extraction.
+  std::uint32_t PeekItem(std::int32_t index, ZipItem& item);
   // Writes item `index` as `targetName` (relative to the root). A folder item, or one whose
   // name ends in a separator, becomes a chain of folders; a file item a file with the item's
   // attributes and times. Any result other than ExtractOk means the file must not be trusted.
@@ -103,6 +108,10 @@ class ZipExtractor {
   // of another item; null with the reason in `result` (ExtractBadArgument outside the archive).
   const ZipItem* LookUpItem(std::int32_t index, std::uint32_t& result);
   std::uint32_t BuildRecord(ZipItem& item);
+  // The directory record's part of BuildRecord; `dosTime` receives its date and time.
+  std::uint32_t BuildFromDirectory(ZipItem& item, std::uint32_t& dosTime);
+  // ExtractUnsafeName (the name cleared), ExtractOverlap or ExtractOk for a built record.
+  std::uint32_t Verdict(ZipItem& item) const;
   using DataSink = std::function<bool(const unsigned char*, std::size_t)>;
   // Opens the item and feeds its data to `sink`; `complete` is set when every byte arrived.
   std::uint32_t ReadData(std::int32_t index, const ZipItem& item, const DataSink& sink,

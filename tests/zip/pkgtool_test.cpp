@@ -109,13 +109,14 @@ TEST_F(PkgtoolTest, ExitCodesProblemLinesAndSummary) {
                        "item 4 ../evil: unsafe name (parent folder step)\n" + at +
                        "item 5 s1.txt: " + overlap + at + "item 6 s2.txt: " + overlap + at +
                        "4 of 7 items would not install\n");
-  // The install transaction decides on every item before it writes one: the first record
-  // that does not check stops it, before any data are read, and the package is undone.
+  // The install decides on every item before it writes one: a name it skips is told, and an
+  // item whose data overlap another's stops it before any data are read.
   r = Run({W("extract"), badZip, dest});
   EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.err, at + "item 2 m.txt: unsupported method 12 (use stored or deflated)\n"
-                        "update rolled back at item 2 (m.txt), staging: corrupt record or local "
-                        "header; the old version is back\n");
+  EXPECT_EQ(r.err, at + "item 4 ../evil: unsafe name (parent folder step); skipped\n" + at +
+                       "item 5 s1.txt: " + overlap +
+                       "update rolled back at item 5 (s1.txt), staging: data overlap another "
+                       "item's header or data; the old version is back\n");
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(ReadBytes(scratch_ / "dest" / "dir" / "a.txt"), "a");
   EXPECT_FALSE(fs::exists(scratch_ / "evil"));
