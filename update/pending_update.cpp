@@ -3,6 +3,8 @@
 #include "log/zm_log.h"
 #include "platform/file.h"
 #include "update/install_transaction.h"
+#include "update/product_key.h"
+#include "zip/zip_reader.h"
 
 namespace update {
 namespace {
@@ -38,16 +40,28 @@ void StageIn(const WString& installFolder) {
   }
 }
 
-void InstallIn(const WString& installFolder) {
+void InstallIn(const WString& installFolder, const ProductKeyBytes& productKey) {
   const WString package = installFolder + kPackage;
   if (!platform::Exists(package)) {
     // No package, but perhaps a stopped install: it is finished or undone all the same.
     LogRecovery(RecoverInterruptedInstall(installFolder));
     return;
   }
+  // Held against writers (read sharing only) from the signature check until the install has
+  // read it: the bytes checked are the bytes installed.
+  std::unique_ptr<zip::ZipSource> held = zip::ZipSource::Open(package);
+  const SignatureState signature = CheckProductSignature(held.get(), productKey);
+  if (signature != SignatureState::kValid) {
+    held.reset();
+    LogRecovery(RecoverInterruptedInstall(installFolder));
+    WriteRefusal(ZM_LOG(streamlog::kLogInfo), signature);
+    if (!KeepsRefusedPackage(signature)) platform::RemoveFile(package);
+    return;
+  }
   InstallOptions options;
   options.flush = true;
   const InstallOutcome outcome = InstallPackage(package, installFolder, options);
+  held.reset();
   LogRecovery(outcome.recovery);
   WriteOutcome(ZM_LOG(streamlog::kLogInfo), outcome);
   // An install that could not begin (or that the disk has no room for yet) leaves the package
@@ -81,5 +95,5 @@ void StagePendingUpdate() {
 
 void InstallPendingUpdate() {
   const platform::WString folder = ModuleFolder();
-  if (!folder.empty()) update::InstallIn(folder);
+  if (!folder.empty()) update::InstallIn(folder, update::ProductPackageKey());
 }
