@@ -7,9 +7,9 @@
 set(bytes "")
 set(size 0)
 if(PEM)
-  set(how "Give the public key of the product's package-signing key pair, as\n"
-          "  openssl pkey -in private.pem -pubout -out public.pem\n"
-          "writes it (see docs/update-packages.md).")
+  string(CONCAT how "Give the public key of the product's package-signing key pair, as\n"
+                    "  openssl pkey -in private.pem -pubout -out public.pem\n"
+                    "writes it (see docs/update-packages.md).")
   if(NOT EXISTS "${PEM}")
     message(FATAL_ERROR "LAUNCHER_UPDATE_PUBLIC_KEY: no file ${PEM}. ${how}")
   endif()
@@ -22,8 +22,10 @@ if(PEM)
   execute_process(COMMAND "${OPENSSL}" pkey -pubin -in "${PEM}" -outform DER
                           -ec_conv_form uncompressed -out "${OUT}.der"
     RESULT_VARIABLE converted ERROR_VARIABLE why)
+  # A valid key that takes no EC point form is of another kind.
   if(NOT converted EQUAL 0)
-    message(FATAL_ERROR "LAUNCHER_UPDATE_PUBLIC_KEY: openssl could not convert ${PEM}: ${why}")
+    message(FATAL_ERROR "LAUNCHER_UPDATE_PUBLIC_KEY: ${PEM} is not an ECDSA key on the P-256 "
+                        "curve (prime256v1). ${how}")
   endif()
   file(READ "${OUT}.der" hex HEX)
   file(REMOVE "${OUT}.der")
