@@ -12,6 +12,7 @@
 
 #include "tests/zip/test_support.h"
 #include "tests/zip/zip_builder.h"
+#include "update/install_transaction.h"
 #include "update/pending_update.h"
 
 namespace {
@@ -217,6 +218,24 @@ TEST_F(PackageSignatureTest, TheGateInstallsOnlyWhatTheProductKeySigned) {
     EXPECT_EQ(ReadBytes(folder / "app.dll"), c.installs ? "new app.dll" : "<missing>");
     EXPECT_FALSE(fs::exists(folder / "update.zip"));
   }
+  // A refused package must not keep a stopped install from being finished.
+  const fs::path folder = scratch_ / "stopped";
+  fs::create_directories(folder);
+  ASSERT_TRUE(WriteBytes(folder / "app.dll", "old"));
+  ASSERT_TRUE(WriteBytes(scratch_ / "first.zip", archive_));
+  update::InstallOptions options;
+  options.fault = [](update::Step step, std::uint32_t) {
+    return step == update::Step::kCommitBegun ? update::FaultAction::kStop
+                                              : update::FaultAction::kGoOn;
+  };
+  ASSERT_EQ(update::InstallPackage(W(scratch_ / "first.zip"), W(folder), options).result,
+            update::InstallResult::kStopped);
+  ASSERT_TRUE(fs::exists(folder / "update.journal"));
+  ASSERT_TRUE(WriteBytes(folder / "update.zip", archive_));
+  update::InstallIn(W(folder) + platform::kPreferredSeparator, key);
+  EXPECT_EQ(ReadBytes(folder / "app.dll"), "new app.dll");  // the commit had begun: finished
+  EXPECT_FALSE(fs::exists(folder / "update.journal"));
+  EXPECT_FALSE(fs::exists(folder / "update.zip"));
 }
 
 TEST_F(PackageSignatureTest, KeyFilesAsOpenSslWritesThem) {
