@@ -260,9 +260,6 @@ TEST_F(PkgtoolTest, FollowsCommandLineHabits) {
 TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
   const fs::path keys = TestKeyFolder();
   if (ReadBytes(keys / "product.pem") == "<missing>") GTEST_SKIP() << "no keys: run through ctest";
-  const platform::WString product = W(keys / "product.pem"),
-                          productPublic = W(keys / "product.pub.pem"),
-                          other = W(keys / "other.pem"), otherPublic = W(keys / "other.pub.pem");
   const std::string id = ReadBytes(keys / "product.keyid").substr(0, 64);
   update::PublicKey otherKey;
   ASSERT_EQ(update::PublicKeyFromPem(ReadBytes(keys / "other.pub.pem"), otherKey),
@@ -271,100 +268,67 @@ TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
   Archive a;
   a.entries = {Item("dir/a.txt")};
   const std::string unsignedBytes = Build(a);
-  const platform::WString zip = Put("p.zip", unsignedBytes);
+  Put("p.zip", unsignedBytes);
   a.comment = "made by hand";
-  const platform::WString commented = Put("commented.zip", Build(a));
-  const platform::WString trailing = Put("trailing.zip", unsignedBytes + "junk");
-  const platform::WString text = Put("notes.zip", "release notes\n");
-  const std::string at = "pkgtool: " + Shown("p.zip") + ": ";
+  Put("commented.zip", Build(a));
+  Put("trailing.zip", unsignedBytes + "junk");
+  Put("notes.zip", "release notes\n");
+  auto at = [&](const char* file) { return "pkgtool: " + Shown(file) + ": "; };
   auto keyAt = [&](const char* name) { return "pkgtool: " + (keys / name).u8string() + ": "; };
 
   struct Step {
     const char* why;
-    std::vector<platform::WString> args;
+    const char* command;
+    const char* key;  // in the key folder; none for check
+    const char* archive;
     int code;
     std::string out, err;
   } const steps[] = {
-      {"an unsigned archive",
-       {W("verify"), W("--key"), productPublic, zip},
-       1,
-       "",
-       at + "not signed (the archive has no comment)\n"},
-      {"signing", {W("sign"), W("--key"), product, zip}, 0, "signed by key " + id + "\n", ""},
-      {"the product key's signature",
-       {W("verify"), W("--key=") + productPublic, zip},
-       0,
-       "signature valid: signed by key " + id + "\n",
-       ""},
-      {"check tells it, unchecked",
-       {W("check"), zip},
-       0,
+      {"an unsigned archive", "verify", "product.pub.pem", "p.zip", 1, "",
+       at("p.zip") + "not signed (the archive has no comment)\n"},
+      {"signing", "sign", "product.pem", "p.zip", 0, "signed by key " + id + "\n", ""},
+      {"the product key's signature", "verify", "product.pub.pem", "p.zip", 0,
+       "signature valid: signed by key " + id + "\n", ""},
+      {"check tells it, unchecked", "check", nullptr, "p.zip", 0,
        "1 item, 1 bytes, all installable\nsignature: signed by key " + id +
            " (not checked: use pkgtool verify)\n",
        ""},
-      {"another key's public key",
-       {W("verify"), W("--key"), otherPublic, zip},
-       1,
-       "",
-       at + "signed by another key (" + id + "), not by " + otherId + "\n"},
+      {"another key's public key", "verify", "other.pub.pem", "p.zip", 1, "",
+       at("p.zip") + "signed by another key (" + id + "), not by " + otherId + "\n"},
       // A signature is replaced, never added to; the signed bytes stay as they were.
-      {"signing again with another key",
-       {W("sign"), W("--key"), other, zip},
-       0,
+      {"signing again with another key", "sign", "other.pem", "p.zip", 0,
        "signed by key " + otherId + "\n",
-       at + "warning: the signature by key " + id + " is replaced\n"},
-      {"now by the other key",
-       {W("verify"), W("--key"), productPublic, zip},
-       1,
-       "",
-       at + "signed by another key (" + otherId + "), not by " + id + "\n"},
-      {"an archive's own comment gives way",
-       {W("sign"), W("--key"), product, commented},
-       0,
+       at("p.zip") + "warning: the signature by key " + id + " is replaced\n"},
+      {"now by the other key", "verify", "product.pub.pem", "p.zip", 1, "",
+       at("p.zip") + "signed by another key (" + otherId + "), not by " + id + "\n"},
+      {"an archive's own comment gives way", "sign", "product.pem", "commented.zip", 0,
        "signed by key " + id + "\n",
-       "pkgtool: " + Shown("commented.zip") +
-           ": warning: the archive's comment is replaced by the signature\n"},
+       at("commented.zip") + "warning: the archive's comment is replaced by the signature\n"},
       // Bytes behind the archive would stay unsigned: not signed, and the file unchanged.
-      {"bytes after the archive",
-       {W("sign"), W("--key"), product, trailing},
-       1,
-       "",
-       "pkgtool: " + Shown("trailing.zip") +
-           ": not signed: the archive's comment does not end where the file does (bytes after "
+      {"bytes after the archive", "sign", "product.pem", "trailing.zip", 1, "",
+       at("trailing.zip") +
+           "not signed: the archive's comment does not end where the file does (bytes after "
            "the archive, or a comment cut short)\n"},
-      {"not an archive",
-       {W("sign"), W("--key"), product, text},
-       2,
-       "",
-       "pkgtool: " + Shown("notes.zip") + ": not a zip archive\n"},
+      {"not an archive", "sign", "product.pem", "notes.zip", 2, "",
+       at("notes.zip") + "not a zip archive\n"},
       // Key files of the wrong kind say what to give instead.
-      {"signing with the public key",
-       {W("sign"), W("--key"), productPublic, zip},
-       2,
-       "",
+      {"signing with the public key", "sign", "product.pub.pem", "p.zip", 2, "",
        keyAt("product.pub.pem") + "a public key (signing needs the private key)\n"},
-      {"verifying with the private key",
-       {W("verify"), W("--key"), product, zip},
-       2,
-       "",
+      {"verifying with the private key", "verify", "product.pem", "p.zip", 2, "",
        keyAt("product.pem") +
            "a private key (give the public key: openssl pkey -in KEY -pubout)\n"},
-      {"a passphrase-protected key",
-       {W("sign"), W("--key"), W(keys / "encrypted.pem"), zip},
-       2,
-       "",
+      {"a passphrase-protected key", "sign", "encrypted.pem", "p.zip", 2, "",
        keyAt("encrypted.pem") +
            "an encrypted private key (pkgtool reads unencrypted keys only; sign with openssl "
            "instead, see docs/update-packages.md)\n"},
-      {"no key file",
-       {W("sign"), W("--key"), W(scratch_ / "none.pem"), zip},
-       2,
-       "",
-       "pkgtool: " + Shown("none.pem") + ": cannot be read\n"},
+      {"no key file", "sign", "none.pem", "p.zip", 2, "", keyAt("none.pem") + "cannot be read\n"},
   };
   for (const Step& s : steps) {
     SCOPED_TRACE(s.why);
-    const Outcome r = Run(s.args);
+    std::vector<platform::WString> args = {W(s.command)};
+    if (s.key != nullptr) args.insert(args.end(), {W("--key"), W(keys / s.key)});
+    args.push_back(W(scratch_ / s.archive));
+    const Outcome r = Run(args);
     EXPECT_EQ(r.code, s.code);
     EXPECT_EQ(r.out, s.out);
     EXPECT_EQ(r.err, s.err);
@@ -384,10 +348,11 @@ TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
   // A byte changed after signing.
   std::string changed = ReadBytes(scratch_ / "commented.zip");
   changed[31] ^= 1;
-  const Outcome r = Run({W("verify"), W("--key"), productPublic, Put("changed.zip", changed)});
+  const Outcome r =
+      Run({W("verify"), W("--key=") + W(keys / "product.pub.pem"), Put("changed.zip", changed)});
   EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.err, "pkgtool: " + Shown("changed.zip") +
-                       ": the signature does not match (the package was changed after signing)\n");
+  EXPECT_EQ(r.err, at("changed.zip") +
+                       "the signature does not match (the package was changed after signing)\n");
 }
 
 TEST_F(PkgtoolTest, JsonHasOneObjectPerItem) {
