@@ -61,7 +61,7 @@ void InstallIn(const WString& installFolder, const ProductKeyBytes& productKey) 
   InstallOptions options;
   options.flush = true;
   const InstallOutcome outcome = InstallPackage(package, installFolder, options);
-  held.reset();
+  held.reset();  // before the deletion below, which its sharing would refuse
   LogRecovery(outcome.recovery);
   WriteOutcome(ZM_LOG(streamlog::kLogInfo), outcome);
   // An install that could not begin (or that the disk has no room for yet) leaves the package
