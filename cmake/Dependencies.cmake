@@ -1,5 +1,6 @@
 # zlib, TinyXML-2 and Boost: Debian's packages natively; for MinGW, zlib from
-# libz-mingw-w64-dev and the rest from .deps/mingw, which scripts/setup builds.
+# libz-mingw-w64-dev and the rest from .deps/mingw, which scripts/setup builds. Hashes and
+# signatures: the system's CNG on Windows, Debian's OpenSSL (libcrypto) natively.
 if(WIN32)
   set(mingw_deps ${PROJECT_SOURCE_DIR}/.deps/mingw)
   if(NOT EXISTS ${mingw_deps}/lib/libtinyxml2.a OR NOT EXISTS ${mingw_deps}/lib/libboost_filesystem.a)
@@ -26,6 +27,7 @@ if(WIN32)
 else()
   find_package(ZLIB REQUIRED)
   find_package(Boost 1.74 REQUIRED COMPONENTS filesystem)
+  find_package(OpenSSL 3.0 REQUIRED COMPONENTS Crypto)
   find_path(TINYXML2_INCLUDE_DIR tinyxml2.h REQUIRED)
   find_library(TINYXML2_LIBRARY tinyxml2 REQUIRED)
   add_library(tinyxml2::tinyxml2 UNKNOWN IMPORTED)

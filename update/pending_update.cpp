@@ -4,6 +4,9 @@
 #include "platform/file.h"
 #include "platform/file_system.h"
 #include "update/install_transaction.h"
+#include "update/product_key.h"
+#include "update/retry.h"
+#include "zip/zip_reader.h"
 
 namespace update {
 namespace {
@@ -68,16 +71,33 @@ void StageIn(const WString& installFolder) {
                               << "); it is kept for the next launch";
 }
 
-void InstallIn(const WString& installFolder) {
+void InstallIn(const WString& installFolder, const ProductKeyBytes& productKey) {
   const WString package = installFolder + kPackage;
   if (!platform::Exists(package)) {
     // No package, but perhaps a stopped install: it is finished or undone all the same.
     LogRecovery(RecoverInterruptedInstall(installFolder));
     return;
   }
+  // Held against writers (read sharing only) from the signature check until the install has
+  // read it: the bytes checked are the bytes installed.
+  std::unique_ptr<zip::ZipSource> held;
+  // A scanner reading the fresh copy holds it for a moment, as it does any new file.
+  Retry().Run([&] {
+    held = zip::ZipSource::Open(package);
+    return held != nullptr;
+  });
+  const SignatureState signature = CheckProductSignature(held.get(), productKey);
+  if (signature != SignatureState::kValid) {
+    held.reset();
+    LogRecovery(RecoverInterruptedInstall(installFolder));
+    WriteRefusal(ZM_LOG(streamlog::kLogInfo), signature);
+    if (!KeepsRefusedPackage(signature)) platform::RemoveFile(package);
+    return;
+  }
   InstallOptions options;
   options.flush = true;
   const InstallOutcome outcome = InstallPackage(package, installFolder, options);
+  held.reset();  // before the deletion below, which its sharing would refuse
   LogRecovery(outcome.recovery);
   const bool keep = KeepPackage(outcome);
   const char* fate = nullptr;
@@ -110,5 +130,5 @@ void StagePendingUpdate() {
 
 void InstallPendingUpdate() {
   const platform::WString folder = ModuleFolder();
-  if (!folder.empty()) update::InstallIn(folder);
+  if (!folder.empty()) update::InstallIn(folder, update::ProductPackageKey());
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/text.h"
+#include "update/package_signature.h"
 
 // Clears the download leftovers in temp\ of the launcher's own folder and stages a finished
 // temp\update.zip as update.zip there. The package is removed from temp\ only once its copy
@@ -10,14 +11,15 @@ void StagePendingUpdate();
 
 // Finishes or undoes an install that a stopped launch left, then installs update.zip of the
 // launcher's own folder over that folder as one transaction (the old version or the new one,
-// never a mix) and deletes it. Logs one line for each outcome.
+// never a mix) and deletes it. With a product key compiled in (update/product_key.h), only a
+// package signed by that key installs; any other is deleted. Logs one line for each outcome.
 void InstallPendingUpdate();
 
 namespace update {
 
-// The same steps for an explicit install folder (ending in a separator): the portable core
-// of the two calls above.
+// The same steps for an explicit install folder (ending in a separator) and key (none: every
+// package installs): the portable core of the two calls above.
 void StageIn(const platform::WString& installFolder);
-void InstallIn(const platform::WString& installFolder);
+void InstallIn(const platform::WString& installFolder, const ProductKeyBytes& productKey = {});
 
 }  // namespace update

@@ -19,7 +19,6 @@ constexpr std::size_t kZip64LocatorSize = 20;
 // What the first part of a spanned or split archive begins with.
 constexpr std::uint32_t kSpanningSignature = 0x08074B50;
 constexpr std::uint32_t kOneSegmentSignature = 0x30304B50;
-constexpr std::size_t kEndRecordSize = 22;
 constexpr std::size_t kDirectoryRecordSize = 46;
 constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::uint64_t kEndSearchLimit = 0xFFFF;
@@ -113,6 +112,36 @@ bool ZipSource::ReadAt(std::uint64_t offset, void* out, std::size_t length, Wind
   return true;
 }
 
+int FindEndRecord(ZipSource& source, EndRecordPlace& place) {
+  const std::uint64_t size = source.size();
+  // Search backwards in overlapping windows for the end record; the one nearest the end of
+  // the file wins.
+  const std::uint64_t limit = std::min(kEndSearchLimit, size);
+  unsigned char window[kEndSearchStep + 4];
+  std::uint64_t searched = 4;
+  while (searched < limit) {
+    searched = std::min(searched + kEndSearchStep, limit);
+    const std::uint64_t readPos = size - searched;
+    const auto readSize =
+        static_cast<std::size_t>(std::min<std::uint64_t>(sizeof window, searched));
+    if (!source.ReadAt(readPos, window, readSize, ZipSource::kDataWindow)) break;
+    for (std::size_t i = readSize - 4 + 1; i-- > 0;) {
+      if (Get32(window + i) != kEndSignature) continue;
+      place.position = readPos + i;
+      // A signature too near the end for a whole record is found all the same (the reading
+      // of the record then fails); its comment length reads as 0.
+      unsigned char length[2] = {};
+      if (place.position + kEndRecordSize <= size) {
+        source.ReadAt(place.position + kEndRecordSize - 2, length, sizeof length,
+                      ZipSource::kDataWindow);
+      }
+      place.commentLength = Get16(length);
+      return ZipOk;
+    }
+  }
+  return ZipIoError;
+}
+
 std::unique_ptr<ZipArchive> ZipArchive::Open(std::unique_ptr<ZipSource> source, int* result,
                                              OpenFailure* why) {
   if (why) *why = OpenFailure::kNone;
@@ -125,27 +154,9 @@ std::unique_ptr<ZipArchive> ZipArchive::Open(std::unique_ptr<ZipSource> source, 
   const std::uint64_t size = source->size();
   if (size == 0) return fail(ZipIoError, OpenFailure::kEmpty);
 
-  // Search backwards in overlapping windows for the end record; the one nearest the end of
-  // the file wins.
-  const std::uint64_t limit = std::min(kEndSearchLimit, size);
-  unsigned char window[kEndSearchStep + 4];
-  std::uint64_t searched = 4;
-  bool found = false;
-  std::uint64_t endPos = 0;
-  while (!found && searched < limit) {
-    searched = std::min(searched + kEndSearchStep, limit);
-    const std::uint64_t readPos = size - searched;
-    const auto readSize =
-        static_cast<std::size_t>(std::min<std::uint64_t>(sizeof window, searched));
-    if (!source->ReadAt(readPos, window, readSize, ZipSource::kDataWindow)) break;
-    for (std::size_t i = readSize - 4 + 1; i-- > 0;) {
-      if (Get32(window + i) == kEndSignature) {
-        found = true;
-        endPos = readPos + i;
-        break;
-      }
-    }
-  }
+  EndRecordPlace place;
+  const bool found = FindEndRecord(*source, place) == ZipOk;
+  const std::uint64_t endPos = place.position;
   if (!found) {
     // Without an end record, the first bytes tell a cut-short archive from something else.
     unsigned char first[4] = {};

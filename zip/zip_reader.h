@@ -62,6 +62,20 @@ class ZipSource {
   Cache caches_[2];
 };
 
+// The end-of-central-directory record's size without its comment; the comment-length field
+// is its last two bytes, and the comment follows it.
+inline constexpr std::size_t kEndRecordSize = 22;
+
+// Where the archive's end record lies, as ZipArchive::Open finds it: the signature nearest
+// the end of the file within its last 65535 bytes.
+struct EndRecordPlace {
+  std::uint64_t position = 0;       // offset of its signature
+  std::uint32_t commentLength = 0;  // its comment-length field as stored, not checked
+};
+
+// ZipOk, or ZipIoError when the file holds no end record or cannot be read.
+int FindEndRecord(ZipSource& source, EndRecordPlace& place);
+
 // The fixed fields of one central-directory record, each widened to 32 bits.
 struct ZipDirectoryRecord {
   std::uint32_t versionMadeBy = 0;  // high byte: host system

@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # The programs as shipped, checked in the files themselves (Wine ignores manifests):
-# launcher.exe is a PE32+ GUI program that imports system DLLs only (ole32 not at start: the
-# link refresh loads it when it runs) and embeds a manifest asking for administrator rights
+# launcher.exe is a PE32+ GUI program that imports system DLLs only (ole32 and bcrypt not at
+# start: the link refresh loads ole32 when it runs, the package signature check bcrypt) and embeds a manifest asking for administrator rights
 # without UI access, declaring Windows 7 to 11, per-monitor DPI awareness (v2) and common
 # controls 6, and no long-path awareness; launcher.exe, pkgtool.exe and the stand-in client
 # each carry a version resource with the project version.
@@ -54,6 +54,13 @@ headers "$launcher" launcher.exe 00000002
 # COM is loaded by the link refresh when it runs, not by every start.
 check "launcher.exe: ole32 is not imported at start" "no" \
   "$($objdump -p "$launcher" | grep -qi 'DLL Name: ole32.dll' && echo yes || echo no)"
+# CNG is loaded by the signature check of an update package, not by every start, and so after
+# the launcher has limited its library search: a DLL imported at start is looked for in the
+# program's own folder first unless the system knows it.
+for exe in "$launcher" "$pkgtool"; do
+  check "$(basename "$exe"): bcrypt is not imported at start" "no" \
+    "$($objdump -p "$exe" | grep -qi 'DLL Name: bcrypt.dll' && echo yes || echo no)"
+done
 headers "$pkgtool" pkgtool.exe 00000003
 version_info "$launcher" launcher.exe
 version_info "$pkgtool" pkgtool.exe

@@ -320,6 +320,56 @@ TEST_F(UpdateInstallTest, APackageThatIsNoArchiveIsDeletedAndTheLaunchGoesOn) {
   }
 }
 
+// launcher-testkey.exe is launcher.exe built with the throwaway product key;
+// sign_update_packages.py signed typical.zip with `pkgtool sign` and changed single bytes of
+// the signed copy afterwards.
+TEST_F(UpdateInstallTest, ALauncherWithAKeyInstallsOnlyPackagesSignedByIt) {
+  const std::string installed = "update installed: 8 of 8 items";
+  const std::string notOurs =
+      "update not installed: the package is not signed by this product's key";
+  const std::string changed = "update not installed: its signature does not match";
+  struct Case {
+    const char* why;
+    const wchar_t* package;
+    const std::string& withKey;  // the line the keyed launcher logs
+    bool installsWithoutKey;     // false: the change breaks the archive itself
+  } const cases[] = {
+      {"signed with the product key", L"signed.zip", installed, true},
+      {"unsigned", L"typical.zip", notOurs, true},
+      {"signed with another key", L"other-key.zip", notOurs, true},
+      {"a local header's time changed after signing", L"altered-local.zip", changed, true},
+      {"an item's data changed after signing", L"altered-data.zip", changed, false},
+      {"a directory record changed after signing", L"altered-directory.zip", changed, true},
+      {"the end record changed after signing", L"altered-end.zip", changed, false},
+      {"the signature changed", L"altered-signature.zip", changed, true},
+  };
+  for (const bool keyed : {true, false}) {
+    for (const Case& c : cases) {
+      SCOPED_TRACE(std::string(keyed ? "with the key: " : "without a key: ") + c.why);
+      InstallFolder folder(true, L"install");
+      if (keyed) {
+        ASSERT_TRUE(CopyFileW((e2e::BinFolder() + L"\\launcher-testkey.exe").c_str(),
+                              folder.launcher().c_str(), FALSE));
+      }
+      folder.WriteFile(L"app.dll", "old");
+      folder.WriteFile(L"update.zip", PackageBytes(c.package));
+      const e2e::LaunchResult result = folder.Launch(L"forcerun:");
+      ASSERT_FALSE(result.timedOut);
+      EXPECT_TRUE(folder.WaitForFile(L"veltmora-params.txt").has_value()) << "client not started";
+      const bool isNew = folder.ReadFile(L"app.dll") == Repeat("new app.dll\n", 100);
+      if (keyed) {
+        EXPECT_NE(result.standardError.find(c.withKey), std::string::npos) << result.standardError;
+        EXPECT_EQ(isNew, &c.withKey == &installed);
+      } else if (c.installsWithoutKey) {
+        EXPECT_NE(result.standardError.find(installed), std::string::npos) << result.standardError;
+        EXPECT_TRUE(isNew);
+      }
+      // Refused or installed, the package has had its one try.
+      EXPECT_FALSE(folder.Exists(L"update.zip"));
+    }
+  }
+}
+
 TEST_F(UpdateInstallTest, AnItemThatFailsRollsTheWholePackageBack) {
   install.WriteFile(L"app.dll", "old");
   Stage(L"crc.zip");

@@ -4,7 +4,8 @@
 Usage: pkgtool_json_test.py WORKDIR PKGTOOL [EMULATOR]
 Makes a package with Python's zipfile (a folder, a Chinese name, a backslash, a drive-letter
 name that the rules rewrite, a damaged item), runs `pkgtool list --json` and `check --json`
-(through EMULATOR, scripts/wine-run, for pkgtool.exe) and checks what the parsed objects say.
+(through EMULATOR, scripts/wine-run, for pkgtool.exe) and checks what the parsed object says
+of the signature and of each item.
 """
 import json
 import os
@@ -48,10 +49,13 @@ def check(what, expected, actual):
 
 def run(command):
     p = subprocess.run(emulator + [pkgtool, command, "--json", arg], capture_output=True)
-    return p.returncode, json.loads(p.stdout.decode("utf-8")), p.stderr.decode("utf-8", "replace")
+    report = json.loads(p.stdout.decode("utf-8"))
+    return p.returncode, report["items"], report["signature"], p.stderr.decode("utf-8", "replace")
 
 
-code, items, err = run("list")
+code, items, signature, err = run("list")
+check("list: the signature's state", "unsigned", signature["state"])
+check("list: no key without a signature", None, signature["key"])
 check("list: exit code (a rewritten name is no problem)", 0, code)
 check("list: one object per item", [0, 1, 2, 3, 4], [i["index"] for i in items])
 check("list: names as the launcher installs them",
@@ -67,7 +71,7 @@ check("list: modification time, UTC", True,
 check("list: the rewrite is a warning", 1, len(items[3]["warnings"]))
 check("list: no problems before the data is read", [[]] * 5, [i["problems"] for i in items])
 
-code, items, err = run("check")
+code, items, signature, err = run("check")
 check("check: exit code", 1, code)
 check("check: the damaged item's problem", 1, len(items[4]["problems"]))
 check("check: the others have none", [[]] * 4, [i["problems"] for i in items[:4]])

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdio>
 
 #include "tests/zip/test_support.h"
 #include "tests/zip/zip_builder.h"
 #include "tools/pkgtool/pkgtool.h"
+#include "update/signing_key.h"
 
 namespace {
 
@@ -73,14 +75,15 @@ TEST_F(PkgtoolTest, ExitCodesProblemLinesAndSummary) {
   const platform::WString badZip = Put("bad.zip", Build(bad));
   const platform::WString dest = W(scratch_ / "dest");
 
+  const std::string unsigned_ = "signature: not signed (the archive has no comment)\n";
   Outcome r = Run({W("list"), goodZip});
   EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(r.out, "0 archive 1 2020-09-13T12:26:40Z dir/a.txt\n");
+  EXPECT_EQ(r.out, "0 archive 1 2020-09-13T12:26:40Z dir/a.txt\n" + unsigned_);
   EXPECT_EQ(r.err, "");
   // Silent success was the fault: a script must see that the check ran.
   r = Run({W("check"), goodZip});
   EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(r.out, "1 item, 1 bytes, all installable\n");
+  EXPECT_EQ(r.out, "1 item, 1 bytes, all installable\n" + unsigned_);
   EXPECT_EQ(r.err, "");
   r = Run({W("extract"), goodZip, dest});
   EXPECT_EQ(r.code, 0);
@@ -93,7 +96,7 @@ TEST_F(PkgtoolTest, ExitCodesProblemLinesAndSummary) {
   const std::string overlap = "data overlap another item's header or data\n";
   r = Run({W("check"), badZip});
   EXPECT_EQ(r.code, 1);
-  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.out, unsigned_);
   EXPECT_EQ(r.err, at + "item 1 crc.txt: CRC mismatch\n" + at +
                        "item 2 m.txt: unsupported method 12 (use stored or deflated)\n" + at +
                        "item 3 enc.txt: encrypted\n" + at +
@@ -129,7 +132,9 @@ TEST_F(PkgtoolTest, CheckWarnsAboutNamesTheRulesRewrite) {
   const Outcome r = Run({W("check"), zip});
   // Rewritten names still install (under the new name): a warning, not a problem.
   EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(r.out, "4 items, 4 bytes, all installable\n");
+  EXPECT_EQ(r.out,
+            "4 items, 4 bytes, all installable\nsignature: not signed (the archive has no "
+            "comment)\n");
   const std::string at = "pkgtool: " + Shown("rewritten.zip") + ": warning: ";
   EXPECT_EQ(r.err, at + "item 0 C:/x.txt: drive letter dropped, leading separator dropped, " +
                        "installs as x.txt\n" + at +
@@ -217,6 +222,23 @@ TEST_F(PkgtoolTest, FollowsCommandLineHabits) {
       {"unknown option", {W("list"), W("--jsn"), zip}, 2, "", "pkgtool: unknown option --jsn\n"},
       {"extract has no JSON form", {W("extract"), W("--json"), zip, W("d")}, 2, "", "usage:"},
       {"empty destination", {W("extract"), zip, W("")}, 2, "", "pkgtool: DEST must not be empty"},
+      // --key belongs to sign and verify, and they cannot do without it.
+      {"sign without --key", {W("sign"), zip}, 2, "", "pkgtool: --key is needed\n"},
+      {"--key without its file",
+       {W("verify"), zip, W("--key")},
+       2,
+       "",
+       "pkgtool: --key needs a file\n"},
+      {"--key for check",
+       {W("check"), W("--key=k.pem"), zip},
+       2,
+       "",
+       "pkgtool: --key is for sign and verify only\n"},
+      {"verify has no JSON form",
+       {W("verify"), W("--json"), W("--key=k.pem"), zip},
+       2,
+       "",
+       "usage:"},
       // "--" ends the options, so an archive may be named like one.
       {"-- before a name", {W("check"), W("--"), zip}, 0, "1 item, 1 bytes", ""},
       {"--install-folder without a folder",
@@ -248,6 +270,106 @@ TEST_F(PkgtoolTest, FollowsCommandLineHabits) {
   }
 }
 
+// sign and verify with the throwaway keys of make_test_keys.sh, one step after another on the
+// same few files.
+TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
+  const fs::path keys = TestKeyFolder();
+  if (ReadBytes(keys / "product.pem") == "<missing>") GTEST_SKIP() << "no keys: run through ctest";
+  const std::string id = ReadBytes(keys / "product.keyid").substr(0, 64);
+  update::PublicKey otherKey;
+  ASSERT_EQ(update::PublicKeyFromPem(ReadBytes(keys / "other.pub.pem"), otherKey),
+            update::KeyFileResult::kOk);
+  const std::string otherId = update::HexKeyId(otherKey.id);
+  Archive a;
+  a.entries = {Item("dir/a.txt")};
+  const std::string unsignedBytes = Build(a);
+  Put("p.zip", unsignedBytes);
+  a.comment = "made by hand";
+  Put("commented.zip", Build(a));
+  Put("trailing.zip", unsignedBytes + "junk");
+  Put("notes.zip", "release notes\n");
+  auto at = [&](const char* file) { return "pkgtool: " + Shown(file) + ": "; };
+  auto keyAt = [&](const char* name) { return "pkgtool: " + (keys / name).u8string() + ": "; };
+
+  struct Step {
+    const char* why;
+    const char* command;
+    const char* key;  // in the key folder; none for check
+    const char* archive;
+    int code;
+    std::string out, err;
+  } const steps[] = {
+      {"an unsigned archive", "verify", "product.pub.pem", "p.zip", 1, "",
+       at("p.zip") + "not signed (the archive has no comment)\n"},
+      {"signing", "sign", "product.pem", "p.zip", 0, "signed by key " + id + "\n", ""},
+      {"the product key's signature", "verify", "product.pub.pem", "p.zip", 0,
+       "signature valid: signed by key " + id + "\n", ""},
+      {"check tells it, unchecked", "check", nullptr, "p.zip", 0,
+       "1 item, 1 bytes, all installable\nsignature: signed by key " + id +
+           " (not checked: use pkgtool verify)\n",
+       ""},
+      {"another key's public key", "verify", "other.pub.pem", "p.zip", 1, "",
+       at("p.zip") + "signed by another key (" + id + "), not by " + otherId + "\n"},
+      // A signature is replaced, never added to; the signed bytes stay as they were.
+      {"signing again with another key", "sign", "other.pem", "p.zip", 0,
+       "signed by key " + otherId + "\n",
+       at("p.zip") + "warning: the signature by key " + id + " is replaced\n"},
+      {"now by the other key", "verify", "product.pub.pem", "p.zip", 1, "",
+       at("p.zip") + "signed by another key (" + otherId + "), not by " + id + "\n"},
+      {"an archive's own comment gives way", "sign", "product.pem", "commented.zip", 0,
+       "signed by key " + id + "\n",
+       at("commented.zip") + "warning: the archive's comment is replaced by the signature\n"},
+      // Bytes behind the archive would stay unsigned: not signed, and the file unchanged.
+      {"bytes after the archive", "sign", "product.pem", "trailing.zip", 1, "",
+       at("trailing.zip") +
+           "not signed: the archive's comment does not end where the file does (bytes after "
+           "the archive, or a comment cut short)\n"},
+      {"not an archive", "sign", "product.pem", "notes.zip", 2, "",
+       at("notes.zip") + "not a zip archive\n"},
+      // Key files of the wrong kind say what to give instead.
+      {"signing with the public key", "sign", "product.pub.pem", "p.zip", 2, "",
+       keyAt("product.pub.pem") + "a public key (signing needs the private key)\n"},
+      {"verifying with the private key", "verify", "product.pem", "p.zip", 2, "",
+       keyAt("product.pem") +
+           "a private key (give the public key: openssl pkey -in KEY -pubout)\n"},
+      {"a passphrase-protected key", "sign", "encrypted.pem", "p.zip", 2, "",
+       keyAt("encrypted.pem") +
+           "an encrypted private key (pkgtool reads unencrypted keys only; sign with openssl "
+           "instead, see docs/update-packages.md)\n"},
+      {"no key file", "sign", "none.pem", "p.zip", 2, "", keyAt("none.pem") + "cannot be read\n"},
+  };
+  for (const Step& s : steps) {
+    SCOPED_TRACE(s.why);
+    std::vector<platform::WString> args = {W(s.command)};
+    if (s.key != nullptr) args.insert(args.end(), {W("--key"), W(keys / s.key)});
+    args.push_back(W(scratch_ / s.archive));
+    const Outcome r = Run(args);
+    EXPECT_EQ(r.code, s.code);
+    EXPECT_EQ(r.out, s.out);
+    EXPECT_EQ(r.err, s.err);
+  }
+  // Signing changed nothing but the comment, and rewrote the archives it signed whole.
+  const std::string signedBytes = ReadBytes(scratch_ / "p.zip");
+  EXPECT_EQ(signedBytes.substr(0, unsignedBytes.size() - 2),
+            unsignedBytes.substr(0, unsignedBytes.size() - 2));
+  EXPECT_EQ(ReadBytes(scratch_ / "trailing.zip"), unsignedBytes + "junk");
+  EXPECT_EQ(ReadBytes(scratch_ / "notes.zip"), "release notes\n");
+  std::vector<std::string> left;
+  for (const auto& entry : fs::directory_iterator(scratch_))
+    left.push_back(entry.path().filename().string());
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(left,
+            (std::vector<std::string>{"commented.zip", "notes.zip", "p.zip", "trailing.zip"}));
+  // A byte changed after signing.
+  std::string changed = ReadBytes(scratch_ / "commented.zip");
+  changed[31] ^= 1;
+  const Outcome r =
+      Run({W("verify"), W("--key=") + W(keys / "product.pub.pem"), Put("changed.zip", changed)});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, at("changed.zip") +
+                       "the signature does not match (the package was changed after signing)\n");
+}
+
 TEST_F(PkgtoolTest, JsonHasOneObjectPerItem) {
   Archive a;
   Entry folder = Item("d/", "");
@@ -266,7 +388,9 @@ TEST_F(PkgtoolTest, JsonHasOneObjectPerItem) {
   Outcome r = Run({W("check"), W("--json"), zip});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.out,
-            "[\n"
+            "{\"signature\": {\"state\": \"unsigned\", \"key\": null, \"text\": \"not signed (the "
+            "archive has no comment)\"},\n"
+            " \"items\": [\n"
             " {\"index\": 0, \"name\": \"d/\", \"stored_name\": \"d/\", \"size\": 0, "
             "\"compressed_size\": 0, \"attributes\": [\"folder\", \"archive\"], \"mtime\": "
             "\"2020-09-13T12:26:40Z\", \"problems\": [], \"warnings\": []}\n"
@@ -281,7 +405,7 @@ TEST_F(PkgtoolTest, JsonHasOneObjectPerItem) {
             "\"compressed_size\": 3, \"attributes\": [\"archive\"], \"mtime\": "
             "\"2020-09-13T12:26:40Z\", \"problems\": [\"unsafe name (name is not UTF-8)\"], "
             "\"warnings\": []}\n"
-            "]\n");
+            " ]}\n");
   // The listing reads no data: the CRC is not checked, the rewritten name warned about.
   r = Run({W("list"), W("--json"), zip});
   EXPECT_EQ(r.code, 1);

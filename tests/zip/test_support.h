@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <string>
 
@@ -44,6 +45,17 @@ inline std::string ReadBytes(const fs::path& p) {
   std::string out(static_cast<std::size_t>(size), '\0');
   if (f.ReadAt(0, out.data(), out.size()) != static_cast<std::int64_t>(size)) return "<short>";
   return out;
+}
+
+// The throwaway signing keys of make_test_keys.sh, from UPDATE_TEST_KEYS; empty when unset.
+inline fs::path TestKeyFolder() {
+  const char* env = std::getenv("UPDATE_TEST_KEYS");
+  std::string folder = env != nullptr ? env : "";
+#ifdef _WIN32
+  // Wine sees the build tree on drive Z:.
+  if (!folder.empty() && folder[0] == '/') folder = "Z:" + folder;
+#endif
+  return fs::path(folder);
 }
 
 // A fresh folder under the system's temporary folder, removed afterwards.

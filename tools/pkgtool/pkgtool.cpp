@@ -1,15 +1,20 @@
 #include "tools/pkgtool/pkgtool.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <optional>
 #include <string>
 #include <type_traits>
 #include <unordered_map>
 
+#include "platform/clock.h"
+#include "platform/crypto.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
 #include "update/install_plan.h"
 #include "update/install_transaction.h"
+#include "update/package_signature.h"
+#include "update/signing_key.h"
 #include "zip/zip_extractor.h"
 #include "zip/zip_time.h"
 
@@ -23,6 +28,8 @@ const char kUsage[] =
     "       pkgtool check [--json] [--install-folder DIR] ARCHIVE\n"
     "       pkgtool extract ARCHIVE DEST\n"
     "       pkgtool recover DEST\n"
+    "       pkgtool sign --key PRIVATE.pem ARCHIVE\n"
+    "       pkgtool verify --key PUBLIC.pem ARCHIVE\n"
     "       pkgtool --help | --version\n";
 
 const char kHelp[] =
@@ -37,15 +44,25 @@ const char kHelp[] =
     "  extract  installs the items into DEST exactly as the launcher's update step does,\n"
     "           finishing or undoing an interrupted install there first\n"
     "  recover  finishes or undoes an interrupted install in DEST, as the next launch would\n"
-    "  --json   list or check as one JSON array with one object per item\n"
+    "  sign     signs the archive with the product's ECDSA P-256 key (a PEM file, PKCS #8 or\n"
+    "           SEC 1, unencrypted, as openssl writes it; an encrypted key signs with openssl,\n"
+    "           see docs/update-packages.md): the signature goes into the archive's comment,\n"
+    "           replacing any comment or signature there; the archive is rewritten under a\n"
+    "           temporary name and renamed over the old one\n"
+    "  verify   checks the archive's signature against the product's public key (PEM)\n"
+    "  --json   list or check as one JSON object: the signature and one object per item\n"
     "  --install-folder DIR\n"
     "           check full paths against the install folder DIR: every item's path, the\n"
     "           folder's included, must stay within 259 units (without it, a folder of three\n"
     "           units such as C:\\ is assumed, so only names too long for any folder show)\n"
     "\n"
-    "Exit codes: 0 every item is fine (check), was installed (extract) or nothing was left\n"
-    "to end (recover), 1 an item has a problem or failed, or an interrupted install could not\n"
-    "be ended yet, 2 a usage error or an archive that does not open.\n";
+    "list and check say whether the archive carries a signature; verify checks it.\n"
+    "\n"
+    "Exit codes: 0 every item is fine (check), was installed (extract), nothing was left to\n"
+    "end (recover), the archive was signed (sign) or its signature is valid (verify); 1 an\n"
+    "item has a problem or failed, an interrupted install could not be ended yet, the archive\n"
+    "is unsigned or its signature invalid (verify), or it cannot be signed as it is (sign);\n"
+    "2 a usage error, a key file that does not read, or an archive that does not open.\n";
 
 std::string Narrow(const WString& text) {
   std::string narrow;
@@ -274,8 +291,49 @@ class NameCheck {
   std::unordered_map<WString, Name> names_;
 };
 
+// What the archive carries for a signature, unchecked: list and check tell it, verify checks
+// it.
+update::CarriedSignature CarriedSignatureOf(const WString& path) {
+  std::unique_ptr<zip::ZipSource> source = zip::ZipSource::Open(path);
+  if (!source) return {};
+  return update::ReadSignature(*source);
+}
+
+std::string SignatureText(const update::CarriedSignature& s) {
+  if (s.state == update::SignatureState::kPresent) {
+    return "signed by key " + update::HexKeyId(s.keyId) + " (not checked: use pkgtool verify)";
+  }
+  return update::DescribeSignatureState(s.state);
+}
+
+std::string SignatureJson(const update::CarriedSignature& s) {
+  using update::SignatureState;
+  const char* state = "damaged";
+  switch (s.state) {
+    case SignatureState::kPresent:
+      state = "signed";
+      break;
+    case SignatureState::kUnsigned:
+      state = "unsigned";
+      break;
+    case SignatureState::kNotASignature:
+      state = "comment";
+      break;
+    case SignatureState::kUnknownLayout:
+      state = "unknown layout";
+      break;
+    default:
+      break;
+  }
+  const bool signed_ = s.state == SignatureState::kPresent;
+  return std::string("{\"state\": \"") + state +
+         "\", \"key\": " + (signed_ ? JsonString(update::HexKeyId(s.keyId)) : "null") +
+         ", \"text\": " + JsonString(SignatureText(s)) + "}";
+}
+
 // list and check: every item's record, and with `readData` its data through to the CRC-32
-// and what the launcher would do with its name in an install folder of `rootUnits`.
+// and what the launcher would do with its name in an install folder of `rootUnits`; then
+// what the archive carries for a signature.
 int Report(const WString& path, bool readData, bool json, std::size_t rootUnits, std::FILE* out,
            std::FILE* err) {
   std::uint32_t rc = 0;
@@ -284,7 +342,10 @@ int Report(const WString& path, bool readData, bool json, std::size_t rootUnits,
     ReportOpenFailure(path, err);
     return 2;
   }
-  if (json) std::fputs("[\n", out);
+  const update::CarriedSignature signature = CarriedSignatureOf(path);
+  if (json) {
+    std::fprintf(out, "{\"signature\": %s,\n \"items\": [\n", SignatureJson(signature).c_str());
+  }
   std::uint32_t failed = 0;
   std::uint64_t bytes = 0;
   NameCheck names(rootUnits);
@@ -315,17 +376,16 @@ int Report(const WString& path, bool readData, bool json, std::size_t rootUnits,
     }
     ReportItem(err, path, r);
   }
-  if (json) std::fputs("]\n", out);
+  if (json) std::fputs(" ]}\n", out);
   if (failed != 0) {
     std::fprintf(err, "pkgtool: %s: %" PRIu32 " of %s would not install\n", Narrow(path).c_str(),
                  failed, Items(ex->itemCount()).c_str());
-    return 1;
-  }
-  if (readData && !json) {
+  } else if (readData && !json) {
     std::fprintf(out, "%s, %" PRIu64 " bytes, all installable\n", Items(ex->itemCount()).c_str(),
                  bytes);
   }
-  return 0;
+  if (!json) std::fprintf(out, "signature: %s\n", SignatureText(signature).c_str());
+  return failed != 0 ? 1 : 0;
 }
 
 // Collects an outcome line as UTF-8, the way the launcher's log writes it in its code page.
@@ -392,6 +452,164 @@ int Recover(const WString& dest, std::FILE* out, std::FILE* err) {
   return ended ? 0 : 1;
 }
 
+// A key file's text; false when it does not read or is too large to be a key.
+bool ReadKeyFile(const WString& path, std::string& text) {
+  constexpr std::uint64_t kLargestKeyFile = 1 << 16;
+  platform::File file = platform::File::OpenForRead(path);
+  std::uint64_t size = 0;
+  if (!file || !file.Size(size) || size > kLargestKeyFile) return false;
+  text.assign(static_cast<std::size_t>(size), '\0');
+  return file.ReadAt(0, text.data(), text.size()) == static_cast<std::int64_t>(size);
+}
+
+int KeyFileError(std::FILE* err, const WString& keyFile, const char* why) {
+  std::fprintf(err, "pkgtool: %s: %s\n", Narrow(keyFile).c_str(), why);
+  return 2;
+}
+
+// An archive that sign or verify cannot read as one: what list and check would say.
+bool OpensAsArchive(const WString& path, std::FILE* err) {
+  if (zip::ZipArchive::Open(zip::ZipSource::Open(path))) return true;
+  ReportOpenFailure(path, err);
+  return false;
+}
+
+// Writes the archive in `source` up to its comment-length field, then `comment` behind it,
+// to `to` (a new file), and waits until it is on the disk.
+bool WriteSigned(zip::ZipSource& source, const zip::EndRecordPlace& end, const std::string& comment,
+                 const WString& to) {
+  platform::File file = platform::File::CreateNew(to, 0);
+  if (!file) return false;
+  constexpr std::size_t kPiece = 1 << 20;
+  std::vector<unsigned char> buffer(kPiece);
+  const std::uint64_t lengthField = end.position + zip::kEndRecordSize - 2;
+  for (std::uint64_t offset = 0; offset < lengthField;) {
+    const auto piece =
+        static_cast<std::size_t>(std::min<std::uint64_t>(kPiece, lengthField - offset));
+    if (!source.ReadAt(offset, buffer.data(), piece, zip::ZipSource::kDataWindow) ||
+        !file.Write(buffer.data(), piece)) {
+      return false;
+    }
+    offset += piece;
+  }
+  const unsigned char length[2] = {static_cast<unsigned char>(comment.size() & 0xFF),
+                                   static_cast<unsigned char>(comment.size() >> 8)};
+  return file.Write(length, sizeof length) && file.Write(comment.data(), comment.size()) &&
+         file.Flush() && file.Close();
+}
+
+// sign: the signature over the archive without its comment goes into a copy of it, which
+// replaces the archive only once it checks out, so a failure at any point leaves the archive
+// as it was.
+int Sign(const WString& keyFile, const WString& path, std::FILE* out, std::FILE* err) {
+  std::string pem;
+  if (!ReadKeyFile(keyFile, pem)) return KeyFileError(err, keyFile, "cannot be read");
+  update::PrivateKey key;
+  const update::KeyFileResult keyRead = update::PrivateKeyFromPem(pem, key);
+  pem.assign(pem.size(), '\0');
+  if (keyRead != update::KeyFileResult::kOk) {
+    return KeyFileError(err, keyFile, update::DescribeKeyFileResult(keyRead));
+  }
+  if (!OpensAsArchive(path, err)) return 2;
+  std::unique_ptr<zip::ZipSource> source = zip::ZipSource::Open(path);
+  const update::CarriedSignature carried =
+      source ? update::ReadSignature(*source) : update::CarriedSignature{};
+  const std::string at = "pkgtool: " + Narrow(path) + ": ";
+  switch (carried.state) {
+    case update::SignatureState::kCommentMisfit:
+      // Bytes behind the archive would stay unsigned, or be lost: the archive's maker must say.
+      std::fprintf(err,
+                   "%snot signed: the archive's comment does not end where the file does "
+                   "(bytes after the archive, or a comment cut short)\n",
+                   at.c_str());
+      return 1;
+    case update::SignatureState::kUnreadable:
+    case update::SignatureState::kNotAnArchive:
+      std::fprintf(err, "%s%s\n", at.c_str(), update::DescribeSignatureState(carried.state));
+      return 2;
+    case update::SignatureState::kUnsigned:
+      break;
+    case update::SignatureState::kPresent:
+      std::fprintf(err, "%swarning: the signature by key %s is replaced\n", at.c_str(),
+                   update::HexKeyId(carried.keyId).c_str());
+      break;
+    default:
+      std::fprintf(err, "%swarning: the archive's comment is replaced by the signature\n",
+                   at.c_str());
+      break;
+  }
+  platform::Sha256Digest digest;
+  platform::P256Signature signature;
+  if (!update::SignedDigest(*source, carried.end, digest, nullptr)) {
+    std::fprintf(err, "%scannot be read\n", at.c_str());
+    return 2;
+  }
+  if (!platform::SignP256(key.scalar, key.publicKey.point, digest, signature)) {
+    return KeyFileError(err, keyFile, "the system refused to sign with this key");
+  }
+  // A hand-made file may pair a private key with another's public key: its signatures would
+  // never verify.
+  if (platform::VerifyP256(key.publicKey.point, digest, signature) !=
+      platform::SignatureCheck::kValid) {
+    return KeyFileError(err, keyFile, "its public key does not belong to its private key");
+  }
+
+  char suffix[32];
+  std::snprintf(suffix, sizeof suffix, ".sign~%08x",
+                static_cast<unsigned>(platform::UniqueNumber() & 0xFFFFFFFF));
+  WString temporary = path;
+  for (const char* c = suffix; *c != '\0'; ++c) temporary += static_cast<platform::WChar>(*c);
+  const std::string comment = update::SignatureComment(key.publicKey.id, signature);
+  bool done = WriteSigned(*source, carried.end, comment, temporary);
+  source.reset();  // the rename must find the archive closed
+  if (done) {
+    std::unique_ptr<zip::ZipSource> written = zip::ZipSource::Open(temporary);
+    done =
+        written && update::VerifyPackage(*written, key.publicKey) == update::SignatureState::kValid;
+  }
+  if (!done || !platform::RenameFile(temporary, path, true)) {
+    platform::RemoveFile(temporary);
+    std::fprintf(err, "%sthe signed archive could not be written; the archive is unchanged\n",
+                 at.c_str());
+    return 2;
+  }
+  std::fprintf(out, "signed by key %s\n", update::HexKeyId(key.publicKey.id).c_str());
+  return 0;
+}
+
+int Verify(const WString& keyFile, const WString& path, std::FILE* out, std::FILE* err) {
+  std::string pem;
+  if (!ReadKeyFile(keyFile, pem)) return KeyFileError(err, keyFile, "cannot be read");
+  update::PublicKey key;
+  const update::KeyFileResult keyRead = update::PublicKeyFromPem(pem, key);
+  if (keyRead != update::KeyFileResult::kOk) {
+    return KeyFileError(err, keyFile, update::DescribeKeyFileResult(keyRead));
+  }
+  if (!OpensAsArchive(path, err)) return 2;
+  std::unique_ptr<zip::ZipSource> source = zip::ZipSource::Open(path);
+  const update::SignatureState state =
+      source ? update::VerifyPackage(*source, key) : update::SignatureState::kUnreadable;
+  const std::string at = "pkgtool: " + Narrow(path) + ": ";
+  switch (state) {
+    case update::SignatureState::kValid:
+      std::fprintf(out, "signature valid: signed by key %s\n", update::HexKeyId(key.id).c_str());
+      return 0;
+    case update::SignatureState::kOtherKey:
+      std::fprintf(err, "%s%s (%s), not by %s\n", at.c_str(), update::DescribeSignatureState(state),
+                   update::HexKeyId(CarriedSignatureOf(path).keyId).c_str(),
+                   update::HexKeyId(key.id).c_str());
+      return 1;
+    case update::SignatureState::kUnreadable:
+    case update::SignatureState::kNotAnArchive:
+    case update::SignatureState::kUnchecked:
+      std::fprintf(err, "%s%s\n", at.c_str(), update::DescribeSignatureState(state));
+      return 2;
+    default:
+      std::fprintf(err, "%s%s\n", at.c_str(), update::DescribeSignatureState(state));
+      return 1;
+  }
+}
+
 int UsageError(std::FILE* err, const char* what) {
   if (what) std::fprintf(err, "pkgtool: %s\n", what);
   std::fputs(kUsage, err);
@@ -403,17 +621,18 @@ int UsageError(std::FILE* err, const char* what) {
 int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
   bool json = false;
   std::optional<WString> installFolder;
+  std::optional<WString> keyFile;
   std::vector<WString> operands;
   bool optionsEnd = false;
-  for (std::size_t a = 0; a < args.size(); ++a) {
-    const WString& arg = args[a];
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const WString& arg = args[i];
     if (optionsEnd || arg.empty() || arg[0] != WIDE('-') || arg == WIDE("-")) {
       operands.push_back(arg);
     } else if (arg == WIDE("--install-folder")) {
-      if (a + 1 == args.size() || args[a + 1].empty()) {
+      if (i + 1 == args.size() || args[i + 1].empty()) {
         return UsageError(err, "--install-folder needs a folder");
       }
-      installFolder = args[++a];
+      installFolder = args[++i];
     } else if (arg == WIDE("--")) {
       optionsEnd = true;
     } else if (arg == WIDE("--help") || arg == WIDE("-h")) {
@@ -425,6 +644,11 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
       return 0;
     } else if (arg == WIDE("--json")) {
       json = true;
+    } else if (arg == WIDE("--key")) {
+      if (i + 1 == args.size()) return UsageError(err, "--key needs a file");
+      keyFile = args[++i];
+    } else if (arg.rfind(WIDE("--key="), 0) == 0) {
+      keyFile = arg.substr(6);
     } else {
       return UsageError(err, ("unknown option " + Narrow(arg)).c_str());
     }
@@ -432,6 +656,14 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
   if (operands.empty()) return UsageError(err, nullptr);
   const WString& command = operands[0];
   const bool report = command == WIDE("list") || command == WIDE("check");
+  const bool signing = command == WIDE("sign") || command == WIDE("verify");
+  if (!report && !signing && command != WIDE("extract") && command != WIDE("recover")) {
+    return UsageError(err, ("unknown command " + Narrow(command)).c_str());
+  }
+  if (keyFile.has_value() != signing) {
+    return UsageError(err, signing ? "--key is needed" : "--key is for sign and verify only");
+  }
+  if (keyFile && keyFile->empty()) return UsageError(err, "the key file must not be empty");
   if (installFolder && command != WIDE("check")) {
     return UsageError(err, "--install-folder goes with check only");
   }
@@ -451,8 +683,9 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
     if (operands[1].empty()) return UsageError(err, "DEST must not be empty");
     return Recover(operands[1], out, err);
   }
-  if (!report && command != WIDE("extract") && command != WIDE("recover")) {
-    return UsageError(err, ("unknown command " + Narrow(command)).c_str());
+  if (signing && operands.size() == 2 && !json) {
+    return command == WIDE("sign") ? Sign(*keyFile, operands[1], out, err)
+                                   : Verify(*keyFile, operands[1], out, err);
   }
   return UsageError(err, nullptr);
 }
