@@ -24,9 +24,10 @@ class NameTable {
   };
   static constexpr std::uint32_t kNumberMask = kMade - 1;
 
+  // Room for `expected` names at three quarters full, where linear probing stays short.
   explicit NameTable(std::size_t expected) {
     std::size_t slots = 64;
-    while (slots < expected * 2) slots *= 2;
+    while (slots * 3 < expected * 4) slots *= 2;
     keys_.assign(slots, 0);
     values_.assign(slots, 0);
   }
@@ -40,7 +41,7 @@ class NameTable {
     }
   }
   void Insert(std::uint64_t key, std::uint32_t value) {
-    if ((used_ + 1) * 10 > keys_.size() * 7) Grow();
+    if ((used_ + 1) * 4 > keys_.size() * 3) Grow();
     Put(Nonzero(key), value);
     ++used_;
   }
@@ -312,6 +313,8 @@ bool PlanInstall(const WString& root, bool rootMade, std::uint64_t seed, zip::Zi
                  JournalWriter& journal, const ItemCallback& report, InstallOutcome& outcome,
                  std::vector<PlannedFile>& files) {
   files.clear();
+  // At most one record per item: no growth, and no moment with two copies.
+  files.reserve(ex.itemCount());
   return Planner(root, rootMade, seed, ex, journal, report, outcome, files).Run();
 }
 

@@ -17,8 +17,9 @@ constexpr int kFormat = 2;
 // 3 UTF-8 bytes each): a longer line is damage, not a record.
 constexpr std::size_t kMaxLine = 4096;
 constexpr std::size_t kReadChunk = 65536;
-// Records gathered before they are written in one piece.
-constexpr std::size_t kWriteChunk = 65536;
+// Records gathered before they are written in one piece; the buffer keeps room for one more
+// record of the longest kind, so that it never grows.
+constexpr std::size_t kWriteChunk = 65536 - kMaxLine;
 // The longest name of one step that a file system takes, in UTF-16 units.
 constexpr std::size_t kMaxStepUnits = 255;
 
@@ -95,6 +96,7 @@ bool JournalWriter::Create(const WString& path, std::uint32_t id) {
   if (!file_ || !file_.LockExclusive()) return false;
   idText_ = IdText(id);
   platform::Utf16ToUtf8(idText_, idUtf8_);
+  pending_.reserve(kWriteChunk + kMaxLine);
   pending_ = kHeader;
   pending_ += static_cast<char>('0' + kFormat);
   pending_ += '\t';

@@ -668,9 +668,11 @@ TEST_F(UpdateInstallTest, ALaunchKilledAtAnyMomentEndsAsTheOldVersionOrTheNew) {
     oldVersion = Take(folder.path());
     ASSERT_TRUE(
         CopyFileW((Packages() + L"\\big.zip").c_str(), folder.Path(L"update.zip").c_str(), FALSE));
-    ASSERT_EQ(folder.Launch(L"forcerun:", 120000).exitCode, 0u);
+    const e2e::LaunchResult clean = folder.Launch(L"forcerun:", 120000);
+    ASSERT_EQ(clean.exitCode, 0u);
     newVersion = Take(folder.path());
-    ASSERT_EQ(folder.ReadFile(L"launcher.exe").value_or(""), newLauncher);
+    ASSERT_TRUE(folder.ReadFile(L"launcher.exe").value_or("") == newLauncher)
+        << clean.standardError;
     ASSERT_EQ(newVersion.size(), oldVersion.size() + 61);  // more\ and its 60 files
   }
 
