@@ -1,6 +1,7 @@
-// SHA-256 and ECDSA over the NIST P-256 curve, from the system's own cryptography: CNG
-// (bcrypt.dll, loaded at the first call) on Windows, OpenSSL's libcrypto elsewhere. Every
-// value crosses this seam as fixed-size big-endian bytes, the forms both libraries take.
+// SHA-256 and ECDSA over the NIST P-256 curve, from the system's own cryptography, loaded at
+// the first call: CNG (bcrypt.dll) on Windows, OpenSSL's libcrypto (libcrypto.so.3) elsewhere;
+// when it cannot be loaded, every call fails. Every value crosses this seam as fixed-size
+// big-endian bytes, the forms both libraries take.
 #pragma once
 
 #include <array>
