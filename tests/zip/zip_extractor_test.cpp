@@ -93,11 +93,23 @@ std::string Varied(std::size_t length) {
   return s;
 }
 
-// Data whose stored-block deflate stream (StoredBlocks) is exactly `compressed` bytes long.
-std::string StoredBlocksOf(std::size_t compressed) {
-  std::size_t blocks = 1;
-  while (compressed - 5 * blocks > 0xFFFF * blocks) ++blocks;
-  return Varied(compressed - 5 * blocks);
+// An entry of `length` bytes, stored (method 0) or deflated (8).
+std::function<void(Entry&)> Sized(std::uint16_t method, std::size_t length) {
+  return [=](Entry& e) {
+    e.method = method;
+    e.data = Varied(length);
+  };
+}
+
+// A deflated entry whose compressed data are exactly `compressed` bytes: stored blocks, each
+// 5 bytes more than the up to 65535 it holds.
+std::function<void(Entry&)> CompressedTo(std::size_t compressed) {
+  return [=](Entry& e) {
+    std::size_t blocks = 1;
+    while (compressed - 5 * blocks > 0xFFFF * blocks) ++blocks;
+    e.storedBlocks = true;
+    e.data = Varied(compressed - 5 * blocks);
+  };
 }
 
 // Item-level faults: each row is one entry, the result extracting it must give, and the
@@ -162,45 +174,15 @@ TEST_F(ZipExtractorTest, ReadsOrRefusesItemData) {
       // At the edges of the read and output pieces the entry's end must be seen, and nothing
       // lost or given twice, whether the last piece is full or holds one byte (a reader that
       // never fetched a last single byte would spin).
-      {"stored, one read piece",
-       [](Entry& e) {
-         e.method = 0;
-         e.data = Varied(zip::kReadBufferSize);
-       },
+      {"stored, one read piece", Sized(0, zip::kReadBufferSize), zip::ExtractOk},
+      {"stored, one read piece and a byte", Sized(0, zip::kReadBufferSize + 1), zip::ExtractOk},
+      {"stored, one output piece", Sized(0, zip::kOutputBufferSize), zip::ExtractOk},
+      {"stored, one output piece and a byte", Sized(0, zip::kOutputBufferSize + 1), zip::ExtractOk},
+      {"deflated, one output piece", Sized(8, zip::kOutputBufferSize), zip::ExtractOk},
+      {"deflated, one output piece and a byte", Sized(8, zip::kOutputBufferSize + 1),
        zip::ExtractOk},
-      {"stored, one read piece and a byte",
-       [](Entry& e) {
-         e.method = 0;
-         e.data = Varied(zip::kReadBufferSize + 1);
-       },
-       zip::ExtractOk},
-      {"stored, one output piece",
-       [](Entry& e) {
-         e.method = 0;
-         e.data = Varied(zip::kOutputBufferSize);
-       },
-       zip::ExtractOk},
-      {"stored, one output piece and a byte",
-       [](Entry& e) {
-         e.method = 0;
-         e.data = Varied(zip::kOutputBufferSize + 1);
-       },
-       zip::ExtractOk},
-      {"deflated, one output piece", [](Entry& e) { e.data = Varied(zip::kOutputBufferSize); },
-       zip::ExtractOk},
-      {"deflated, one output piece and a byte",
-       [](Entry& e) { e.data = Varied(zip::kOutputBufferSize + 1); }, zip::ExtractOk},
-      {"deflated, one read piece of compressed data",
-       [](Entry& e) {
-         e.storedBlocks = true;
-         e.data = StoredBlocksOf(zip::kReadBufferSize);
-       },
-       zip::ExtractOk},
-      {"deflated, one read piece of compressed data and a byte",
-       [](Entry& e) {
-         e.storedBlocks = true;
-         e.data = StoredBlocksOf(zip::kReadBufferSize + 1);
-       },
+      {"deflated, one read piece", CompressedTo(zip::kReadBufferSize), zip::ExtractOk},
+      {"deflated, one read piece and a byte", CompressedTo(zip::kReadBufferSize + 1),
        zip::ExtractOk},
   };
   for (const ReadCase& c : cases) {
