@@ -10,7 +10,6 @@ namespace {
 using platform::WChar;
 using platform::WString;
 
-constexpr std::size_t kOutputBufferSize = 16384;
 constexpr std::size_t kNameBufferSize = 260;
 
 bool IsDosHost(std::uint32_t host) { return host == 0 || host == 7 || host == 11 || host == 14; }

@@ -50,6 +50,12 @@ struct ZipItem {
   std::uint32_t flags = 0;   // general-purpose flags; bit 0 encrypted
 };
 
+// Items are decompressed into, and written from, a buffer of this many bytes. zlib copies the
+// last 32 KiB of each call's output into its window: with a large buffer that copy is a small
+// share of the work, where 16 KiB pieces copied every byte a second time, and a file of a
+// typical package is written in one call.
+inline constexpr std::size_t kOutputBufferSize = 256 * 1024;
+
 // General-purpose flag bit 11: the name (and comment) are UTF-8.
 inline constexpr std::uint32_t kFlagUtf8Name = 0x800;
 
@@ -126,7 +132,7 @@ class ZipExtractor {
   std::unique_ptr<ZipArchive> archive_;
   std::int32_t cachedIndex_ = -1;
   ZipItem cachedRecord_;
-  std::unique_ptr<unsigned char[]> outputBuffer_;  // 16384 bytes, made at first extraction
+  std::unique_ptr<unsigned char[]> outputBuffer_;  // kOutputBufferSize, made at first extraction
   std::vector<unsigned char> extra_;               // reused for local extra fields
   platform::WString root_;                         // ends in a separator
   // The last folder known to exist: files of one folder follow each other in most archives,

@@ -23,7 +23,6 @@ constexpr std::size_t kDirectoryRecordSize = 46;
 constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::uint64_t kEndSearchLimit = 0xFFFF;
 constexpr std::size_t kEndSearchStep = 1024;
-constexpr std::size_t kReadBufferSize = 16384;
 
 // The traditional encryption's key schedule.
 struct CryptKeys {

@@ -1,7 +1,9 @@
-"""Driver of run.sh: makes the data sets once, then times the extractors and the two floors on
-a file system of the benchmark's own, and the per-item cost of lookups (see README.md)."""
+"""Driver of run.sh: makes the data sets once, then times the extractors and the floors on a
+file system of the benchmark's own, an update over the previous version of every file, and the
+per-item cost of lookups (see README.md)."""
 import os
 import random
+import re
 import shutil
 import statistics
 import subprocess
@@ -11,12 +13,31 @@ import zipfile
 
 pkgtool, floor, runs = sys.argv[1], sys.argv[2], int(sys.argv[4])
 work = os.path.abspath(sys.argv[3])
-parts = sys.argv[5] if len(sys.argv) > 5 else "ABC"
+parts = sys.argv[5] if len(sys.argv) > 5 else "AUBC"
 MIN_ROUNDS = 7
-# Room for one run: A writes about 210 MB, B makes 20020 items. The image is sparse.
+# Room for one run: A writes about 210 MB, B makes 20020 items, U holds the old version and
+# the new one side by side until the old files go. The image is sparse.
 # One run's output at a time: every run gets a file system made anew (see OutputSpace).
 IMAGE_BYTES = 1 << 30
 INODES = 40_000
+
+
+def piece_size(header, name):
+    """A piece size the launcher's zip code declares in `header`, e.g. 128 * 1024."""
+    text = open(os.path.join(os.path.dirname(__file__), "..", "..", "zip", header)).read()
+    found = re.search(rf"constexpr std::size_t {name} = ([0-9 *]+);", text)
+    if not found:
+        sys.exit(f"{name} not found in zip/{header}")
+    size = 1
+    for factor in found.group(1).split("*"):
+        size *= int(factor)
+    return size
+
+
+# The pieces the reader takes compressed data in and the extractor writes, for the floor that
+# decodes as they do.
+READ_PIECE = piece_size("zip_reader.h", "kReadBufferSize")
+OUTPUT_PIECE = piece_size("zip_extractor.h", "kOutputBufferSize")
 
 
 def load():
@@ -98,6 +119,18 @@ def make_tree(path, files, sizes, text_share, seed):
             f.write(data)
 
 
+def make_old_version(name, files, sizes, text_share):
+    """The version an update of archive `name` replaces: the same names (make_tree names a file
+    by its number and kind alone), other bytes and other sizes."""
+    old = os.path.join(work, name + "-old")
+    if os.path.exists(os.path.join(old, "complete")):
+        return old
+    shutil.rmtree(old, ignore_errors=True)
+    make_tree(old, files, sizes, text_share, seed=1000 + len(name))
+    open(os.path.join(old, "complete"), "w").close()
+    return old
+
+
 def make_archive(name, files, sizes, text_share):
     archive = os.path.join(work, name + ".zip")
     if os.path.exists(archive):
@@ -142,15 +175,20 @@ def extractors(archive):
         "python": (lambda out: [sys.executable, "-c", py, archive, out], False),
         "floor-write": (lambda out: [floor, "write", archive, out], True),
         "floor-inflate": (lambda out: [floor, "inflate", archive], True),
-        "floor-inflate16": (lambda out: [floor, "inflate16", archive], True),
+        "floor-pieces": (lambda out: [floor, "pieces", str(READ_PIECE), str(OUTPUT_PIECE),
+                                      archive], True),
     }
     if baseline:
         tools["pkgtool-before"] = (lambda out: [baseline, "extract", archive, out], False)
     return tools
 
 
-def bench(name, archive, space):
+def bench(name, archive, space, only=None, old=None):
+    """Times the extractors of `archive` (those named in `only`, or all) and returns their
+    medians. With `old`, every run installs over an untimed copy of that folder of its own."""
     tools = extractors(archive)
+    if only is not None:
+        tools = {t: v for t, v in tools.items() if t in only}
     space.fresh()
     before = load()
     samples = {t: [] for t in tools}
@@ -161,7 +199,11 @@ def bench(name, archive, space):
             command, self_timed = tools[tool]
             space.fresh(per_run=True)
             out = os.path.join(space.root, f"{r}-{tool}")  # a new folder every run
-            os.makedirs(out)
+            if old is None:
+                os.makedirs(out)
+            else:
+                # Each program meets the old version as the previous one left it: untouched.
+                shutil.copytree(old, out, ignore=shutil.ignore_patterns("complete"))
             # Nothing of the previous run is left to write back while this one is timed.
             os.sync()
             elapsed, user, system, rss, stdout = run_once(command(out))
@@ -184,12 +226,14 @@ def bench(name, archive, space):
         print(f"  {tool:16s} {med[tool]:8.3f} {min(walls):8.3f} {max(walls):8.3f} "
               f"{statistics.median(x[1] for x in s):7.2f} {statistics.median(x[2] for x in s):7.2f} "
               f"{rss:>9s}")
-    peers = ["unzip", "bsdtar", "7zz", "python", "floor-inflate", "floor-inflate16", "floor-write"]
+    peers = ["unzip", "bsdtar", "7zz", "python", "floor-inflate", "floor-pieces", "floor-write"]
     peers += ["pkgtool-before"] if baseline else []
     print("  pkgtool against: " +
-          ", ".join(f"{p} {med['pkgtool'] / med[p]:.2f}x" for p in peers))
-    print("  (floors: their timed part only, reported by the program; wall, user and system of "
-          "the others include process start)")
+          ", ".join(f"{p} {med['pkgtool'] / med[p]:.2f}x" for p in peers if p in med))
+    if any(tools[t][1] for t in tools):
+        print("  (floors: their timed part only, reported by the program; wall, user and system "
+              "of the others include process start)")
+    return med
 
 
 def make_many(count):
@@ -244,15 +288,26 @@ def bench_item_cost():
 if runs < MIN_ROUNDS:
     sys.exit(f"at least {MIN_ROUNDS} rounds")
 os.makedirs(work, exist_ok=True)
-print(f"{os.cpu_count()} cores; {load()}")
-if "A" in parts or "B" in parts:
-    a = make_archive("A", 2000, (90_000, 110_000), 0.5) if "A" in parts else None
+print(f"{os.cpu_count()} cores; {load()}; pieces: read {READ_PIECE // 1024} KiB, "
+      f"output {OUTPUT_PIECE // 1024} KiB")
+if "A" in parts or "B" in parts or "U" in parts:
+    a_sizes = (2000, (90_000, 110_000), 0.5)
+    a = make_archive("A", *a_sizes) if "A" in parts or "U" in parts else None
+    a_old = make_old_version("A", *a_sizes) if "U" in parts else None
     b = make_archive("B", 20000, (1024, 4096), 0.5) if "B" in parts else None
     space = OutputSpace()
     print(f"output: {space.kind}")
     try:
-        if a:
-            bench("A", a, space)
+        a_med = bench("A", a, space) if "A" in parts else None
+        if a_old:
+            # U: the A archive as an update over the previous version of every file: what a
+            # user waits for. The peers simply overwrite; the install stages, sets aside,
+            # renames and deletes.
+            only = ["pkgtool", "unzip", "bsdtar", "pkgtool-before"]
+            u_med = bench("U (A over its previous version)", a, space, only, a_old)
+            if a_med:
+                print("  U against A: " + ", ".join(
+                    f"{t} {u_med[t] / a_med[t]:.2f}x" for t in u_med))
         if b:
             bench("B", b, space)
     finally:

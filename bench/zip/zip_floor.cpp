@@ -1,8 +1,8 @@
-// The two floors of the extraction benchmark, measured with nothing of the launcher's code:
+// The floors of the extraction benchmark, measured with nothing of the launcher's code:
 //   zip_floor inflate ARCHIVE      zlib's raw inflate and CRC-32 of every item, from a copy of
 //                                  the archive in memory, nothing written
-//   zip_floor inflate16 ARCHIVE    the same, fed and drained in 16 KiB pieces, as the launcher's
-//                                  reader takes compressed data and its extractor writes
+//   zip_floor pieces IN OUT ARCHIVE  the same, fed IN bytes of compressed data and drained OUT
+//                                  bytes at a time, as the launcher's reader and extractor are
 //   zip_floor write ARCHIVE DEST   every item inflated into memory first (not timed), then
 //                                  only the writing: folders, create, write, close
 // Each prints the seconds of its timed part. Plain archives only (no ZIP64, no encryption),
@@ -15,6 +15,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -128,21 +129,34 @@ void MakeFolders(const std::string& dest, const std::string& path, std::string& 
   last = folder;
 }
 
+// A piece size from the command line: a whole number from 1 to 1 GiB, or 0.
+std::size_t PieceSize(const char* text) {
+  char* end = nullptr;
+  const unsigned long long n = std::strtoull(text, &end, 10);
+  return *end == '\0' && n <= (1u << 30) ? static_cast<std::size_t>(n) : 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   const bool inflateOnly = argc == 3 && std::strcmp(argv[1], "inflate") == 0;
-  const bool inflatePieces = argc == 3 && std::strcmp(argv[1], "inflate16") == 0;
+  const bool inflatePieces = argc == 5 && std::strcmp(argv[1], "pieces") == 0;
   const bool writeOnly = argc == 4 && std::strcmp(argv[1], "write") == 0;
-  if (!inflateOnly && !inflatePieces && !writeOnly) {
-    std::fputs("usage: zip_floor inflate|inflate16 ARCHIVE | zip_floor write ARCHIVE DEST\n",
-               stderr);
+  const std::size_t pieceIn = inflatePieces ? PieceSize(argv[2]) : 0;
+  const std::size_t pieceOut = inflatePieces ? PieceSize(argv[3]) : 0;
+  if ((!inflateOnly && !inflatePieces && !writeOnly) ||
+      (inflatePieces && (pieceIn == 0 || pieceOut == 0))) {
+    std::fputs(
+        "usage: zip_floor inflate ARCHIVE | zip_floor pieces IN OUT ARCHIVE |"
+        " zip_floor write ARCHIVE DEST\n",
+        stderr);
     return 2;
   }
+  const char* const archive = inflatePieces ? argv[4] : argv[2];
   std::vector<unsigned char> zip;
   std::vector<Item> items;
-  if (!ReadAll(argv[2], zip) || !ListItems(zip, items)) {
-    std::fprintf(stderr, "zip_floor: %s: not a plain archive\n", argv[2]);
+  if (!ReadAll(archive, zip) || !ListItems(zip, items)) {
+    std::fprintf(stderr, "zip_floor: %s: not a plain archive\n", archive);
     return 2;
   }
   z_stream zs{};
@@ -150,12 +164,14 @@ int main(int argc, char** argv) {
   static unsigned char buffer[1 << 16];
 
   if (inflateOnly || inflatePieces) {
-    // Whole: 64 KiB out, the item's compressed data at once.
-    const std::size_t out = inflatePieces ? 16384 : sizeof buffer;
-    const std::size_t in = inflatePieces ? 16384 : zip.size();
+    // inflate: 64 KiB out, each item's compressed data at once; pieces: as asked.
+    std::vector<unsigned char> pieceBuffer(inflatePieces ? pieceOut : 0);
+    unsigned char* const into = inflatePieces ? pieceBuffer.data() : buffer;
+    const std::size_t out = inflatePieces ? pieceOut : sizeof buffer;
+    const std::size_t in = inflatePieces ? pieceIn : zip.size();
     const auto start = std::chrono::steady_clock::now();
     for (const Item& item : items) {
-      if (!Decode(zip, item, zs, buffer, out, in, [](const unsigned char*, std::size_t) {})) {
+      if (!Decode(zip, item, zs, into, out, in, [](const unsigned char*, std::size_t) {})) {
         std::fprintf(stderr, "zip_floor: %s: bad data\n", item.name.c_str());
         return 1;
       }

@@ -4,6 +4,7 @@
 
 #include <zlib.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -34,6 +35,8 @@ struct Entry {
   // Both records claim this many compressed bytes more than the data holds, so the data run
   // into whatever follows.
   std::uint32_t extendCompressed = 0;
+  // Deflated as stored blocks (see StoredBlocks): a compressed size exact to the byte.
+  bool storedBlocks = false;
 };
 
 struct Archive {
@@ -67,6 +70,22 @@ inline std::string RawDeflate(const std::string& in) {
   deflate(&zs, Z_FINISH);
   out.resize(zs.total_out);
   deflateEnd(&zs);
+  return out;
+}
+
+// A deflate stream of stored blocks of up to 65535 bytes, made here rather than by zlib so that
+// its size is known whatever zlib's version: the data's plus 5 bytes a block.
+inline std::string StoredBlocks(const std::string& in) {
+  std::string out;
+  std::size_t at = 0;
+  do {
+    const std::size_t n = std::min<std::size_t>(in.size() - at, 0xFFFF);
+    out += static_cast<char>(at + n == in.size() ? 1 : 0);  // final block or not; type "stored"
+    Put16(out, static_cast<std::uint32_t>(n));
+    Put16(out, static_cast<std::uint32_t>(~n & 0xFFFF));
+    out.append(in, at, n);
+    at += n;
+  } while (at < in.size());
   return out;
 }
 
@@ -114,7 +133,9 @@ inline std::string Build(const Archive& a) {
       fields.push_back(fields.at(*e.sharesHeaderOf));
     } else {
       const std::uint32_t crc = e.crc.value_or(Crc(e.data));
-      std::string payload = e.method == 8 ? RawDeflate(e.data) : e.data;
+      std::string payload = e.method != 8    ? e.data
+                            : e.storedBlocks ? StoredBlocks(e.data)
+                                             : RawDeflate(e.data);
       std::uint16_t flags = e.flags;
       if (e.password) {
         payload = Encrypt(payload, e.password, static_cast<std::uint8_t>(crc >> 24));
