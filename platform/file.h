@@ -24,6 +24,8 @@ enum : std::uint32_t {
 };
 
 struct FileInfo {
+  // What `size` holds when the system did not say (a folder listing on POSIX).
+  static constexpr std::uint64_t kUnknownSize = ~std::uint64_t{0};
   std::uint64_t size = 0;        // bytes; 0 for folders
   FileTime modification = 0;     // last write time
   std::uint32_t attributes = 0;  // kAttr* bits

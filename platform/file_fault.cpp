@@ -41,6 +41,7 @@ const char* DescribeFileCall(FileCall call) {
       "write",         "flush",        "size",       "set times",      "create folder",
       "remove folder", "probe",        "file info",  "free space",     "remove file",
       "rename",        "flush volume", "flush file", "copy",           "remove at restart",
+      "list folder",
   };
   const auto i = static_cast<std::size_t>(call);
   return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "?";

@@ -31,6 +31,7 @@ enum class FileCall : unsigned char {
   kFlushFile,
   kCopy,
   kRemoveAtRestart,
+  kListFolder,
 };
 
 // A short name of the call, for test messages.

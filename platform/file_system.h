@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "platform/file.h"
 #include "platform/text.h"
@@ -57,6 +58,15 @@ bool CopyFileReplacing(const WString& from, const WString& to);
 // Asks the system to delete `path` when it next starts, for a file that is in use now (a
 // running program can be renamed but not deleted); false when that cannot be arranged.
 bool RemoveFileAtRestart(const WString& path);
+
+// Calls `visit` with the name (its last step) of each file and folder in the folder `path`,
+// "." and ".." left out, and what GetFileInfo would say of it; false when the folder cannot
+// be read. On Windows the system hands the entries over in batches, sizes and all, so a folder
+// of a thousand files costs a few calls rather than a thousand. POSIX lists names alone: there
+// only the folder bit is set, and the size is FileInfo::kUnknownSize (asking for it would
+// cost a call for each entry).
+bool ListFolder(const WString& path,
+                const std::function<void(const WString& name, const FileInfo& info)>& visit);
 
 // Writes everything the system still holds for the volume that `path` lies on (data and
 // names) to the disk, whatever the form of the path (drive letter, folder a volume is mounted

@@ -1,3 +1,4 @@
+#include <dirent.h>
 #include <fcntl.h>
 #include <stdio.h>
 #include <sys/stat.h>
@@ -6,6 +7,7 @@
 
 #include <cerrno>
 #include <climits>
+#include <cstring>
 #include <string>
 
 #include "platform/file_seam_internal.h"
@@ -80,6 +82,33 @@ bool IsSymbolicLink(const WString& path) {
   std::string native;
   struct stat st {};
   return ToNative(path, native) && ::lstat(native.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
+}
+
+bool ListFolder(const WString& path,
+                const std::function<void(const WString& name, const FileInfo& info)>& visit) {
+  if (FailedByHook(FileCall::kListFolder, &path)) return false;
+  std::string native;
+  if (!ToNative(path, native)) return false;
+  DIR* dir = ::opendir(native.c_str());
+  if (dir == nullptr) return Failed();
+  WString name;
+  bool ok = true;
+  for (;;) {
+    errno = 0;
+    const dirent* entry = ::readdir(dir);
+    if (entry == nullptr) {
+      ok = errno == 0 || Failed();
+      break;
+    }
+    if (std::strcmp(entry->d_name, ".") == 0 || std::strcmp(entry->d_name, "..") == 0) continue;
+    if (!Utf8ToUtf16(entry->d_name, name)) continue;
+    FileInfo info;
+    info.size = FileInfo::kUnknownSize;
+    if (entry->d_type == DT_DIR) info.attributes |= kAttrFolder;
+    visit(name, info);
+  }
+  ::closedir(dir);
+  return ok;
 }
 
 bool FreeSpace(const WString& path, std::uint64_t& bytes) {

@@ -69,6 +69,34 @@ bool IsSymbolicLink(const WString& path) {
          data.dwReserved0 == IO_REPARSE_TAG_SYMLINK;
 }
 
+bool ListFolder(const WString& path,
+                const std::function<void(const WString& name, const FileInfo& info)>& visit) {
+  if (FailedByHook(FileCall::kListFolder, &path)) return false;
+  WString pattern = path;
+  if (pattern.empty() || (pattern.back() != L'\\' && pattern.back() != L'/')) pattern += L'\\';
+  pattern += L'*';
+  WIN32_FIND_DATAW data;
+  // The basic form skips the short names; a large fetch asks the file system for many entries
+  // a call.
+  win32::UniqueFindHandle find(FindFirstFileExW(NativePath(pattern).c_str(), FindExInfoBasic, &data,
+                                                FindExSearchNameMatch, nullptr,
+                                                FIND_FIRST_EX_LARGE_FETCH));
+  if (!find) return Failed();
+  do {
+    const WString name = data.cFileName;
+    if (name == L"." || name == L"..") continue;
+    FileInfo info;
+    info.attributes = data.dwFileAttributes &
+                      (kAttrReadOnly | kAttrHidden | kAttrSystem | kAttrFolder | kAttrArchive);
+    if (!(data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY)) {
+      info.size = (static_cast<std::uint64_t>(data.nFileSizeHigh) << 32) | data.nFileSizeLow;
+    }
+    info.modification = FromFiletime(data.ftLastWriteTime);
+    visit(name, info);
+  } while (FindNextFileW(find.get(), &data));
+  return GetLastError() == ERROR_NO_MORE_FILES || Failed();
+}
+
 bool FreeSpace(const WString& path, std::uint64_t& bytes) {
   if (FailedByHook(FileCall::kFreeSpace, &path)) return false;
   ULARGE_INTEGER available;

@@ -1,6 +1,7 @@
 #include "update/install_transaction.h"
 
 #include <memory>
+#include <unordered_map>
 #include <vector>
 
 #include "platform/clock.h"
@@ -124,6 +125,8 @@ class Installer {
   void Run(const WString& rootFolder) {
     const WString journalPath = c_.Full(kJournalName);
     const std::uint64_t unique = platform::UniqueNumber();
+    // Without the power-loss guarantee (pkgtool, tests), nothing needs to wait for the disk.
+    journal_.SetDurable(options_.flush);
     if (!journal_.Create(journalPath, static_cast<std::uint32_t>(unique))) {
       // Made an instant ago by another install (its recovery found none yet), or the folder
       // cannot be written: nothing was done.
@@ -211,22 +214,38 @@ class Installer {
   }
 
   // Every staged file is still there, whole, before the commit is written down: a scanner may
-  // have taken one away since it was written.
+  // have taken one away since it was written. Each folder is listed once in a row of records
+  // of its files (the plan keeps a folder's files together), not each file looked at alone;
+  // where the listing gives sizes (Windows), each must be the item's.
   bool Confirm() {
     JournalReader reader(journal_.file());
     if (!reader.ReadHeader()) return JournalFailed();
+    WString listed;  // the folder whose files `sizes` holds, relative, with its separator
+    bool listedOnce = false;
+    std::unordered_map<WString, std::uint64_t> sizes;
     JournalEntry e;
     while (reader.Next(e)) {
       if (e.kind == JournalEntry::kFolder) continue;
       const PlannedFile& file = files_[e.number];
-      platform::FileInfo info;
-      if (!platform::GetFileInfo(c_.Full(e.kind == JournalEntry::kNew ? e.target : e.staged),
-                                 info)) {
-        const bool gone = platform::LastFileError() == FileError::kNotFound;
-        return ItemFailed(file.item, zip::ExtractOk, "staging",
-                          gone ? "the staged file is gone" : nullptr);
+      const WString& written = e.kind == JournalEntry::kNew ? e.target : e.staged;
+      const std::size_t cut = written.find_last_of(platform::kPreferredSeparator);
+      const std::size_t folderUnits = cut == WString::npos ? 0 : cut + 1;
+      if (!listedOnce || written.compare(0, folderUnits, listed) != 0 ||
+          listed.size() != folderUnits) {
+        listed.assign(written, 0, folderUnits);
+        listedOnce = true;
+        sizes.clear();
+        const bool read = platform::ListFolder(
+            c_.Full(listed), [&](const WString& name, const platform::FileInfo& info) {
+              if (!(info.attributes & platform::kAttrFolder)) sizes.emplace(name, info.size);
+            });
+        if (!read) return ItemFailed(file.item, zip::ExtractOk, "staging", nullptr);
       }
-      if (info.size != file.size) {
+      const auto found = sizes.find(written.substr(folderUnits));
+      if (found == sizes.end()) {
+        return ItemFailed(file.item, zip::ExtractOk, "staging", "the staged file is gone");
+      }
+      if (found->second != platform::FileInfo::kUnknownSize && found->second != file.size) {
         return ItemFailed(file.item, zip::ExtractOk, "staging", "the staged file changed");
       }
     }

@@ -98,11 +98,12 @@ struct InstallOutcome {
 struct InstallOptions {
   // Hears of every skipped item and of the one that rolled the install back; may be empty.
   ItemCallback report;
-  // Flush the staged data once they are written, before the commit record, so that a power
-  // loss cannot put lost data in place of good old files: the volume, or, where it cannot be
-  // flushed (a network share), each staged file. The launcher does; a check folder of pkgtool
-  // or a test needs no such guarantee. It costs the time the system takes to write the staged
-  // data out. The journal itself is flushed before it is acted on either way.
+  // Survive a power loss: the journal's records and phases reach the disk before they are
+  // acted on, and the staged data before the commit record (the volume, or, where it cannot be
+  // flushed, as on a network share, each staged file), so that no lost data is put in place of
+  // good old files. The launcher does; a check folder of pkgtool or a test needs no such
+  // guarantee (a stopped process loses nothing written either way). It costs the time the
+  // system takes to write the journal and the staged data out.
   bool flush = false;
 };
 

@@ -168,7 +168,7 @@ bool JournalWriter::WriteGathered() {
   return true;
 }
 
-bool JournalWriter::Write() { return WriteGathered() && file_.Flush(); }
+bool JournalWriter::Write() { return WriteGathered() && (!durable_ || file_.Flush()); }
 
 bool JournalWriter::SetPhase(JournalPhase phase) {
   switch (phase) {

@@ -81,10 +81,14 @@ class JournalWriter {
   bool AddNewFile(const platform::WString& target);
   // Adds an add or replace record; `number` receives the record's number among file records.
   bool AddFile(bool replaces, const platform::WString& target, std::uint32_t& number);
-  // Writes what was gathered and waits until the journal is on the disk.
+  // Writes what was gathered and, when durable, waits until the journal is on the disk.
   bool Write();
-  // Writes the phase record and waits until the journal is on the disk.
+  // Writes the phase record and, when durable, waits until the journal is on the disk.
   bool SetPhase(JournalPhase phase);
+  // Whether writes wait for the disk (the default): what a power loss must not take. A record
+  // written without waiting is in the file all the same once the call returns, so a stopped
+  // process leaves it; only a power cut could.
+  void SetDurable(bool durable) { durable_ = durable; }
   // Writes a restart record (no wait: it only spares the next launch a repeated request).
   bool AddRestart(const platform::WString& aside);
 
@@ -103,6 +107,7 @@ class JournalWriter {
   std::string pending_;  // records not written yet
   std::string utf8_;     // reused for every name
   std::uint32_t files_ = 0;
+  bool durable_ = true;
 };
 
 // Reads a journal record by record from its start. Every record is checked: names must be

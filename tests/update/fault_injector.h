@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -63,6 +64,12 @@ class FaultInjector : public platform::FileCallHook {
           stopped_ = true;
           return platform::FileError::kOther;
         case Fault::kLose:
+          // Listing a folder: one file of it that `losable` allows is taken away first, as a
+          // scanner would take a new program while the install looks elsewhere.
+          if (call == platform::FileCall::kListFolder && path != nullptr) {
+            LoseOneIn(*path);
+            break;
+          }
           // Only a file is taken away; a call about a name that holds none goes on as it is.
           // The journal is the one record of an install, and no scheme outlives its loss (a
           // database's hot journal neither): a scanner takes programs, not that text file.
@@ -90,6 +97,8 @@ class FaultInjector : public platform::FileCallHook {
   bool stopped() const { return stopped_; }
   bool reached(std::size_t i) const { return injections_[i].reached; }
 
+  // Which files listing a folder may take away (full paths); none without it.
+  std::function<bool(const platform::WString&)> losable;
   bool recordCalls = false;
   std::vector<platform::FileCall> kinds;  // with recordCalls, every call in order
   std::vector<platform::WString> lost;    // files taken away
@@ -99,6 +108,24 @@ class FaultInjector : public platform::FileCallHook {
   unsigned paused = 0;  // milliseconds retries would have slept
 
  private:
+  void LoseOneIn(const platform::WString& folder) {
+    if (!losable) return;
+    platform::WString chosen;
+    platform::ListFolder(folder,
+                         [&](const platform::WString& name, const platform::FileInfo& info) {
+                           platform::WString path = folder;
+                           if (!path.empty() && path.back() != platform::kPreferredSeparator) {
+                             path += platform::kPreferredSeparator;
+                           }
+                           path += name;
+                           if (!(info.attributes & platform::kAttrFolder) && !IsJournal(path) &&
+                               losable(path) && (chosen.empty() || path < chosen)) {
+                             chosen = path;
+                           }
+                         });
+    if (!chosen.empty() && platform::RemoveFile(chosen)) lost.push_back(chosen);
+  }
+
   std::vector<Injection> injections_;
   std::uint64_t calls_ = 0;
   bool stopped_ = false;

@@ -134,8 +134,18 @@ class InstallFaultSweepTest : public ::testing::Test {
     std::vector<platform::WString> lost;
     std::vector<platform::WString> atRestart;
     bool killed = false;
+    // What listing a folder may take away: a file the install made, not one of the old version.
+    auto madeByTheInstall = [this](const platform::WString& path) {
+      std::string relative;
+      platform::Utf16ToUtf8(path.substr(W(root_).size() + 1), relative);
+      for (char& ch : relative) {
+        if (ch == '\\') ch = '/';
+      }
+      return old_.count(relative) == 0;
+    };
     {
       FaultInjector injector(std::move(install));
+      injector.losable = madeByTheInstall;
       outcome = Install();
       killed = injector.stopped();
       lost = injector.lost;
@@ -145,6 +155,7 @@ class InstallFaultSweepTest : public ::testing::Test {
     const bool recoveryFaulted = !recovery.empty();
     if (recoveryFaulted) {
       FaultInjector injector(std::move(recovery));
+      injector.losable = madeByTheInstall;
       update::RecoverInterruptedInstall(W(root_));
       lost.insert(lost.end(), injector.lost.begin(), injector.lost.end());
       atRestart.insert(atRestart.end(), injector.atRestart.begin(), injector.atRestart.end());
