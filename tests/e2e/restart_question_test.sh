@@ -60,8 +60,9 @@ wait_gone() { for _ in $(seq 300); do [[ $(count "$1") == 0 ]] && break; sleep 0
 
 launcher_exit() { wait_for "$work/exit-code" && cat "$work/exit-code"; }
 
-# find_window CAPTION_REGEX: the window's id once it shows, waiting up to two minutes.
-find_window() { timeout 120 xdotool search --sync --name "$1" | head -1; }
+# find_window CAPTION_REGEX: the window's id once it shows, waiting up to two minutes. Only a
+# window that is mapped: one found before it is takes no focus (X answers BadMatch).
+find_window() { timeout 120 xdotool search --sync --onlyvisible --name "$1" | head -1; }
 
 # dialog CAPTION: prints the dialog's description once it shows.
 dialog() { run "$bin/wintool.exe" dialog "$1" | tr -d '\r'; }
