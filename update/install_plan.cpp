@@ -26,8 +26,7 @@ class NameTable {
 
   // Room for `expected` names at three quarters full, where linear probing stays short.
   explicit NameTable(std::size_t expected) {
-    std::size_t slots = 64;
-    while (slots * 3 < expected * 4) slots *= 2;
+    const std::size_t slots = expected * 4 / 3 + 64;
     keys_.assign(slots, 0);
     values_.assign(slots, 0);
   }
@@ -35,7 +34,7 @@ class NameTable {
   // The value stored for `key`, or null.
   const std::uint32_t* Find(std::uint64_t key) const {
     key = Nonzero(key);
-    for (std::size_t i = key & (keys_.size() - 1);; i = (i + 1) & (keys_.size() - 1)) {
+    for (std::size_t i = Slot(key);; i = Next(i)) {
       if (keys_[i] == key) return &values_[i];
       if (keys_[i] == 0) return nullptr;
     }
@@ -48,9 +47,11 @@ class NameTable {
 
  private:
   static std::uint64_t Nonzero(std::uint64_t key) { return key == 0 ? 1 : key; }
+  std::size_t Slot(std::uint64_t key) const { return static_cast<std::size_t>(key % keys_.size()); }
+  std::size_t Next(std::size_t i) const { return i + 1 == keys_.size() ? 0 : i + 1; }
   void Put(std::uint64_t key, std::uint32_t value) {
-    std::size_t i = key & (keys_.size() - 1);
-    while (keys_[i] != 0) i = (i + 1) & (keys_.size() - 1);
+    std::size_t i = Slot(key);
+    while (keys_[i] != 0) i = Next(i);
     keys_[i] = key;
     values_[i] = value;
   }

@@ -16,10 +16,12 @@ constexpr int kFormat = 2;
 // Longer than any record of names that fit the path rules (three names of up to 272 units,
 // 3 UTF-8 bytes each): a longer line is damage, not a record.
 constexpr std::size_t kMaxLine = 4096;
-constexpr std::size_t kReadChunk = 65536;
+// Read and gathered in pieces of this size: a few dozen calls for a journal of twenty thousand
+// records, and little memory for any number.
+constexpr std::size_t kReadChunk = 16384;
 // Records gathered before they are written in one piece; the buffer keeps room for one more
 // record of the longest kind, so that it never grows.
-constexpr std::size_t kWriteChunk = 65536 - kMaxLine;
+constexpr std::size_t kWriteChunk = kReadChunk;
 // The longest name of one step that a file system takes, in UTF-16 units.
 constexpr std::size_t kMaxStepUnits = 255;
 
