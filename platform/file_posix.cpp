@@ -38,18 +38,19 @@ bool Failed() {
   return false;
 }
 
+bool ToNative(const WString& path, std::string& out) {
+  if (Utf16ToUtf8(path, out)) return true;
+  SetLastFileError(FileError::kOther);
+  return false;
+}
+
 }  // namespace detail
 
 namespace {
 
 using detail::Failed;
 using detail::FailedByHook;
-
-bool ToNative(const WString& path, std::string& out) {
-  if (Utf16ToUtf8(path, out)) return true;
-  SetLastFileError(FileError::kOther);
-  return false;
-}
+using detail::ToNative;
 
 timespec ToTimespec(FileTime t) {
   timespec ts{};

@@ -2,6 +2,8 @@
 // kinds, and on Windows the form of a path the system takes at any length.
 #pragma once
 
+#include <string>
+
 #include "platform/file_error.h"
 #include "platform/file_fault.h"
 #include "platform/text.h"
@@ -28,6 +30,8 @@ class NativePath {
 #else
 // Classifies an errno value.
 FileError ErrorFromSystem(int code);
+// The path as the system calls take it (UTF-8); false, with the error set, when it has none.
+bool ToNative(const WString& path, std::string& out);
 #endif
 
 // Records the system's last error as the seam's and returns false, for "return Failed();".

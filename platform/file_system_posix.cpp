@@ -18,12 +18,7 @@ namespace {
 
 using detail::Failed;
 using detail::FailedByHook;
-
-bool ToNative(const WString& path, std::string& out) {
-  if (Utf16ToUtf8(path, out)) return true;
-  SetLastFileError(FileError::kOther);
-  return false;
-}
+using detail::ToNative;
 
 FileTime FromTimespec(const timespec& ts) {
   const FileTime whole = FileTimeFromUnixSeconds(ts.tv_sec);

@@ -195,6 +195,8 @@ class Installer {
         }
         continue;
       }
+      // The journal read back is the plan written a moment ago, record for record.
+      if (e.number >= files_.size()) return JournalFailed();
       const PlannedFile& file = files_[e.number];
       const WString path = c_.Full(e.kind == JournalEntry::kNew ? e.target : e.staged);
       std::uint32_t rc = zip::ExtractOk;
@@ -226,6 +228,7 @@ class Installer {
     JournalEntry e;
     while (reader.Next(e)) {
       if (e.kind == JournalEntry::kFolder) continue;
+      if (e.number >= files_.size()) return JournalFailed();
       const PlannedFile& file = files_[e.number];
       const WString& written = e.kind == JournalEntry::kNew ? e.target : e.staged;
       const std::size_t cut = written.find_last_of(platform::kPreferredSeparator);
@@ -263,7 +266,8 @@ class Installer {
       if (e.kind == JournalEntry::kFolder) continue;
       const WString path = c_.Full(e.kind == JournalEntry::kNew ? e.target : e.staged);
       if (!c_.retry->Run([&] { return platform::FlushFile(path); })) {
-        return FileFailed(files_[e.number].item, e.target, "flushing the staged file");
+        return FileFailed(e.number < files_.size() ? files_[e.number].item : -1, e.target,
+                          "flushing the staged file");
       }
     }
     return !reader.failed() || JournalFailed();
