@@ -181,38 +181,49 @@ class Installer {
     return true;
   }
 
-  // Makes the folders and writes the files the journal names, in its order.
-  bool Stage() {
+  // Walks the journal as the plan wrote it: `folder(e)` for each folder record, `file(e,
+  // planned, written)` for each file record with the relative name its bytes go under. False
+  // at the first visit that fails, or when the journal does not read back as the plan written
+  // a moment ago, record for record (a record it does not take would leave its file out).
+  template <typename Folder, typename File>
+  bool WalkPlan(Folder folder, File file) {
     JournalReader reader(journal_.file());
     if (!reader.ReadHeader()) return JournalFailed();
-    std::size_t staged = 0;
+    std::size_t files = 0;
     JournalEntry e;
     while (reader.Next(e)) {
       if (e.kind == JournalEntry::kFolder) {
-        const WString full = c_.Full(e.target);
-        if (!c_.retry->Run([&] { return platform::CreateFolder(full); })) {
-          return FileFailed(-1, e.target, "making its folder");
-        }
+        if (!folder(e)) return false;
         continue;
       }
-      // The journal read back is the plan written a moment ago, record for record.
       if (e.number >= files_.size()) return JournalFailed();
-      const PlannedFile& file = files_[e.number];
-      const WString path = c_.Full(e.kind == JournalEntry::kNew ? e.target : e.staged);
-      std::uint32_t rc = zip::ExtractOk;
-      const bool written = c_.retry->Run([&] {
-        // A failure of the data itself leaves no error of the seam's: it is not tried again.
-        platform::SetLastFileError(FileError::kNone);
-        rc = ex_.WriteItemTo(file.item, path);
-        return rc == zip::ExtractOk;
-      });
-      if (!written) return ItemFailed(file.item, rc, "staging", nullptr);
-      ++staged;
+      if (!file(e, files_[e.number], e.kind == JournalEntry::kNew ? e.target : e.staged)) {
+        return false;
+      }
+      ++files;
     }
-    if (reader.failed()) return JournalFailed();
-    // The journal read back must be the plan written: a record it does not take would leave
-    // its file out of every later step.
-    return staged == files_.size() || JournalFailed();
+    return (!reader.failed() && files == files_.size()) || JournalFailed();
+  }
+
+  // Makes the folders and writes the files the journal names, in its order.
+  bool Stage() {
+    return WalkPlan(
+        [&](const JournalEntry& e) {
+          const WString full = c_.Full(e.target);
+          return c_.retry->Run([&] { return platform::CreateFolder(full); }) ||
+                 FileFailed(-1, e.target, "making its folder");
+        },
+        [&](const JournalEntry&, const PlannedFile& file, const WString& written) {
+          const WString path = c_.Full(written);
+          std::uint32_t rc = zip::ExtractOk;
+          const bool done = c_.retry->Run([&] {
+            // A failure of the data itself leaves no error of the seam's: not tried again.
+            platform::SetLastFileError(FileError::kNone);
+            rc = ex_.WriteItemTo(file.item, path);
+            return rc == zip::ExtractOk;
+          });
+          return done || ItemFailed(file.item, rc, "staging", nullptr);
+        });
   }
 
   // Every staged file is still there, whole, before the commit is written down: a scanner may
@@ -220,57 +231,48 @@ class Installer {
   // of its files (the plan keeps a folder's files together), not each file looked at alone;
   // where the listing gives sizes (Windows), each must be the item's.
   bool Confirm() {
-    JournalReader reader(journal_.file());
-    if (!reader.ReadHeader()) return JournalFailed();
     WString listed;  // the folder whose files `sizes` holds, relative, with its separator
     bool listedOnce = false;
     std::unordered_map<WString, std::uint64_t> sizes;
-    JournalEntry e;
-    while (reader.Next(e)) {
-      if (e.kind == JournalEntry::kFolder) continue;
-      if (e.number >= files_.size()) return JournalFailed();
-      const PlannedFile& file = files_[e.number];
-      const WString& written = e.kind == JournalEntry::kNew ? e.target : e.staged;
-      const std::size_t cut = written.find_last_of(platform::kPreferredSeparator);
-      const std::size_t folderUnits = cut == WString::npos ? 0 : cut + 1;
-      if (!listedOnce || written.compare(0, folderUnits, listed) != 0 ||
-          listed.size() != folderUnits) {
-        listed.assign(written, 0, folderUnits);
-        listedOnce = true;
-        sizes.clear();
-        const bool read = platform::ListFolder(
-            c_.Full(listed), [&](const WString& name, const platform::FileInfo& info) {
-              if (!(info.attributes & platform::kAttrFolder)) sizes.emplace(name, info.size);
-            });
-        if (!read) return ItemFailed(file.item, zip::ExtractOk, "staging", nullptr);
-      }
-      const auto found = sizes.find(written.substr(folderUnits));
-      if (found == sizes.end()) {
-        return ItemFailed(file.item, zip::ExtractOk, "staging", "the staged file is gone");
-      }
-      if (found->second != platform::FileInfo::kUnknownSize && found->second != file.size) {
-        return ItemFailed(file.item, zip::ExtractOk, "staging", "the staged file changed");
-      }
-    }
-    return !reader.failed() || JournalFailed();
+    return WalkPlan(
+        [](const JournalEntry&) { return true; },
+        [&](const JournalEntry&, const PlannedFile& file, const WString& written) {
+          const std::size_t cut = written.find_last_of(platform::kPreferredSeparator);
+          const std::size_t folderUnits = cut == WString::npos ? 0 : cut + 1;
+          if (!listedOnce || listed.size() != folderUnits ||
+              written.compare(0, folderUnits, listed) != 0) {
+            listed.assign(written, 0, folderUnits);
+            listedOnce = true;
+            sizes.clear();
+            const bool read = platform::ListFolder(
+                c_.Full(listed), [&](const WString& name, const platform::FileInfo& info) {
+                  if (!(info.attributes & platform::kAttrFolder)) {
+                    sizes.emplace(name, info.size);
+                  }
+                });
+            if (!read) return ItemFailed(file.item, zip::ExtractOk, "staging", nullptr);
+          }
+          const auto found = sizes.find(written.substr(folderUnits));
+          if (found == sizes.end()) {
+            return ItemFailed(file.item, zip::ExtractOk, "staging", "the staged file is gone");
+          }
+          if (found->second != platform::FileInfo::kUnknownSize && found->second != file.size) {
+            return ItemFailed(file.item, zip::ExtractOk, "staging", "the staged file changed");
+          }
+          return true;
+        });
   }
 
   // The staged data reach the disk before the commit record does: after a power loss a roll
   // forward would otherwise put lost data in place of good old files.
   bool FlushStaged() {
     if (!options_.flush || platform::FlushFileSystem(c_.root)) return true;
-    JournalReader reader(journal_.file());
-    if (!reader.ReadHeader()) return JournalFailed();
-    JournalEntry e;
-    while (reader.Next(e)) {
-      if (e.kind == JournalEntry::kFolder) continue;
-      const WString path = c_.Full(e.kind == JournalEntry::kNew ? e.target : e.staged);
-      if (!c_.retry->Run([&] { return platform::FlushFile(path); })) {
-        return FileFailed(e.number < files_.size() ? files_[e.number].item : -1, e.target,
-                          "flushing the staged file");
-      }
-    }
-    return !reader.failed() || JournalFailed();
+    return WalkPlan([](const JournalEntry&) { return true; },
+                    [&](const JournalEntry& e, const PlannedFile& file, const WString& written) {
+                      const WString path = c_.Full(written);
+                      return c_.retry->Run([&] { return platform::FlushFile(path); }) ||
+                             FileFailed(file.item, e.target, "flushing the staged file");
+                    });
   }
 
   void RollBack() {

@@ -220,10 +220,6 @@ Walk DropAll(const ReplayContext& c, JournalWriter& writer) {
   return reader.failed() ? Walk::kFailed : walk;
 }
 
-bool RemoveJournal(const ReplayContext& c) {
-  const WString path = c.Full(kJournalName);
-  return c.retry->Run([&] { return platform::RemoveFile(path); }) ||
-         platform::LastFileError() == FileError::kNotFound;
-}
+bool RemoveJournal(const ReplayContext& c) { return Remove(c, c.Full(kJournalName)); }
 
 }  // namespace update
