@@ -37,11 +37,30 @@ const char* DescribeFileError(FileError error) {
 
 const char* DescribeFileCall(FileCall call) {
   static const char* const kNames[] = {
-      "open for read", "create",       "create new", "open exclusive", "read",
-      "write",         "flush",        "size",       "set times",      "create folder",
-      "remove folder", "probe",        "file info",  "free space",     "remove file",
-      "rename",        "flush volume", "flush file", "copy",           "remove at restart",
+      "open for read",
+      "create",
+      "create new",
+      "open exclusive",
+      "read",
+      "write",
+      "flush",
+      "size",
+      "set times",
+      "create folder",
+      "remove folder",
+      "probe",
+      "file info",
+      "free space",
+      "remove file",
+      "rename",
+      "flush volume",
+      "flush file",
+      "copy",
+      "remove at restart",
       "list folder",
+      "flush folder",
+      "open for delete",
+      "probe mount",
   };
   const auto i = static_cast<std::size_t>(call);
   return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "?";

@@ -32,6 +32,9 @@ enum class FileCall : unsigned char {
   kCopy,
   kRemoveAtRestart,
   kListFolder,
+  kFlushFolder,
+  kOpenForDelete,
+  kProbeMount,
 };
 
 // A short name of the call, for test messages.

@@ -45,6 +45,14 @@ bool RemoveFolder(const WString& path);
 // True when `path` itself is a symbolic link (not what it points to). On Windows a junction
 // is not one: users move large folders to other drives with junctions.
 bool IsSymbolicLink(const WString& path);
+// True when the folder `path` is where another volume may begin: on Windows a junction or a
+// volume mounted on it, on POSIX a file system mounted there. What is written below it is
+// flushed with that volume, not with its parent's.
+bool IsMountPoint(const WString& path);
+// True when the file `path` could be renamed or deleted now. On Windows it is opened for
+// delete access: a program that holds it open without delete sharing (the client's log, say)
+// makes it kBusy for as long as it runs, which a retry does not outlast.
+bool CanDeleteNow(const WString& path);
 // The bytes free for this user on the file system `path` (an existing folder) lies on.
 bool FreeSpace(const WString& path, std::uint64_t& bytes);
 bool GetFileInfo(const WString& path, FileInfo& info);
@@ -75,5 +83,8 @@ bool ListFolder(const WString& path,
 bool FlushFileSystem(const WString& path);
 // Writes what the system still holds of the file `path` to the disk, a read-only file too.
 bool FlushFile(const WString& path);
+// Writes the names in the folder `path` (entries made, renamed, removed there) to the disk:
+// what a flush of each file does not cover where the volume cannot be flushed whole.
+bool FlushFolder(const WString& path);
 
 }  // namespace platform

@@ -79,6 +79,25 @@ bool IsSymbolicLink(const WString& path) {
   return ToNative(path, native) && ::lstat(native.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
+bool IsMountPoint(const WString& path) {
+  if (FailedByHook(FileCall::kProbeMount, &path)) return false;
+  std::string native;
+  if (!ToNative(path, native)) return false;
+  while (native.size() > 1 && native.back() == '/') native.pop_back();
+  struct stat here {};
+  struct stat parent {};
+  return ::stat(native.c_str(), &here) == 0 && ::stat((native + "/..").c_str(), &parent) == 0 &&
+         (here.st_dev != parent.st_dev || here.st_ino == parent.st_ino);
+}
+
+bool CanDeleteNow(const WString& path) {
+  if (FailedByHook(FileCall::kOpenForDelete, &path)) return false;
+  // Nothing here keeps an open file from being renamed or deleted: only its presence counts.
+  std::string native;
+  struct stat st {};
+  return ToNative(path, native) && (::lstat(native.c_str(), &st) == 0 || Failed());
+}
+
 bool ListFolder(const WString& path,
                 const std::function<void(const WString& name, const FileInfo& info)>& visit) {
   if (FailedByHook(FileCall::kListFolder, &path)) return false;
@@ -193,6 +212,17 @@ bool FlushFile(const WString& path) {
   if (!ToNative(path, native)) return false;
   // fsync needs no write access here, so a read-only file is flushed like any other.
   const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
+  if (fd < 0) return Failed();
+  const bool flushed = ::fsync(fd) == 0 || Failed();
+  ::close(fd);
+  return flushed;
+}
+
+bool FlushFolder(const WString& path) {
+  if (FailedByHook(FileCall::kFlushFolder, &path)) return false;
+  std::string native;
+  if (!ToNative(path, native)) return false;
+  const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
   if (fd < 0) return Failed();
   const bool flushed = ::fsync(fd) == 0 || Failed();
   ::close(fd);

@@ -69,6 +69,24 @@ bool IsSymbolicLink(const WString& path) {
          data.dwReserved0 == IO_REPARSE_TAG_SYMLINK;
 }
 
+bool IsMountPoint(const WString& path) {
+  if (FailedByHook(FileCall::kProbeMount, &path)) return false;
+  WIN32_FIND_DATAW data;
+  win32::UniqueFindHandle find(FindFirstFileW(NativePath(path).c_str(), &data));
+  return find && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT;
+}
+
+bool CanDeleteNow(const WString& path) {
+  if (FailedByHook(FileCall::kOpenForDelete, &path)) return false;
+  // Delete access with every sharing: refused (a sharing violation) exactly when a holder
+  // did not share delete, which the commit's rename would meet.
+  win32::UniqueHandle h(CreateFileW(NativePath(path).c_str(), DELETE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT, nullptr));
+  return h || Failed();
+}
+
 bool ListFolder(const WString& path,
                 const std::function<void(const WString& name, const FileInfo& info)>& visit) {
   if (FailedByHook(FileCall::kListFolder, &path)) return false;
@@ -154,15 +172,26 @@ bool RemoveFileAtRestart(const WString& path) {
 
 bool FlushFileSystem(const WString& path) {
   if (FailedByHook(FileCall::kFlushFileSystem, &path)) return false;
-  // The volume's own name ("\\?\Volume{...}\") serves every form of local path: a drive
-  // letter, a folder a volume is mounted on, a volume name. A network share has none.
-  wchar_t mountPoint[MAX_PATH + 1] = {};
-  wchar_t volume[MAX_PATH + 1] = {};
-  if (!GetVolumePathNameW(NativePath(path).c_str(), mountPoint, MAX_PATH) ||
-      !GetVolumeNameForVolumeMountPointW(mountPoint, volume, MAX_PATH)) {
-    return Failed();
+  // The volume is the one the path leads to, through any junction on its way: the folder is
+  // opened and asked for its final name in the volume's own form ("\\?\Volume{...}\..."),
+  // which every local path has and a network share has not.
+  win32::UniqueHandle folder(CreateFileW(
+      NativePath(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+      OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!folder) return Failed();
+  std::wstring device(32768, L'\0');
+  const DWORD length =
+      GetFinalPathNameByHandleW(folder.get(), device.data(), static_cast<DWORD>(device.size()),
+                                FILE_NAME_NORMALIZED | VOLUME_NAME_GUID);
+  if (length == 0 || length >= device.size()) return Failed();
+  device.resize(length);
+  // "\\?\Volume{...}\rest": the volume's name ends at the separator behind its braces.
+  const std::size_t close = device.find(L"}\\");
+  if (close == std::wstring::npos) {
+    SetLastFileError(FileError::kOther);
+    return false;
   }
-  std::wstring device = volume;
+  device.resize(close + 2);
   // Without its trailing separator the name opens the volume, not its root folder. Flushing a
   // volume needs administrator rights, which the launcher has.
   if (!device.empty() && device.back() == L'\\') device.pop_back();
@@ -194,6 +223,16 @@ bool FlushFile(const WString& path) {
     SetLastFileError(detail::ErrorFromSystem(openError));
     return false;
   }
+  return FlushFileBuffers(h.get()) != FALSE || Failed();
+}
+
+bool FlushFolder(const WString& path) {
+  if (FailedByHook(FileCall::kFlushFolder, &path)) return false;
+  // A folder opened for writing can be flushed like a file: its entries reach the disk.
+  win32::UniqueHandle h(CreateFileW(NativePath(path).c_str(), GENERIC_WRITE,
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr));
+  if (!h) return Failed();
   return FlushFileBuffers(h.get()) != FALSE || Failed();
 }
 
