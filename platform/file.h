@@ -84,6 +84,9 @@ class File {
 #else
   int fd_ = -1;
 #endif
+  // A file of a simulated file system (file_simulated.h, tests only): its handle there, 0 for
+  // none.
+  std::uint32_t simulated_ = 0;
 };
 
 }  // namespace platform

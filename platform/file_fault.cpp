@@ -4,10 +4,16 @@
 #include <chrono>
 #include <thread>
 
+#include "platform/file_seam_internal.h"
+#include "platform/file_simulated.h"
+
 namespace platform {
 namespace {
 
 std::atomic<FileCallHook*> hook{nullptr};
+std::atomic<detail::SimulatedFileSystem*> simulatedDisk{nullptr};
+// Set while either is installed: the one load a seam call costs without them.
+std::atomic<bool> overridden{false};
 thread_local FileError lastError = FileError::kNone;
 // Set while the hook runs, so that what it does to the file system is not asked about again.
 thread_local bool inHook = false;
@@ -66,7 +72,17 @@ const char* DescribeFileCall(FileCall call) {
   return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "?";
 }
 
-void SetFileCallHook(FileCallHook* h) { hook.store(h); }
+void SetFileCallHook(FileCallHook* h) {
+  hook.store(h);
+  overridden.store(h != nullptr || simulatedDisk.load() != nullptr);
+}
+
+namespace detail {
+void SetSimulatedFileSystem(SimulatedFileSystem* disk) {
+  simulatedDisk.store(disk);
+  overridden.store(disk != nullptr || hook.load() != nullptr);
+}
+}  // namespace detail
 
 void Pause(unsigned milliseconds) {
   FileCallHook* const h = hook.load(std::memory_order_relaxed);
@@ -81,7 +97,16 @@ void Pause(unsigned milliseconds) {
 
 namespace detail {
 
-bool FailedByHook(FileCall call, const WString* path) {
+bool CloseSimulated(std::uint32_t file) {
+  if (SimulatedFileSystem* const disk = simulatedDisk.load()) disk->Close(file);
+  return true;
+}
+
+bool FailedByHook(FileCall call, const WString* path, SimulatedFileSystem*& simulated) {
+  simulated = nullptr;
+  if (!overridden.load(std::memory_order_relaxed)) return false;
+  // The hook's own calls go to the simulated disk too: what it takes away is taken from there.
+  simulated = simulatedDisk.load(std::memory_order_relaxed);
   FileCallHook* const h = hook.load(std::memory_order_relaxed);
   if (h == nullptr || inHook) return false;
   inHook = true;

@@ -60,9 +60,13 @@ void SetFileCallHook(FileCallHook* hook);
 void Pause(unsigned milliseconds);
 
 namespace detail {
+class SimulatedFileSystem;  // file_simulated.h
+
 // The seam's implementations start with this: true when the hook failed the call (the error
-// is set as the last one), so the implementation returns its failure at once.
-bool FailedByHook(FileCall call, const WString* path);
+// is set as the last one), so the implementation returns its failure at once. Otherwise
+// `simulated` receives the simulated file system the call goes to instead of the system's, or
+// null. Without a hook or a simulated file system (production) it costs one load.
+bool FailedByHook(FileCall call, const WString* path, SimulatedFileSystem*& simulated);
 }  // namespace detail
 
 }  // namespace platform

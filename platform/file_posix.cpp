@@ -9,6 +9,7 @@
 
 #include "platform/file.h"
 #include "platform/file_seam_internal.h"
+#include "platform/file_simulated.h"
 
 namespace platform {
 namespace detail {
@@ -72,26 +73,38 @@ int OpenNative(const WString& path, int flags, mode_t mode = 0) {
 
 File::~File() { Close(); }
 
-File::File(File&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+File::File(File&& other) noexcept
+    : fd_(std::exchange(other.fd_, -1)), simulated_(std::exchange(other.simulated_, 0)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     fd_ = std::exchange(other.fd_, -1);
+    simulated_ = std::exchange(other.simulated_, 0);
   }
   return *this;
 }
 
 File File::OpenForRead(const WString& path) {
   File f;
-  if (FailedByHook(FileCall::kOpenForRead, &path)) return f;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kOpenForRead, &path, disk)) return f;
+  if (disk != nullptr) {
+    f.simulated_ = disk->Open(FileCall::kOpenForRead, path, 0);
+    return f;
+  }
   f.fd_ = OpenNative(path, O_RDONLY);
   return f;
 }
 
 File File::Create(const WString& path, std::uint32_t attributes) {
   File f;
-  if (FailedByHook(FileCall::kCreate, &path)) return f;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kCreate, &path, disk)) return f;
+  if (disk != nullptr) {
+    f.simulated_ = disk->Open(FileCall::kCreate, path, attributes);
+    return f;
+  }
   std::string native;
   if (!ToNative(path, native)) return f;
   const mode_t mode = (attributes & kAttrReadOnly) ? 0444 : 0666;
@@ -119,7 +132,12 @@ File File::Create(const WString& path, std::uint32_t attributes) {
 
 File File::CreateNew(const WString& path, std::uint32_t attributes) {
   File f;
-  if (FailedByHook(FileCall::kCreateNew, &path)) return f;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kCreateNew, &path, disk)) return f;
+  if (disk != nullptr) {
+    f.simulated_ = disk->Open(FileCall::kCreateNew, path, attributes);
+    return f;
+  }
   const mode_t mode = (attributes & kAttrReadOnly) ? 0444 : 0666;
   // O_EXCL also refuses a symbolic link at the name, dangling or not.
   f.fd_ = OpenNative(path, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW, mode);
@@ -128,7 +146,12 @@ File File::CreateNew(const WString& path, std::uint32_t attributes) {
 
 File File::OpenExclusive(const WString& path) {
   File f;
-  if (FailedByHook(FileCall::kOpenExclusive, &path)) return f;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kOpenExclusive, &path, disk)) return f;
+  if (disk != nullptr) {
+    f.simulated_ = disk->Open(FileCall::kOpenExclusive, path, 0);
+    return f;
+  }
   f.fd_ = OpenNative(path, O_RDWR | O_NOFOLLOW);
   if (f.fd_ >= 0 && !f.LockExclusive()) f.Close();
   return f;
@@ -136,14 +159,19 @@ File File::OpenExclusive(const WString& path) {
 
 bool File::LockExclusive() {
   // Advisory, but every holder of this seam asks: a second holder is refused at once.
+  if (simulated_ != 0) return true;  // exclusive as it was opened
   if (fd_ < 0) return false;
   return ::flock(fd_, LOCK_EX | LOCK_NB) == 0 || Failed();
 }
 
-bool File::valid() const { return fd_ >= 0; }
+bool File::valid() const { return fd_ >= 0 || simulated_ != 0; }
 
 std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
-  if (FailedByHook(FileCall::kRead, nullptr)) return -1;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kRead, nullptr, disk)) return -1;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->ReadAt(simulated_, offset, buffer, length)
+                           : detail::NoSimulatedFile(-1);
   if (fd_ < 0 || offset > static_cast<std::uint64_t>(INT64_MAX)) return -1;
   std::size_t done = 0;
   auto* out = static_cast<unsigned char*>(buffer);
@@ -161,7 +189,11 @@ std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t length
 }
 
 bool File::Write(const void* data, std::size_t length) {
-  if (FailedByHook(FileCall::kWrite, nullptr)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kWrite, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->Write(simulated_, nullptr, data, length)
+                           : detail::NoSimulatedFile(false);
   if (fd_ < 0) return false;
   const auto* in = static_cast<const unsigned char*>(data);
   while (length > 0) {
@@ -177,7 +209,11 @@ bool File::Write(const void* data, std::size_t length) {
 }
 
 bool File::WriteAt(std::uint64_t offset, const void* data, std::size_t length) {
-  if (FailedByHook(FileCall::kWrite, nullptr)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kWrite, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->Write(simulated_, &offset, data, length)
+                           : detail::NoSimulatedFile(false);
   if (fd_ < 0 || offset > static_cast<std::uint64_t>(INT64_MAX)) return false;
   const auto* in = static_cast<const unsigned char*>(data);
   while (length > 0) {
@@ -194,18 +230,27 @@ bool File::WriteAt(std::uint64_t offset, const void* data, std::size_t length) {
 }
 
 bool File::SetSize(std::uint64_t size) {
-  if (FailedByHook(FileCall::kWrite, nullptr)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kWrite, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->SetSize(simulated_, size) : detail::NoSimulatedFile(false);
   if (fd_ < 0 || size > static_cast<std::uint64_t>(INT64_MAX)) return false;
   return ::ftruncate(fd_, static_cast<off_t>(size)) == 0 || Failed();
 }
 
 bool File::Flush() {
-  if (FailedByHook(FileCall::kFlush, nullptr)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kFlush, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->Flush(simulated_) : detail::NoSimulatedFile(false);
   return fd_ >= 0 && (::fsync(fd_) == 0 || Failed());
 }
 
 bool File::Size(std::uint64_t& size) {
-  if (FailedByHook(FileCall::kSize, nullptr)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kSize, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->Size(simulated_, size) : detail::NoSimulatedFile(false);
   struct stat st {};
   if (fd_ < 0) return false;
   if (::fstat(fd_, &st) != 0) return Failed();
@@ -214,7 +259,10 @@ bool File::Size(std::uint64_t& size) {
 }
 
 bool File::SetTimes(const FileTimes& times) {
-  if (FailedByHook(FileCall::kSetTimes, nullptr)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kSetTimes, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->SetTimes(simulated_, times) : detail::NoSimulatedFile(false);
   if (fd_ < 0) return false;
   timespec ts[2];
   ts[0] = times.access ? ToTimespec(times.access) : timespec{0, UTIME_OMIT};
@@ -223,6 +271,7 @@ bool File::SetTimes(const FileTimes& times) {
 }
 
 bool File::Close() {
+  if (simulated_ != 0) return detail::CloseSimulated(std::exchange(simulated_, 0));
   if (fd_ < 0) return true;
   return ::close(std::exchange(fd_, -1)) == 0 || Failed();
 }

@@ -2,6 +2,7 @@
 // kinds, and on Windows the form of a path the system takes at any length.
 #pragma once
 
+#include <cstdint>
 #include <string>
 
 #include "platform/file_error.h"
@@ -33,6 +34,17 @@ FileError ErrorFromSystem(int code);
 // The path as the system calls take it (UTF-8); false, with the error set, when it has none.
 bool ToNative(const WString& path, std::string& out);
 #endif
+
+// Closes the handle of a simulated file (file_simulated.h) on the simulated file system
+// installed now, if any; true.
+bool CloseSimulated(std::uint32_t file);
+// What a call on a simulated file returns once no simulated file system is installed: its
+// failure, with the error set.
+template <typename T>
+T NoSimulatedFile(T failure) {
+  SetLastFileError(FileError::kOther);
+  return failure;
+}
 
 // Records the system's last error as the seam's and returns false, for "return Failed();".
 bool Failed();

@@ -11,6 +11,7 @@
 #include <string>
 
 #include "platform/file_seam_internal.h"
+#include "platform/file_simulated.h"
 #include "platform/file_system.h"
 
 namespace platform {
@@ -28,9 +29,11 @@ FileTime FromTimespec(const timespec& ts) {
 }  // namespace
 
 PathKind Probe(const WString& path) {
-  if (FailedByHook(FileCall::kProbe, &path)) {
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kProbe, &path, disk)) {
     return LastFileError() == FileError::kNotFound ? PathKind::kMissing : PathKind::kUnknown;
   }
+  if (disk != nullptr) return disk->Probe(path);
   std::string native;
   struct stat st {};
   if (!ToNative(path, native)) return PathKind::kUnknown;
@@ -61,26 +64,34 @@ WString ExecutablePath() {
 }
 
 bool CreateFolder(const WString& path) {
-  if (FailedByHook(FileCall::kCreateFolder, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kCreateFolder, &path, disk)) return false;
+  if (disk != nullptr) return disk->CreateFolder(path);
   std::string native;
   return ToNative(path, native) && (::mkdir(native.c_str(), 0777) == 0 || Failed());
 }
 
 bool RemoveFolder(const WString& path) {
-  if (FailedByHook(FileCall::kRemoveFolder, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kRemoveFolder, &path, disk)) return false;
+  if (disk != nullptr) return disk->RemoveFolder(path);
   std::string native;
   return ToNative(path, native) && (::rmdir(native.c_str()) == 0 || Failed());
 }
 
 bool IsSymbolicLink(const WString& path) {
-  if (FailedByHook(FileCall::kProbe, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kProbe, &path, disk)) return false;
+  if (disk != nullptr) return disk->IsSymbolicLink(path);
   std::string native;
   struct stat st {};
   return ToNative(path, native) && ::lstat(native.c_str(), &st) == 0 && S_ISLNK(st.st_mode);
 }
 
 bool IsMountPoint(const WString& path) {
-  if (FailedByHook(FileCall::kProbeMount, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kProbeMount, &path, disk)) return false;
+  if (disk != nullptr) return disk->IsMountPoint(path);
   std::string native;
   if (!ToNative(path, native)) return false;
   while (native.size() > 1 && native.back() == '/') native.pop_back();
@@ -91,7 +102,9 @@ bool IsMountPoint(const WString& path) {
 }
 
 bool CanDeleteNow(const WString& path) {
-  if (FailedByHook(FileCall::kOpenForDelete, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kOpenForDelete, &path, disk)) return false;
+  if (disk != nullptr) return disk->CanDeleteNow(path);
   // Nothing here keeps an open file from being renamed or deleted: only its presence counts.
   std::string native;
   struct stat st {};
@@ -100,7 +113,9 @@ bool CanDeleteNow(const WString& path) {
 
 bool ListFolder(const WString& path,
                 const std::function<void(const WString& name, const FileInfo& info)>& visit) {
-  if (FailedByHook(FileCall::kListFolder, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kListFolder, &path, disk)) return false;
+  if (disk != nullptr) return disk->ListFolder(path, visit);
   std::string native;
   if (!ToNative(path, native)) return false;
   DIR* dir = ::opendir(native.c_str());
@@ -126,7 +141,9 @@ bool ListFolder(const WString& path,
 }
 
 bool FreeSpace(const WString& path, std::uint64_t& bytes) {
-  if (FailedByHook(FileCall::kFreeSpace, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kFreeSpace, &path, disk)) return false;
+  if (disk != nullptr) return disk->FreeSpace(path, bytes);
   std::string native;
   struct statvfs st {};
   if (!ToNative(path, native)) return false;
@@ -136,7 +153,9 @@ bool FreeSpace(const WString& path, std::uint64_t& bytes) {
 }
 
 bool GetFileInfo(const WString& path, FileInfo& info) {
-  if (FailedByHook(FileCall::kFileInfo, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kFileInfo, &path, disk)) return false;
+  if (disk != nullptr) return disk->GetFileInfo(path, info);
   std::string native;
   struct stat st {};
   if (!ToNative(path, native)) return false;
@@ -153,13 +172,17 @@ bool GetFileInfo(const WString& path, FileInfo& info) {
 }
 
 bool RemoveFile(const WString& path) {
-  if (FailedByHook(FileCall::kRemoveFile, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kRemoveFile, &path, disk)) return false;
+  if (disk != nullptr) return disk->RemoveFile(path);
   std::string native;
   return ToNative(path, native) && (::unlink(native.c_str()) == 0 || Failed());
 }
 
 bool RenameFile(const WString& from, const WString& to, bool replace) {
-  if (FailedByHook(FileCall::kRename, &from)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kRename, &from, disk)) return false;
+  if (disk != nullptr) return disk->RenameFile(from, to, replace);
   std::string a, b;
   if (!ToNative(from, a) || !ToNative(to, b)) return false;
   if (replace) return ::rename(a.c_str(), b.c_str()) == 0 || Failed();
@@ -172,7 +195,9 @@ bool RenameFile(const WString& from, const WString& to, bool replace) {
 }
 
 bool CopyFileReplacing(const WString& from, const WString& to) {
-  if (FailedByHook(FileCall::kCopy, &from)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kCopy, &from, disk)) return false;
+  if (disk != nullptr) return disk->CopyFileReplacing(from, to);
   File source = File::OpenForRead(from);
   std::uint64_t size = 0;
   if (!source || !source.Size(size)) return false;
@@ -190,13 +215,17 @@ bool CopyFileReplacing(const WString& from, const WString& to) {
 
 // Nothing here keeps an open or running file from being deleted.
 bool RemoveFileAtRestart(const WString& path) {
-  if (FailedByHook(FileCall::kRemoveAtRestart, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kRemoveAtRestart, &path, disk)) return false;
+  if (disk != nullptr) return disk->RemoveFileAtRestart(path);
   std::string native;
   return ToNative(path, native) && (::unlink(native.c_str()) == 0 || Failed());
 }
 
 bool FlushFileSystem(const WString& path) {
-  if (FailedByHook(FileCall::kFlushFileSystem, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kFlushFileSystem, &path, disk)) return false;
+  if (disk != nullptr) return disk->FlushFileSystem(path);
   std::string native;
   if (!ToNative(path, native)) return false;
   const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC);
@@ -207,7 +236,9 @@ bool FlushFileSystem(const WString& path) {
 }
 
 bool FlushFile(const WString& path) {
-  if (FailedByHook(FileCall::kFlushFile, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kFlushFile, &path, disk)) return false;
+  if (disk != nullptr) return disk->FlushFile(path);
   std::string native;
   if (!ToNative(path, native)) return false;
   // fsync needs no write access here, so a read-only file is flushed like any other.
@@ -219,7 +250,9 @@ bool FlushFile(const WString& path) {
 }
 
 bool FlushFolder(const WString& path) {
-  if (FailedByHook(FileCall::kFlushFolder, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kFlushFolder, &path, disk)) return false;
+  if (disk != nullptr) return disk->FlushFolder(path);
   std::string native;
   if (!ToNative(path, native)) return false;
   const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);

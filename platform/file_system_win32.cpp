@@ -3,6 +3,7 @@
 #include <string>
 
 #include "platform/file_seam_internal.h"
+#include "platform/file_simulated.h"
 #include "platform/file_system.h"
 #include "platform/win32/resources.h"
 
@@ -20,9 +21,11 @@ FileTime FromFiletime(const FILETIME& ft) {
 }  // namespace
 
 PathKind Probe(const WString& path) {
-  if (FailedByHook(FileCall::kProbe, &path)) {
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kProbe, &path, disk)) {
     return LastFileError() == FileError::kNotFound ? PathKind::kMissing : PathKind::kUnknown;
   }
+  if (disk != nullptr) return disk->Probe(path);
   const DWORD a = GetFileAttributesW(NativePath(path).c_str());
   if (a != INVALID_FILE_ATTRIBUTES) {
     return (a & FILE_ATTRIBUTE_DIRECTORY) ? PathKind::kFolder : PathKind::kFile;
@@ -52,17 +55,23 @@ WString ExecutablePath() {
 }
 
 bool CreateFolder(const WString& path) {
-  if (FailedByHook(FileCall::kCreateFolder, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kCreateFolder, &path, disk)) return false;
+  if (disk != nullptr) return disk->CreateFolder(path);
   return CreateDirectoryW(NativePath(path).c_str(), nullptr) != FALSE || Failed();
 }
 
 bool RemoveFolder(const WString& path) {
-  if (FailedByHook(FileCall::kRemoveFolder, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kRemoveFolder, &path, disk)) return false;
+  if (disk != nullptr) return disk->RemoveFolder(path);
   return RemoveDirectoryW(NativePath(path).c_str()) != FALSE || Failed();
 }
 
 bool IsSymbolicLink(const WString& path) {
-  if (FailedByHook(FileCall::kProbe, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kProbe, &path, disk)) return false;
+  if (disk != nullptr) return disk->IsSymbolicLink(path);
   WIN32_FIND_DATAW data;
   win32::UniqueFindHandle find(FindFirstFileW(NativePath(path).c_str(), &data));
   return find && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
@@ -70,7 +79,9 @@ bool IsSymbolicLink(const WString& path) {
 }
 
 bool IsMountPoint(const WString& path) {
-  if (FailedByHook(FileCall::kProbeMount, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kProbeMount, &path, disk)) return false;
+  if (disk != nullptr) return disk->IsMountPoint(path);
   WIN32_FIND_DATAW data;
   win32::UniqueFindHandle find(FindFirstFileW(NativePath(path).c_str(), &data));
   return find && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
@@ -78,7 +89,9 @@ bool IsMountPoint(const WString& path) {
 }
 
 bool CanDeleteNow(const WString& path) {
-  if (FailedByHook(FileCall::kOpenForDelete, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kOpenForDelete, &path, disk)) return false;
+  if (disk != nullptr) return disk->CanDeleteNow(path);
   // Delete access with every sharing: refused (a sharing violation) exactly when a holder
   // did not share delete, which the commit's rename would meet.
   win32::UniqueHandle h(CreateFileW(NativePath(path).c_str(), DELETE,
@@ -89,7 +102,9 @@ bool CanDeleteNow(const WString& path) {
 
 bool ListFolder(const WString& path,
                 const std::function<void(const WString& name, const FileInfo& info)>& visit) {
-  if (FailedByHook(FileCall::kListFolder, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kListFolder, &path, disk)) return false;
+  if (disk != nullptr) return disk->ListFolder(path, visit);
   WString pattern = path;
   if (pattern.empty() || (pattern.back() != L'\\' && pattern.back() != L'/')) pattern += L'\\';
   pattern += L'*';
@@ -116,7 +131,9 @@ bool ListFolder(const WString& path,
 }
 
 bool FreeSpace(const WString& path, std::uint64_t& bytes) {
-  if (FailedByHook(FileCall::kFreeSpace, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kFreeSpace, &path, disk)) return false;
+  if (disk != nullptr) return disk->FreeSpace(path, bytes);
   ULARGE_INTEGER available;
   if (!GetDiskFreeSpaceExW(NativePath(path).c_str(), &available, nullptr, nullptr)) {
     return Failed();
@@ -126,7 +143,9 @@ bool FreeSpace(const WString& path, std::uint64_t& bytes) {
 }
 
 bool GetFileInfo(const WString& path, FileInfo& info) {
-  if (FailedByHook(FileCall::kFileInfo, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kFileInfo, &path, disk)) return false;
+  if (disk != nullptr) return disk->GetFileInfo(path, info);
   WIN32_FILE_ATTRIBUTE_DATA data;
   if (!GetFileAttributesExW(NativePath(path).c_str(), GetFileExInfoStandard, &data)) {
     return Failed();
@@ -142,7 +161,9 @@ bool GetFileInfo(const WString& path, FileInfo& info) {
 }
 
 bool RemoveFile(const WString& path) {
-  if (FailedByHook(FileCall::kRemoveFile, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kRemoveFile, &path, disk)) return false;
+  if (disk != nullptr) return disk->RemoveFile(path);
   const NativePath native(path);
   // A read-only file refuses deletion; the caller asked for it gone all the same.
   const DWORD a = GetFileAttributesW(native.c_str());
@@ -153,25 +174,33 @@ bool RemoveFile(const WString& path) {
 }
 
 bool RenameFile(const WString& from, const WString& to, bool replace) {
-  if (FailedByHook(FileCall::kRename, &from)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kRename, &from, disk)) return false;
+  if (disk != nullptr) return disk->RenameFile(from, to, replace);
   return MoveFileExW(NativePath(from).c_str(), NativePath(to).c_str(),
                      replace ? MOVEFILE_REPLACE_EXISTING : 0) != FALSE ||
          Failed();
 }
 
 bool CopyFileReplacing(const WString& from, const WString& to) {
-  if (FailedByHook(FileCall::kCopy, &from)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kCopy, &from, disk)) return false;
+  if (disk != nullptr) return disk->CopyFileReplacing(from, to);
   return CopyFileW(NativePath(from).c_str(), NativePath(to).c_str(), FALSE) != FALSE || Failed();
 }
 
 bool RemoveFileAtRestart(const WString& path) {
-  if (FailedByHook(FileCall::kRemoveAtRestart, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kRemoveAtRestart, &path, disk)) return false;
+  if (disk != nullptr) return disk->RemoveFileAtRestart(path);
   return MoveFileExW(NativePath(path).c_str(), nullptr, MOVEFILE_DELAY_UNTIL_REBOOT) != FALSE ||
          Failed();
 }
 
 bool FlushFileSystem(const WString& path) {
-  if (FailedByHook(FileCall::kFlushFileSystem, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kFlushFileSystem, &path, disk)) return false;
+  if (disk != nullptr) return disk->FlushFileSystem(path);
   // The volume is the one the path leads to, through any junction on its way: the folder is
   // opened and asked for its final name in the volume's own form ("\\?\Volume{...}\..."),
   // which every local path has and a network share has not.
@@ -203,7 +232,9 @@ bool FlushFileSystem(const WString& path) {
 }
 
 bool FlushFile(const WString& path) {
-  if (FailedByHook(FileCall::kFlushFile, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kFlushFile, &path, disk)) return false;
+  if (disk != nullptr) return disk->FlushFile(path);
   const NativePath native(path);
   // Flushing needs write access, which a read-only file refuses: its attribute is lifted for
   // the open and put back at once.
@@ -227,7 +258,9 @@ bool FlushFile(const WString& path) {
 }
 
 bool FlushFolder(const WString& path) {
-  if (FailedByHook(FileCall::kFlushFolder, &path)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kFlushFolder, &path, disk)) return false;
+  if (disk != nullptr) return disk->FlushFolder(path);
   // A folder opened for writing can be flushed like a file: its entries reach the disk.
   win32::UniqueHandle h(CreateFileW(NativePath(path).c_str(), GENERIC_WRITE,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,

@@ -4,6 +4,7 @@
 
 #include "platform/file.h"
 #include "platform/file_seam_internal.h"
+#include "platform/file_simulated.h"
 #include "platform/win32/resources.h"
 
 namespace platform {
@@ -101,33 +102,51 @@ void* OpenHandle(const WString& path, DWORD access, DWORD share, DWORD dispositi
 
 File::~File() { Close(); }
 
-File::File(File&& other) noexcept : handle_(std::exchange(other.handle_, nullptr)) {}
+File::File(File&& other) noexcept
+    : handle_(std::exchange(other.handle_, nullptr)),
+      simulated_(std::exchange(other.simulated_, 0)) {}
 
 File& File::operator=(File&& other) noexcept {
   if (this != &other) {
     Close();
     handle_ = std::exchange(other.handle_, nullptr);
+    simulated_ = std::exchange(other.simulated_, 0);
   }
   return *this;
 }
 
 File File::OpenForRead(const WString& path) {
   File f;
-  if (FailedByHook(FileCall::kOpenForRead, &path)) return f;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kOpenForRead, &path, disk)) return f;
+  if (disk != nullptr) {
+    f.simulated_ = disk->Open(FileCall::kOpenForRead, path, 0);
+    return f;
+  }
   f.handle_ = OpenHandle(path, GENERIC_READ, FILE_SHARE_READ, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   return f;
 }
 
 File File::Create(const WString& path, std::uint32_t attributes) {
   File f;
-  if (FailedByHook(FileCall::kCreate, &path)) return f;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kCreate, &path, disk)) return f;
+  if (disk != nullptr) {
+    f.simulated_ = disk->Open(FileCall::kCreate, path, attributes);
+    return f;
+  }
   f.handle_ = OpenHandle(path, GENERIC_WRITE, 0, CREATE_ALWAYS, CreationFlags(attributes));
   return f;
 }
 
 File File::CreateNew(const WString& path, std::uint32_t attributes) {
   File f;
-  if (FailedByHook(FileCall::kCreateNew, &path)) return f;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kCreateNew, &path, disk)) return f;
+  if (disk != nullptr) {
+    f.simulated_ = disk->Open(FileCall::kCreateNew, path, attributes);
+    return f;
+  }
   f.handle_ =
       OpenHandle(path, GENERIC_READ | GENERIC_WRITE, 0, CREATE_NEW, CreationFlags(attributes));
   return f;
@@ -135,7 +154,12 @@ File File::CreateNew(const WString& path, std::uint32_t attributes) {
 
 File File::OpenExclusive(const WString& path) {
   File f;
-  if (FailedByHook(FileCall::kOpenExclusive, &path)) return f;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kOpenExclusive, &path, disk)) return f;
+  if (disk != nullptr) {
+    f.simulated_ = disk->Open(FileCall::kOpenExclusive, path, 0);
+    return f;
+  }
   f.handle_ =
       OpenHandle(path, GENERIC_READ | GENERIC_WRITE, 0, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL);
   return f;
@@ -143,10 +167,14 @@ File File::OpenExclusive(const WString& path) {
 
 bool File::LockExclusive() { return valid(); }
 
-bool File::valid() const { return handle_ != nullptr; }
+bool File::valid() const { return handle_ != nullptr || simulated_ != 0; }
 
 std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t length) {
-  if (FailedByHook(FileCall::kRead, nullptr)) return -1;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kRead, nullptr, disk)) return -1;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->ReadAt(simulated_, offset, buffer, length)
+                           : detail::NoSimulatedFile(-1);
   if (!valid()) return -1;
   std::size_t done = 0;
   auto* out = static_cast<unsigned char*>(buffer);
@@ -170,7 +198,11 @@ std::int64_t File::ReadAt(std::uint64_t offset, void* buffer, std::size_t length
 }
 
 bool File::Write(const void* data, std::size_t length) {
-  if (FailedByHook(FileCall::kWrite, nullptr)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kWrite, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->Write(simulated_, nullptr, data, length)
+                           : detail::NoSimulatedFile(false);
   if (!valid()) return false;
   const auto* in = static_cast<const unsigned char*>(data);
   while (length > 0) {
@@ -188,7 +220,11 @@ bool File::Write(const void* data, std::size_t length) {
 }
 
 bool File::WriteAt(std::uint64_t offset, const void* data, std::size_t length) {
-  if (FailedByHook(FileCall::kWrite, nullptr)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kWrite, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->Write(simulated_, &offset, data, length)
+                           : detail::NoSimulatedFile(false);
   if (!valid()) return false;
   const auto* in = static_cast<const unsigned char*>(data);
   while (length > 0) {
@@ -210,7 +246,10 @@ bool File::WriteAt(std::uint64_t offset, const void* data, std::size_t length) {
 }
 
 bool File::SetSize(std::uint64_t size) {
-  if (FailedByHook(FileCall::kWrite, nullptr)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kWrite, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->SetSize(simulated_, size) : detail::NoSimulatedFile(false);
   if (!valid()) return false;
   FILE_END_OF_FILE_INFO end{};
   end.EndOfFile.QuadPart = static_cast<LONGLONG>(size);
@@ -220,12 +259,18 @@ bool File::SetSize(std::uint64_t size) {
 }
 
 bool File::Flush() {
-  if (FailedByHook(FileCall::kFlush, nullptr)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kFlush, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->Flush(simulated_) : detail::NoSimulatedFile(false);
   return valid() && (FlushFileBuffers(AsHandle(handle_)) != FALSE || Failed());
 }
 
 bool File::Size(std::uint64_t& size) {
-  if (FailedByHook(FileCall::kSize, nullptr)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kSize, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->Size(simulated_, size) : detail::NoSimulatedFile(false);
   LARGE_INTEGER li;
   if (!valid()) return false;
   if (!GetFileSizeEx(AsHandle(handle_), &li)) return Failed();
@@ -234,7 +279,10 @@ bool File::Size(std::uint64_t& size) {
 }
 
 bool File::SetTimes(const FileTimes& times) {
-  if (FailedByHook(FileCall::kSetTimes, nullptr)) return false;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kSetTimes, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->SetTimes(simulated_, times) : detail::NoSimulatedFile(false);
   if (!valid()) return false;
   const FILETIME c = ToFiletime(times.creation);
   const FILETIME a = ToFiletime(times.access);
@@ -245,6 +293,7 @@ bool File::SetTimes(const FileTimes& times) {
 }
 
 bool File::Close() {
+  if (simulated_ != 0) return detail::CloseSimulated(std::exchange(simulated_, 0));
   if (!valid()) return true;
   return CloseHandle(AsHandle(std::exchange(handle_, nullptr))) != FALSE || Failed();
 }

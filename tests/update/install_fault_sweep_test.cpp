@@ -16,6 +16,7 @@
 #include "platform/clock.h"
 #include "tests/update/fault_injector.h"
 #include "tests/update/folder_state.h"
+#include "tests/update/sweep_cases.h"
 #include "tests/zip/test_support.h"
 #include "tests/zip/zip_builder.h"
 #include "update/install_transaction.h"
@@ -31,55 +32,9 @@ using updatetest::FaultInjector;
 using updatetest::Injection;
 using updatetest::Snapshot;
 
-// Names, bytes and attributes: a file's times are set as a courtesy, and a failure to set
-// them fails nothing.
-Snapshot Take(const fs::path& dir) {
-  Snapshot s = updatetest::Take(dir);
-  for (auto& [name, state] : s) state.modification = 0;
-  return s;
-}
+using updatetest::SweepCase;
 
-// 2019-05-01 12:00:00 UTC, so that two copies of the old version compare equal.
-constexpr platform::FileTime kOldTime = 132011280000000000u;
-
-struct OldFile {
-  std::string name;  // a folder ends in '/'
-  std::string bytes;
-  bool readOnly = false;
-};
-
-struct SweepCase {
-  const char* what;
-  std::vector<OldFile> old;
-  std::vector<Entry> items;
-};
-
-Entry Item(std::string name, std::string data, bool readOnly = false) {
-  Entry e;
-  e.name = std::move(name);
-  e.data = std::move(data);
-  if (readOnly) e.external = 0100444u << 16;
-  if (!e.name.empty() && e.name.back() == '/') {
-    e.method = 0;
-    e.external = 040755u << 16;
-  }
-  return e;
-}
-
-// Small installs, one of each kind of record, so that every pair of calls stays affordable.
-const SweepCase kCases[] = {
-    {"replacing files, one read-only",
-     {{"a.dll", "a1"}, {"b.dll", "b1"}, {"c.cfg", "c1", true}, {"keep.txt", "mine"}},
-     {Item("a.dll", "a2"), Item("b.dll", "b2"), Item("c.cfg", "c2", true)}},
-    {"new files in an old folder and in new ones",
-     {{"sub/", ""}, {"sub/e.txt", "e1"}},
-     {Item("sub/e.txt", "e2"), Item("sub/n.txt", "n2"), Item("new/f.txt", "f2"),
-      Item("new/deeper/g.txt", "g2"), Item("top.txt", "t2")}},
-    {"duplicates and folder items",
-     {{"a.dll", "a1"}, {"data/", ""}},
-     {Item("a.dll", "a2"), Item("logs/", ""), Item("A.DLL", "a3"), Item("data/", ""),
-      Item("x/y.txt", "y2")}},
-};
+Snapshot Take(const fs::path& dir) { return updatetest::WithoutTimes(updatetest::Take(dir)); }
 
 fs::path ScratchRoot() {
   // A memory file system where the run offers one: tens of thousands of installs.
@@ -106,17 +61,7 @@ class InstallFaultSweepTest : public ::testing::Test {
     updatetest::Wipe(root_);
     fs::create_directories(root_);
     ASSERT_TRUE(WriteBytes(package_, packageBytes_));
-    for (const OldFile& f : c.old) {
-      const fs::path p = root_ / fs::u8path(f.name);
-      if (f.name.back() == '/') {
-        fs::create_directories(p);
-        continue;
-      }
-      const std::uint32_t attributes = f.readOnly ? std::uint32_t{platform::kAttrReadOnly} : 0u;
-      platform::File file = platform::File::Create(W(p), attributes);
-      ASSERT_TRUE(file && file.Write(f.bytes.data(), f.bytes.size()));
-      ASSERT_TRUE(file.SetTimes(platform::FileTimes{kOldTime, kOldTime, kOldTime}) && file.Close());
-    }
+    ASSERT_TRUE(updatetest::WriteOldVersion(c, W(root_) + platform::kPreferredSeparator));
   }
 
   update::InstallOutcome Install() {
@@ -188,18 +133,7 @@ class InstallFaultSweepTest : public ::testing::Test {
       if (aside != std::string::npos) relative.resize(aside);
       if (old_.count(relative) != 0) lostOld.insert(relative);
     }
-    bool isOld = true;
-    for (const auto& [name, state] : old_) {
-      const auto found = now.find(name);
-      if (lostOld.count(name) != 0) {
-        const auto fresh = new_.find(name);
-        isOld = isOld && (found == now.end() || found->second == state ||
-                          (fresh != new_.end() && found->second == fresh->second));
-      } else {
-        isOld = isOld && found != now.end() && found->second == state;
-      }
-    }
-    for (const auto& [name, state] : now) isOld = isOld && old_.count(name) != 0;
+    const bool isOld = updatetest::IsOldVersion(now, old_, new_, lostOld);
     const bool isNew = now == new_;
     if (problem.empty() && !isOld && !isNew) problem = "neither the old version nor the new one";
     // What an outcome says is checked where nothing happened after it but a clean recovery:
@@ -246,11 +180,9 @@ constexpr std::uint64_t kRecoveryStride = 1;
 
 TEST_F(InstallFaultSweepTest, EveryFaultAndEveryPairEndsAsTheOldVersionOrTheNew) {
   std::uint64_t installCalls = 0;
-  for (const SweepCase& c : kCases) {
+  for (const SweepCase& c : updatetest::kSweepCases) {
     SCOPED_TRACE(c.what);
-    Archive a;
-    a.entries = c.items;
-    packageBytes_ = Build(a);
+    packageBytes_ = updatetest::PackageBytes(c);
     MakeOld(c);
     old_ = Take(root_);
     std::uint64_t calls = 0;

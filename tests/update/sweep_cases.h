@@ -1,0 +1,122 @@
+// The installs both sweeps run (every fault at every call on the real file system, every power
+// cut on the simulated disk): an old version in the install folder, a package over it, and
+// what tells the old version from the new one. One table: a row added here runs in both.
+#pragma once
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "platform/file_system.h"
+#include "tests/update/folder_state.h"
+#include "tests/zip/zip_builder.h"
+
+namespace updatetest {
+
+// 2019-05-01 12:00:00 UTC, so that two copies of the old version compare equal.
+inline constexpr platform::FileTime kOldTime = 132011280000000000u;
+
+struct OldFile {
+  std::string name;  // a folder ends in '/'
+  std::string bytes;
+  bool readOnly = false;
+};
+
+struct SweepCase {
+  const char* what;
+  std::vector<OldFile> old;  // folders before what they hold
+  std::vector<ziptest::Entry> items;
+};
+
+inline ziptest::Entry Item(std::string name, std::string data, bool readOnly = false) {
+  ziptest::Entry e;
+  e.name = std::move(name);
+  e.data = std::move(data);
+  if (readOnly) e.external = 0100444u << 16;
+  if (!e.name.empty() && e.name.back() == '/') {
+    e.method = 0;
+    e.external = 040755u << 16;
+  }
+  return e;
+}
+
+// Small installs, one of each kind of record, so that every pair of calls stays affordable.
+inline const SweepCase kSweepCases[] = {
+    {"replacing files, one read-only",
+     {{"a.dll", "a1"}, {"b.dll", "b1"}, {"c.cfg", "c1", true}, {"keep.txt", "mine"}},
+     {Item("a.dll", "a2"), Item("b.dll", "b2"), Item("c.cfg", "c2", true)}},
+    {"new files in an old folder and in new ones",
+     {{"sub/", ""}, {"sub/e.txt", "e1"}},
+     {Item("sub/e.txt", "e2"), Item("sub/n.txt", "n2"), Item("new/f.txt", "f2"),
+      Item("new/deeper/g.txt", "g2"), Item("top.txt", "t2")}},
+    {"duplicates and folder items",
+     {{"a.dll", "a1"}, {"data/", ""}},
+     {Item("a.dll", "a2"), Item("logs/", ""), Item("A.DLL", "a3"), Item("data/", ""),
+      Item("x/y.txt", "y2")}},
+    // The user's own file beside files the package replaces and adds: it must outlive every
+    // outcome.
+    {"a foreign file in a folder the package writes into",
+     {{"app.exe", "x1"}, {"cfg/", ""}, {"cfg/user.ini", "mine"}},
+     {Item("app.exe", "x2"), Item("cfg/defaults.ini", "d2")}},
+};
+
+// The bytes of the case's package.
+inline std::string PackageBytes(const SweepCase& c) {
+  ziptest::Archive a;
+  a.entries = c.items;
+  return ziptest::Build(a);
+}
+
+// Writes the case's old version into the existing folder `root` (ending in a separator)
+// through the seam, so that it serves the real file system and the simulated disk alike.
+inline bool WriteOldVersion(const SweepCase& c, const platform::WString& root) {
+  for (const OldFile& f : c.old) {
+    platform::WString path = root + ziptest::W(f.name);
+    for (platform::WChar& ch : path) {
+      if (ch == WIDE('/')) ch = platform::kPreferredSeparator;
+    }
+    if (f.name.back() == '/') {
+      if (!platform::CreateFolder(path.substr(0, path.size() - 1))) return false;
+      continue;
+    }
+    const std::uint32_t attributes = f.readOnly ? std::uint32_t{platform::kAttrReadOnly} : 0u;
+    platform::File file = platform::File::Create(path, attributes);
+    if (!file || !file.Write(f.bytes.data(), f.bytes.size()) ||
+        !file.SetTimes(platform::FileTimes{kOldTime, kOldTime, kOldTime}) || !file.Close()) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// Names, bytes and attributes: a file's times are set as a courtesy, and a failure to set them
+// fails nothing.
+inline Snapshot WithoutTimes(Snapshot s) {
+  for (auto& [name, state] : s) state.modification = 0;
+  return s;
+}
+
+// Whether `now` is the old version `old`, but for the old files in `lost` (taken away by a
+// fault: nothing could bring them back), whose names may stand empty or hold the new version's
+// (`fresh`) file.
+inline bool IsOldVersion(const Snapshot& now, const Snapshot& old, const Snapshot& fresh,
+                         const std::set<std::string>& lost = {}) {
+  for (const auto& [name, state] : old) {
+    const auto found = now.find(name);
+    if (lost.count(name) != 0) {
+      const auto added = fresh.find(name);
+      if (found != now.end() && !(found->second == state) &&
+          !(added != fresh.end() && found->second == added->second)) {
+        return false;
+      }
+    } else if (found == now.end() || !(found->second == state)) {
+      return false;
+    }
+  }
+  for (const auto& entry : now) {
+    if (old.count(entry.first) == 0) return false;
+  }
+  return true;
+}
+
+}  // namespace updatetest
