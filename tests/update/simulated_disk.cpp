@@ -1,6 +1,7 @@
 #include "tests/update/simulated_disk.h"
 
 #include <algorithm>
+#include <cstddef>
 #include <cstring>
 
 namespace updatetest {
@@ -102,7 +103,7 @@ bool SimulatedDisk::Apply(State& s, const Op& op) {
       if (op.kind == Op::kWrite) {
         const std::size_t at = static_cast<std::size_t>(op.offset);
         if (bytes.size() < at + op.bytes.size()) bytes.resize(at + op.bytes.size(), '\0');
-        std::copy(op.bytes.begin(), op.bytes.end(), bytes.begin() + static_cast<long>(at));
+        bytes.replace(at, op.bytes.size(), op.bytes);
       } else if (op.kind == Op::kSetSize) {
         bytes.resize(static_cast<std::size_t>(op.offset), '\0');
       } else {
@@ -159,7 +160,7 @@ void SimulatedDisk::Compact() {
   // A durable operation with only durable ones before it is part of the durable state.
   std::size_t n = 0;
   while (n < ops_.size() && ops_[n].durable) Apply(durable_, ops_[n++]);
-  ops_.erase(ops_.begin(), ops_.begin() + static_cast<long>(n));
+  ops_.erase(ops_.begin(), ops_.begin() + static_cast<std::ptrdiff_t>(n));
 }
 
 void SimulatedDisk::MarkDurable(std::uint64_t file) {
