@@ -36,8 +36,8 @@ using ziptest::W;
 struct DiskModel {
   const char* what;
   SimulatedDisk::VolumeFlush volumeFlush;
-  std::vector<std::string>
-      mounted;  // old folders where another volume begins, when a case has them
+  // Old folders where another volume begins, in the cases that have them.
+  std::vector<std::string> mounted;
 };
 const DiskModel kModels[] = {
     // A local volume: the install flushes it whole.
