@@ -119,7 +119,7 @@ TEST_F(PkgtoolTest, ExitCodesProblemLinesAndSummary) {
   EXPECT_EQ(r.err, at + "item 4 ../evil: unsafe name (parent folder step); skipped\n" + at +
                        "item 5 s1.txt: " + overlap +
                        "update rolled back at item 5 (s1.txt), staging: data overlap another "
-                       "item's header or data; the old version is back\n");
+                       "item's header or data; the old version is back; the package is deleted\n");
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(ReadBytes(scratch_ / "dest" / "dir" / "a.txt"), "a");
   EXPECT_FALSE(fs::exists(scratch_ / "evil"));

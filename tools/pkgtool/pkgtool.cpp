@@ -97,22 +97,6 @@ std::string DisplayName(const zip::ZipItem& item) {
   return StoredText(item);
 }
 
-// Why an item would not install, in the words the package builders know.
-std::string Problem(const zip::ZipItem& item, std::uint32_t result) {
-  if (result == zip::ExtractUnsafeName) {
-    return std::string("unsafe name (") + zip::DescribeNameVerdict(item.nameVerdict) + ")";
-  }
-  if (item.method != 0 && item.method != 8) {
-    return "unsupported method " + std::to_string(item.method) + " (use stored or deflated)";
-  }
-  if (item.flags & 1) return "encrypted";
-  if (result == zip::ExtractCorrupt || result == zip::ExtractReadFailed ||
-      result == zip::ExtractInflateFailed) {
-    return std::string("unreadable (") + zip::DescribeExtractResult(result) + ")";
-  }
-  return zip::DescribeExtractResult(result);
-}
-
 // What the name rules changed in an installable item's name; empty when nothing.
 std::string Rewrites(const zip::ZipItem& item) {
   WString cleaned;
@@ -356,7 +340,7 @@ int Report(const WString& path, bool readData, bool json, std::size_t rootUnits,
     r.item.index = index;
     if (readData) names.Add(r.item, result, r);
     if (result == zip::ExtractOk && readData) result = ex->TestItem(index);
-    if (result != zip::ExtractOk) r.problems.push_back(Problem(r.item, result));
+    if (result != zip::ExtractOk) r.problems.push_back(zip::DescribeItemProblem(r.item, result));
     const std::string rewrites = result == zip::ExtractOk ? Rewrites(r.item) : std::string();
     if (!rewrites.empty()) r.warnings.push_back(rewrites + ", installs as " + Narrow(r.item.name));
     bytes += r.item.uncompressedSize;
@@ -412,16 +396,25 @@ struct Utf8Line {
 int InstallPackage(const WString& path, const WString& dest, std::FILE* out, std::FILE* err) {
   update::InstallOptions options;
   options.report = [&](const update::ItemReport& r) {
-    const std::string why = r.reserved  ? "name kept for the install's own files"
-                            : r.tooLong ? "path too long in DEST (more than 259 units)"
-                                        : Problem(*r.item, r.result);
+    const std::string why =
+        r.fate == update::ItemFate::kReserved  ? "name kept for the install's own files"
+        : r.fate == update::ItemFate::kTooLong ? "path too long in DEST (more than 259 units)"
+                                               : zip::DescribeItemProblem(*r.item, r.result);
     std::fprintf(err, "pkgtool: %s: item %d %s: %s%s\n", Narrow(path).c_str(), r.index,
-                 DisplayName(*r.item).c_str(), why.c_str(), r.skipped ? "; skipped" : "");
+                 DisplayName(*r.item).c_str(), why.c_str(), r.skipped() ? "; skipped" : "");
   };
   const update::InstallOutcome outcome = update::InstallPackage(path, dest, options);
-  if (outcome.result == update::InstallResult::kNotAnArchive ||
-      outcome.result == update::InstallResult::kUnreadable) {
-    if (zip::ZipExtractor::Open(path, dest, nullptr)) {
+  const bool reopens = (outcome.result == update::InstallResult::kNotAnArchive ||
+                        outcome.result == update::InstallResult::kUnreadable) &&
+                       zip::ZipExtractor::Open(path, dest, nullptr) != nullptr;
+  if (outcome.result == update::InstallResult::kUnreadable && !reopens) {
+    ReportOpenFailure(path, err);
+    return 2;
+  }
+  // One that opens now could not be read a moment ago: the disk's doing, told as the launcher
+  // tells it below.
+  if (outcome.result == update::InstallResult::kNotAnArchive) {
+    if (reopens) {
       // The archive opens: it is the destination that does not fit the path buffer.
       std::fprintf(err, "pkgtool: %s: destination path too long\n", Narrow(dest).c_str());
     } else {
@@ -435,9 +428,11 @@ int InstallPackage(const WString& path, const WString& dest, std::FILE* out, std
     std::fprintf(out, "%s\n", line.text.c_str());
   }
   Utf8Line line;
-  update::WriteOutcome(line, outcome);
+  // The fate the launcher would give the package, so that a team reads the same line.
+  update::WriteOutcome(line, outcome, update::PackageFate(outcome));
   const bool installed = outcome.result == update::InstallResult::kInstalled;
   std::fprintf(installed ? out : err, "%s\n", line.text.c_str());
+  if (outcome.result == update::InstallResult::kUnreadable) return 2;
   return installed && outcome.skipped == 0 ? 0 : 1;
 }
 
