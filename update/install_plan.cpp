@@ -61,19 +61,26 @@ class Planner {
   }
 
  private:
-  bool PlanItem(std::int32_t index, const zip::ZipItem& item, const WString& relative) {
-    if (relative.empty()) return true;  // the install folder itself
-    names_.Take(relative);
+  bool PlanItem(std::int32_t index, const zip::ZipItem& item, const WString& name) {
+    if (name.empty()) return true;  // the install folder itself
+    names_.Take(name);
     const bool folder = (item.attributes & platform::kAttrFolder) != 0;
-    // The folders on the way (for a folder item, the item itself too).
+    // The folders on the way (for a folder item, the item itself too), each spelt as the
+    // first item that named it did: the system keeps that spelling, and so does every record
+    // of a file in it, also where names differ by case on disk.
     bool parentMade = rootMade_;
     const std::size_t folders = folder ? names_.steps() : names_.steps() - 1;
+    WString relative;
+    std::size_t from = 0;
     for (std::size_t s = 0; s < folders; ++s) {
-      if (!PlanFolder(index, item, relative.substr(0, names_.stepUnits(s)), s, parentMade)) {
-        return false;
-      }
+      if (!relative.empty()) relative += platform::kPreferredSeparator;
+      relative.append(name, from, names_.stepUnits(s) - from);
+      from = names_.stepUnits(s) + 1;
+      if (!PlanFolder(index, item, relative, s, parentMade)) return false;
     }
     if (folder) return true;
+    if (!relative.empty()) relative += platform::kPreferredSeparator;
+    relative.append(name, from, WString::npos);
 
     const std::size_t last = names_.steps() - 1;
     std::uint32_t number = 0;
@@ -126,16 +133,18 @@ class Planner {
   }
 
   // Plans folder `relative`, step `step` of the name taken; `parentMade` tells whether its
-  // parent is made by this install, and receives the same for this folder.
-  bool PlanFolder(std::int32_t index, const zip::ZipItem& item, const WString& relative,
+  // parent is made by this install, and receives the same for this folder. A folder planned
+  // before gives `relative` the spelling it was planned with.
+  bool PlanFolder(std::int32_t index, const zip::ZipItem& item, WString& relative,
                   std::size_t step, bool& parentMade) {
-    std::uint32_t made = 0;
-    switch (names_.Meet(step, true, made)) {
+    std::uint32_t value = 0;
+    switch (names_.Meet(step, true, value)) {
       case ItemNames::Meeting::kFileAndFolder:
         return PackageFault(index, item, zip::ExtractCannotOpen,
                             "a file of the package has its name");
       case ItemNames::Meeting::kSameFolder:
-        parentMade = made != 0;
+        parentMade = (value & kMade) != 0;
+        relative = spellings_[value & ~kMade];
         return true;
       default:
         break;
@@ -162,7 +171,8 @@ class Planner {
       }
     }
     if (makes && !journal_.AddFolder(relative)) return JournalFailed(index, item);
-    names_.Add(step, true, makes ? 1 : 0);
+    names_.Add(step, true, static_cast<std::uint32_t>(spellings_.size()) | (makes ? kMade : 0));
+    spellings_.push_back(relative);
     parentMade = makes;
     return true;
   }
@@ -221,6 +231,10 @@ class Planner {
   InstallOutcome& outcome_;
   Plan& plan_;
   ItemNames names_;
+  // The folders planned so far, as first spelt; a folder's value in `names_` is its place
+  // here, with kMade when this install makes it.
+  static constexpr std::uint32_t kMade = 1u << 31;
+  std::vector<WString> spellings_;
 };
 
 }  // namespace

@@ -260,7 +260,16 @@ class Installer {
             rc = ex_.WriteItemTo(file.item, path);
             return rc == zip::ExtractOk;
           });
-          return done || ItemFailed(file.item, rc, "staging", nullptr);
+          if (done) return true;
+          // The plan saw distinct names, the disk one file (a volume whose table folds more,
+          // as FAT's or an old NTFS's can): the package would meet it again at every launch.
+          if (rc == zip::ExtractCannotOpen && platform::LastFileError() == FileError::kExists) {
+            ItemFailed(file.item, rc, "staging",
+                       "another item of the package is the same file on this disk");
+            o_.packageAtFault = true;
+            return false;
+          }
+          return ItemFailed(file.item, rc, "staging", nullptr);
         });
   }
 

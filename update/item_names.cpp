@@ -42,20 +42,12 @@ void ItemNames::Add(std::size_t i, bool folder, std::uint32_t value) {
   ++used_;
 }
 
-void ItemNames::Update(std::size_t i, std::uint32_t value) {
-  if (std::uint64_t* found = Find(steps_[i].second)) *found = (*found & kFolderBit) | value;
-}
-
 const std::uint64_t* ItemNames::Find(std::uint64_t key) const {
   key = Nonzero(key);
   for (std::size_t i = key % keys_.size();; i = i + 1 == keys_.size() ? 0 : i + 1) {
     if (keys_[i] == key) return &values_[i];
     if (keys_[i] == 0) return nullptr;
   }
-}
-
-std::uint64_t* ItemNames::Find(std::uint64_t key) {
-  return const_cast<std::uint64_t*>(static_cast<const ItemNames*>(this)->Find(key));
 }
 
 void ItemNames::Put(std::uint64_t key, std::uint64_t value) {

@@ -38,13 +38,10 @@ class ItemNames {
   Meeting Meet(std::size_t i, bool folder, std::uint32_t& value) const;
   // Adds step `i` with a caller's value (an item index, a record number).
   void Add(std::size_t i, bool folder, std::uint32_t value);
-  // Replaces the value of step `i`, which was added before.
-  void Update(std::size_t i, std::uint32_t value);
 
  private:
   static constexpr std::uint64_t kFolderBit = 1ull << 32;
   const std::uint64_t* Find(std::uint64_t key) const;
-  std::uint64_t* Find(std::uint64_t key);
   void Put(std::uint64_t key, std::uint64_t value);
   void Grow();
 

@@ -29,8 +29,9 @@
 // there: nothing after it is trusted.
 //
 // Memory: the writer gathers at most one piece (16 KiB) of records before it writes them, and
-// the reader holds one piece and one line, whatever the number of records; only the reader's
-// set of the folders the journal makes grows, with the number of folder records.
+// the reader holds one piece and one line, whatever the number of records; the reader's set of
+// the folders the journal makes grows with the folder records, and an undo, which goes last
+// record first, holds every record of the journal (its names) while it runs.
 //
 // Formats 1 and 2, written by earlier launchers, are read as well, so their interrupted
 // installs still end: format 1 has no rollback or restart record and always the suffix form;

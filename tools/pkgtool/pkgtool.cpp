@@ -13,6 +13,7 @@
 #include "platform/file_system.h"
 #include "update/install_plan.h"
 #include "update/install_transaction.h"
+#include "update/item_names.h"
 #include "update/package_signature.h"
 #include "update/signing_key.h"
 #include "zip/zip_extractor.h"
@@ -223,9 +224,10 @@ void ReportItem(std::FILE* err, const WString& path, const ItemReport& r) {
 
 // What the launcher does with items for their names, as check reports it: a later item of
 // a name replaces the earlier one, and a file and a folder of one name cannot both install.
+// The plan of the install decides with the same ItemNames.
 class NameCheck {
  public:
-  explicit NameCheck(std::size_t rootUnits) : rootUnits_(rootUnits) {}
+  NameCheck(std::size_t rootUnits, std::size_t items) : rootUnits_(rootUnits), names_(items, 0) {}
 
   void Add(const zip::ZipItem& item, std::uint32_t result, ItemReport& r) {
     WString relative;
@@ -244,35 +246,33 @@ class NameCheck {
         break;
     }
     if (relative.empty()) return;
+    names_.Take(relative);
     const bool folder = (item.attributes & platform::kAttrFolder) != 0;
-    const WString folded = platform::FoldCase(relative);
     // Every folder on the way is a folder of the package's too.
-    for (std::size_t cut = folded.find(platform::kPreferredSeparator); cut != WString::npos;
-         cut = folded.find(platform::kPreferredSeparator, cut + 1)) {
-      Clash(folded.substr(0, cut), true, item.index, r);
+    for (std::size_t i = 0; i < names_.steps(); ++i) {
+      const bool isFolder = folder || i + 1 < names_.steps();
+      std::uint32_t earlier = 0;
+      switch (names_.Meet(i, isFolder, earlier)) {
+        case update::ItemNames::Meeting::kNew:
+          names_.Add(i, isFolder, static_cast<std::uint32_t>(item.index));
+          break;
+        case update::ItemNames::Meeting::kSameFolder:
+          break;
+        case update::ItemNames::Meeting::kSameFile:
+          r.warnings.push_back("replaces item " + std::to_string(earlier) +
+                               " (the same name as Windows compares names)");
+          break;
+        case update::ItemNames::Meeting::kFileAndFolder:
+          r.problems.push_back("a " + std::string(isFolder ? "file" : "folder") + " of item " +
+                               std::to_string(earlier) + " has the same name");
+          break;
+      }
     }
-    Clash(folded, folder, item.index, r);
   }
 
  private:
-  void Clash(const WString& folded, bool folder, std::int32_t index, ItemReport& r) {
-    const auto [it, added] = names_.emplace(folded, Name{index, folder});
-    if (added) return;
-    if (it->second.folder != folder) {
-      r.problems.push_back("a " + std::string(folder ? "file" : "folder") + " of item " +
-                           std::to_string(it->second.index) + " has the same name");
-    } else if (!folder) {
-      r.warnings.push_back("replaces item " + std::to_string(it->second.index) +
-                           " (the same name as Windows compares names)");
-    }
-  }
-
-  struct Name {
-    std::int32_t index;
-    bool folder;
-  };
   std::size_t rootUnits_;
-  std::unordered_map<WString, Name> names_;
+  update::ItemNames names_;
 };
 
 // What the archive carries for a signature, unchecked: list and check tell it, verify checks
@@ -332,7 +332,7 @@ int Report(const WString& path, bool readData, bool json, std::size_t rootUnits,
   }
   std::uint32_t failed = 0;
   std::uint64_t bytes = 0;
-  NameCheck names(rootUnits);
+  NameCheck names(rootUnits, ex->itemCount());
   for (std::uint32_t i = 0; i < ex->itemCount(); ++i) {
     const auto index = static_cast<std::int32_t>(i);
     ItemReport r;
