@@ -12,6 +12,7 @@
 #include "config/product_config.h"
 #include "launcher/client_app.h"
 #include "launcher/command_text.h"
+#include "launcher/install_blocked.h"
 #include "launcher/instance_check.h"
 #include "launcher/language.h"
 #include "launcher/launch_lock.h"
@@ -147,7 +148,12 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   bool configRead = false;
   if (inInstallFolder) {
     RunStep(StagePendingUpdate);
-    RunStep(InstallPendingUpdate);
+    // A folder that may hold neither version is no client's to start on: the user is told
+    // what happened and what to do, and the next launch finishes the install.
+    if (!RunStep(true, InstallPendingUpdate)) {
+      RunStep(launcher::ShowInstallBlockedMessage);
+      return 0;
+    }
   }
   if (inInstallFolder && !installFolder.empty()) {
     configRead = RunStep(false, [&] {

@@ -104,26 +104,3 @@ bool NarrowToWide(std::string_view in, CodePage page, WString& out) {
 }
 
 }  // namespace platform
-
-#include <locale.h>
-#include <wctype.h>
-
-namespace platform {
-
-WString FoldCase(WStringView text) {
-  // Windows maps each UTF-16 unit alone; towupper in a Unicode locale gives the same for the
-  // units that are letters on their own. Without such a locale, ASCII letters are folded.
-  static const locale_t unicode = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
-  WString out(text);
-  for (WChar& c : out) {
-    if (c >= u'a' && c <= u'z') {
-      c = static_cast<WChar>(c - u'a' + u'A');
-    } else if (c >= 0x80 && (c < 0xD800 || c > 0xDFFF) && unicode != static_cast<locale_t>(0)) {
-      const wint_t upper = towupper_l(static_cast<wint_t>(c), unicode);
-      if (upper <= 0xFFFF) c = static_cast<WChar>(upper);
-    }
-  }
-  return out;
-}
-
-}  // namespace platform

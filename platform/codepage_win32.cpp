@@ -77,16 +77,3 @@ bool NarrowToWide(std::string_view in, CodePage page, WString& out) {
 }
 
 }  // namespace platform
-
-namespace platform {
-
-WString FoldCase(WStringView text) {
-  WString out(text);
-  if (out.empty() || out.size() > INT_MAX) return out;
-  // The invariant locale's upper case, unit by unit as the file system's table maps them.
-  LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, text.data(), static_cast<int>(text.size()),
-                out.data(), static_cast<int>(out.size()), nullptr, nullptr, 0);
-  return out;
-}
-
-}  // namespace platform

@@ -38,8 +38,9 @@ bool NarrowToWide(std::string_view in, CodePage page, WString& out);
 bool Utf16ToUtf8(WStringView in, std::string& out);
 bool Utf8ToUtf16(std::string_view in, WString& out);
 
-// `text` with each unit in upper case as Windows compares file names, whatever the locale:
-// two names that give the same text here name the same file there.
+// `text` with each unit in upper case as NTFS compares file names (its uppercase table, unit by
+// unit, whatever the locale or the running system): two names that give the same text here
+// name the same file there.
 WString FoldCase(WStringView text);
 
 }  // namespace platform

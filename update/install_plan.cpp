@@ -3,87 +3,30 @@
 #include <utility>
 
 #include "platform/file_system.h"
+#include "update/item_names.h"
 #include "zip/item_path.h"
 
 namespace update {
 namespace {
 
+using platform::FileError;
 using platform::PathKind;
 using platform::WString;
-
-// The names the plan has decided on, by a 64-bit hash of their case-folded form: two items
-// whose names Windows takes for one file get one record, and a folder is looked at once.
-// Seeded per install, so that a package cannot be made to hit a chosen collision; an accidental
-// one among a package's names is about as likely as 2^-32 for the largest archive.
-class NameTable {
- public:
-  enum Kind : std::uint32_t {
-    kFile = 0,
-    kFolder = 1u << 31,
-    kMade = 1u << 30,  // a folder this install makes
-  };
-  static constexpr std::uint32_t kNumberMask = kMade - 1;
-
-  // Room for `expected` names at three quarters full, where linear probing stays short.
-  explicit NameTable(std::size_t expected) {
-    const std::size_t slots = expected * 4 / 3 + 64;
-    keys_.assign(slots, 0);
-    values_.assign(slots, 0);
-  }
-
-  // The value stored for `key`, or null.
-  const std::uint32_t* Find(std::uint64_t key) const {
-    key = Nonzero(key);
-    for (std::size_t i = Slot(key);; i = Next(i)) {
-      if (keys_[i] == key) return &values_[i];
-      if (keys_[i] == 0) return nullptr;
-    }
-  }
-  void Insert(std::uint64_t key, std::uint32_t value) {
-    if ((used_ + 1) * 4 > keys_.size() * 3) Grow();
-    Put(Nonzero(key), value);
-    ++used_;
-  }
-
- private:
-  static std::uint64_t Nonzero(std::uint64_t key) { return key == 0 ? 1 : key; }
-  std::size_t Slot(std::uint64_t key) const { return static_cast<std::size_t>(key % keys_.size()); }
-  std::size_t Next(std::size_t i) const { return i + 1 == keys_.size() ? 0 : i + 1; }
-  void Put(std::uint64_t key, std::uint32_t value) {
-    std::size_t i = Slot(key);
-    while (keys_[i] != 0) i = Next(i);
-    keys_[i] = key;
-    values_[i] = value;
-  }
-  void Grow() {
-    std::vector<std::uint64_t> keys(keys_.size() * 2, 0);
-    std::vector<std::uint32_t> values(values_.size() * 2, 0);
-    keys.swap(keys_);
-    values.swap(values_);
-    for (std::size_t i = 0; i < keys.size(); ++i) {
-      if (keys[i] != 0) Put(keys[i], values[i]);
-    }
-  }
-
-  std::vector<std::uint64_t> keys_;
-  std::vector<std::uint32_t> values_;
-  std::size_t used_ = 0;
-};
 
 class Planner {
  public:
   Planner(const WString& root, bool rootMade, std::uint64_t seed, zip::ZipExtractor& ex,
-          JournalWriter& journal, const ItemCallback& report, InstallOutcome& outcome,
-          std::vector<PlannedFile>& files)
+          JournalWriter& journal, Retry& retry, const ItemCallback& report, InstallOutcome& outcome,
+          Plan& plan)
       : root_(root),
         rootMade_(rootMade),
-        seed_(seed),
         ex_(ex),
         journal_(journal),
+        retry_(retry),
         report_(report),
         outcome_(outcome),
-        files_(files),
-        names_(ex.itemCount()) {}
+        plan_(plan),
+        names_(ex.itemCount(), seed) {}
 
   bool Run() {
     zip::ZipItem item;
@@ -102,13 +45,13 @@ class Planner {
             if (ex_.readError()) return MachineFault(index, item, "reading the package");
             return PackageFault(index, item, rc);
           }
-          Skip(index, item, rc, false, false);
+          Skip(index, item, rc, ItemFate::kUnsafe);
           continue;
         case NameDecision::kReserved:
-          Skip(index, item, zip::ExtractUnsafeName, true, false);
+          Skip(index, item, zip::ExtractUnsafeName, ItemFate::kReserved);
           continue;
         case NameDecision::kTooLong:
-          Skip(index, item, zip::ExtractUnsafeName, false, true);
+          Skip(index, item, zip::ExtractUnsafeName, ItemFate::kTooLong);
           continue;
       }
       if (!PlanItem(index, item, relative)) return false;
@@ -118,85 +61,96 @@ class Planner {
   }
 
  private:
-  // Hashes of `folded` up to each separator and of the whole, FNV-1a over UTF-16 units.
-  void HashSteps(const WString& folded) {
-    steps_.clear();
-    std::uint64_t h = 0xcbf29ce484222325u ^ seed_;
-    for (std::size_t i = 0; i < folded.size(); ++i) {
-      if (folded[i] == platform::kPreferredSeparator) steps_.emplace_back(i, h);
-      h = (h ^ static_cast<std::uint16_t>(folded[i])) * 0x100000001b3u;
-    }
-    steps_.emplace_back(folded.size(), h);
-  }
-
-  bool PlanItem(std::int32_t index, const zip::ZipItem& item, const WString& relative) {
-    HashSteps(platform::FoldCase(relative));
+  bool PlanItem(std::int32_t index, const zip::ZipItem& item, const WString& name) {
+    if (name.empty()) return true;  // the install folder itself
+    names_.Take(name);
     const bool folder = (item.attributes & platform::kAttrFolder) != 0;
-    // The folders on the way (for a folder item, the item itself too).
+    // The folders on the way (for a folder item, the item itself too), each spelt as the
+    // first item that named it did: the system keeps that spelling, and so does every record
+    // of a file in it, also where names differ by case on disk.
     bool parentMade = rootMade_;
-    const std::size_t folders = folder ? steps_.size() : steps_.size() - 1;
-    if (relative.empty()) return true;  // the install folder itself
+    const std::size_t folders = folder ? names_.steps() : names_.steps() - 1;
+    WString relative;
+    std::size_t from = 0;
     for (std::size_t s = 0; s < folders; ++s) {
-      if (!PlanFolder(index, item, relative.substr(0, steps_[s].first), steps_[s].second,
-                      parentMade)) {
-        return false;
-      }
+      if (!relative.empty()) relative += platform::kPreferredSeparator;
+      relative.append(name, from, names_.stepUnits(s) - from);
+      from = names_.stepUnits(s) + 1;
+      if (!PlanFolder(index, item, relative, s, parentMade)) return false;
     }
     if (folder) return true;
+    if (!relative.empty()) relative += platform::kPreferredSeparator;
+    relative.append(name, from, WString::npos);
 
-    const std::uint64_t key = steps_.back().second;
-    if (const std::uint32_t* found = names_.Find(key)) {
-      if (*found & NameTable::kFolder) {
+    const std::size_t last = names_.steps() - 1;
+    std::uint32_t number = 0;
+    switch (names_.Meet(last, false, number)) {
+      case ItemNames::Meeting::kFileAndFolder:
         return PackageFault(index, item, zip::ExtractCannotOpen,
                             "a folder of the package has its name");
-      }
-      // A later item of the same name: its bytes are staged instead, under the same record.
-      files_[*found & NameTable::kNumberMask] = PlannedFile{index, item.uncompressedSize};
-      return true;
+      case ItemNames::Meeting::kSameFile:
+        // A later item of the same name: its bytes are staged instead, under the same record.
+        plan_.files[number] = PlannedFile{index, item.uncompressedSize};
+        return true;
+      default:
+        break;
     }
-    const auto number = static_cast<std::uint32_t>(files_.size());
-    if (number > NameTable::kNumberMask) return PackageFault(index, item, zip::ExtractBadArgument);
-    // The install folder itself is never the install's own, even when it made it: the journal
-    // lies there.
-    if (parentMade && folders != 0) {
-      // A folder this install makes holds nothing of the old version, and goes whole when the
-      // install is undone: its files need no temporary name, and no rename in the commit.
-      if (!journal_.AddNewFile(relative)) return JournalFailed(index, item);
-    } else {
-      bool replaces = false;
-      switch (platform::Probe(root_ + relative)) {
+    number = static_cast<std::uint32_t>(plan_.files.size());
+    bool replaces = false;
+    // In a folder this install makes nothing can stand yet; anywhere else the old version
+    // may have the name.
+    if (!parentMade || folders == 0) {
+      const WString full = root_ + relative;
+      switch (platform::Probe(full)) {
         case PathKind::kMissing:
           break;
         case PathKind::kFile:
-          replaces = true;
+          // Asked now, not at the commit: a file held without delete sharing would undo the
+          // whole install there, at every launch, after staging all of it.
+          replaces = retry_.Run([&] { return platform::CanDeleteNow(full); });
+          // Gone since it was looked at (a scanner's quarantine): nothing to replace.
+          if (!replaces && platform::LastFileError() != FileError::kNotFound) {
+            return MachineFault(index, item, "looking at the old file",
+                                platform::LastFileError() == FileError::kBusy
+                                    ? "the old file is held open by another program"
+                                    : nullptr);
+          }
           break;
         case PathKind::kFolder:
-          return MachineFault(index, item, "replacing a folder");
+          // Replacing a folder would take whatever the old version keeps in it: the package
+          // must not ask for that.
+          return PackageFault(index, item, zip::ExtractCannotOpen,
+                              "a folder of the old version has its name");
         case PathKind::kUnknown:
           return MachineFault(index, item, "looking at the old file");
       }
-      std::uint32_t written = 0;
-      if (!journal_.AddFile(replaces, relative, written)) return JournalFailed(index, item);
     }
-    names_.Insert(key, number);
-    files_.push_back(PlannedFile{index, item.uncompressedSize});
+    std::uint32_t written = 0;
+    if (!journal_.AddFile(replaces, relative, written)) return JournalFailed(index, item);
+    names_.Add(last, false, number);
+    plan_.files.push_back(PlannedFile{index, item.uncompressedSize});
     return true;
   }
 
-  // Plans folder `relative` (whose case-folded hash is `key`); `parentMade` tells whether its
-  // parent is made by this install, and receives the same for this folder.
-  bool PlanFolder(std::int32_t index, const zip::ZipItem& item, const WString& relative,
-                  std::uint64_t key, bool& parentMade) {
-    if (const std::uint32_t* found = names_.Find(key)) {
-      if (!(*found & NameTable::kFolder)) {
+  // Plans folder `relative`, step `step` of the name taken; `parentMade` tells whether its
+  // parent is made by this install, and receives the same for this folder. A folder planned
+  // before gives `relative` the spelling it was planned with.
+  bool PlanFolder(std::int32_t index, const zip::ZipItem& item, WString& relative,
+                  std::size_t step, bool& parentMade) {
+    std::uint32_t value = 0;
+    switch (names_.Meet(step, true, value)) {
+      case ItemNames::Meeting::kFileAndFolder:
         return PackageFault(index, item, zip::ExtractCannotOpen,
                             "a file of the package has its name");
-      }
-      parentMade = (*found & NameTable::kMade) != 0;
-      return true;
+      case ItemNames::Meeting::kSameFolder:
+        parentMade = (value & kMade) != 0;
+        relative = spellings_[value & ~kMade];
+        return true;
+      default:
+        break;
     }
-    bool made = parentMade;
-    if (!made) {
+    bool makes = parentMade;
+    if (!makes) {
       const WString full = root_ + relative;
       switch (platform::Probe(full)) {
         case PathKind::kFolder:
@@ -205,32 +159,32 @@ class Planner {
             return MachineFault(index, item, "a link is on its way");
           break;
         case PathKind::kMissing:
-          made = true;
+          makes = true;
           break;
         case PathKind::kFile:
-          return MachineFault(index, item, "making its folder: a file has the name");
+          // Setting the old file aside would lose it for good if the client still needs it:
+          // the package must not ask for that.
+          return PackageFault(index, item, zip::ExtractCannotOpen,
+                              "a file of the old version has the name of its folder");
         case PathKind::kUnknown:
           return MachineFault(index, item, "looking at its folder");
       }
     }
-    if (made && !journal_.AddFolder(relative)) return JournalFailed(index, item);
-    names_.Insert(key,
-                  made ? NameTable::kFolder | NameTable::kMade : std::uint32_t{NameTable::kFolder});
-    parentMade = made;
+    if (makes && !journal_.AddFolder(relative)) return JournalFailed(index, item);
+    names_.Add(step, true, static_cast<std::uint32_t>(spellings_.size()) | (makes ? kMade : 0));
+    spellings_.push_back(relative);
+    parentMade = makes;
     return true;
   }
 
-  void Skip(std::int32_t index, const zip::ZipItem& item, std::uint32_t rc, bool reserved,
-            bool tooLong) {
+  void Skip(std::int32_t index, const zip::ZipItem& item, std::uint32_t rc, ItemFate fate) {
     ++outcome_.skipped;
     if (!report_) return;
     ItemReport r;
     r.index = index;
     r.item = &item;
     r.result = rc;
-    r.reserved = reserved;
-    r.tooLong = tooLong;
-    r.skipped = true;
+    r.fate = fate;
     report_(r);
   }
 
@@ -254,12 +208,14 @@ class Planner {
   bool PackageFault(std::int32_t index, const zip::ZipItem& item, std::uint32_t rc,
                     const char* reason = nullptr) {
     outcome_.packageAtFault = true;
+    if (reason == nullptr) outcome_.failedCause = zip::DescribeItemProblem(item, rc);
     return Fail(index, item, rc, "staging", reason);
   }
   // What the folder holds, or the system: the package is worth another try.
-  bool MachineFault(std::int32_t index, const zip::ZipItem& item, const char* step) {
+  bool MachineFault(std::int32_t index, const zip::ZipItem& item, const char* step,
+                    const char* reason = nullptr) {
     outcome_.failedError = platform::LastFileError();
-    return Fail(index, item, zip::ExtractCannotOpen, step, nullptr);
+    return Fail(index, item, zip::ExtractCannotOpen, step, reason);
   }
   bool JournalFailed(std::int32_t index, const zip::ZipItem& item) {
     outcome_.failedError = platform::LastFileError();
@@ -268,14 +224,17 @@ class Planner {
 
   const WString& root_;
   const bool rootMade_;
-  const std::uint64_t seed_;
   zip::ZipExtractor& ex_;
   JournalWriter& journal_;
+  Retry& retry_;
   const ItemCallback& report_;
   InstallOutcome& outcome_;
-  std::vector<PlannedFile>& files_;
-  NameTable names_;
-  std::vector<std::pair<std::size_t, std::uint64_t>> steps_;  // reused for every item
+  Plan& plan_;
+  ItemNames names_;
+  // The folders planned so far, as first spelt; a folder's value in `names_` is its place
+  // here, with kMade when this install makes it.
+  static constexpr std::uint32_t kMade = 1u << 31;
+  std::vector<WString> spellings_;
 };
 
 }  // namespace
@@ -311,12 +270,12 @@ NameDecision DecideName(const zip::ZipItem& item, std::uint32_t lookup, std::siz
 }
 
 bool PlanInstall(const WString& root, bool rootMade, std::uint64_t seed, zip::ZipExtractor& ex,
-                 JournalWriter& journal, const ItemCallback& report, InstallOutcome& outcome,
-                 std::vector<PlannedFile>& files) {
-  files.clear();
+                 JournalWriter& journal, Retry& retry, const ItemCallback& report,
+                 InstallOutcome& outcome, Plan& plan) {
+  plan.files.clear();
   // At most one record per item: no growth, and no moment with two copies.
-  files.reserve(ex.itemCount());
-  return Planner(root, rootMade, seed, ex, journal, report, outcome, files).Run();
+  plan.files.reserve(ex.itemCount());
+  return Planner(root, rootMade, seed, ex, journal, retry, report, outcome, plan).Run();
 }
 
 }  // namespace update

@@ -10,6 +10,7 @@
 #include "platform/text.h"
 #include "update/install_transaction.h"
 #include "update/journal.h"
+#include "update/retry.h"
 #include "zip/zip_extractor.h"
 
 namespace update {
@@ -36,12 +37,17 @@ struct PlannedFile {
   std::uint32_t size = 0;
 };
 
+struct Plan {
+  std::vector<PlannedFile> files;  // one per file record, in journal order
+};
+
 // Walks every item of `ex` and writes the plan into `journal` (gathered, not yet flushed).
-// `files` receives one entry per file record, in journal order. False when an item cannot be
-// planned: `outcome` says which and why (and whether the package is at fault). Skipped items
-// go to `report` and are counted in `outcome`.
+// False when an item cannot be planned: `outcome` says which and why (and whether the package
+// is at fault). Skipped items go to `report` and are counted in `outcome`. An old file to be
+// replaced that another program holds without delete sharing is found here, before anything
+// is staged: its rename at the commit would fail for as long as that program runs.
 bool PlanInstall(const platform::WString& root, bool rootMade, std::uint64_t seed,
-                 zip::ZipExtractor& ex, JournalWriter& journal, const ItemCallback& report,
-                 InstallOutcome& outcome, std::vector<PlannedFile>& files);
+                 zip::ZipExtractor& ex, JournalWriter& journal, Retry& retry,
+                 const ItemCallback& report, InstallOutcome& outcome, Plan& plan);
 
 }  // namespace update

@@ -25,7 +25,8 @@ WString WithSeparator(WString root) {
 }
 
 // Whether a failed item says the package is damaged or unsupported, rather than that the
-// disk or the system failed it.
+// disk or the system failed it. A failed read of the package shows as damage to the reader
+// (a header that does not check, data cut short): it is the disk's all the same.
 bool IsPackageFault(std::uint32_t result, bool readError) {
   switch (result) {
     case zip::ExtractCorrupt:
@@ -33,35 +34,50 @@ bool IsPackageFault(std::uint32_t result, bool readError) {
     case zip::ExtractBadPassword:
     case zip::ExtractCrcMismatch:
     case zip::ExtractOverlap:
-      return true;
     case zip::ExtractInflateFailed:
-      // Reading the package failed rather than its data: the disk's doing.
       return !readError;
     default:
       return false;
   }
 }
 
+// A rollback's own patience: an install that used up its waiting on files in use must still
+// be able to wait for them while it undoes itself.
+ReplayContext WithOwnPatience(const ReplayContext& c, Retry& retry) {
+  ReplayContext own = c;
+  own.retry = &retry;
+  return own;
+}
+
 RecoveryOutcome Recover(const ReplayContext& c) {
   RecoveryOutcome r;
   const WString path = c.Full(kJournalName);
+  auto incomplete = [&](bool mixed) {
+    r.result = RecoveryResult::kIncomplete;
+    r.mixed = mixed;
+    return r;
+  };
   switch (platform::Probe(path)) {
     case PathKind::kMissing:
       return r;
     case PathKind::kFile:
       break;
     default:
-      r.result = RecoveryResult::kIncomplete;
-      return r;
+      return incomplete(true);
   }
   platform::File file = platform::File::OpenExclusive(path);
   if (!file) {
-    r.result = platform::LastFileError() == FileError::kBusy ? RecoveryResult::kBusy
-                                                             : RecoveryResult::kIncomplete;
+    if (platform::LastFileError() != FileError::kBusy) return incomplete(true);
+    r.result = RecoveryResult::kBusy;
     return r;
   }
   JournalReader scan(file);
   if (!scan.ReadHeader() && !scan.failed()) {
+    if (scan.unknownFormat()) {
+      // A later launcher's: what it says cannot be known here, so nothing is touched.
+      r.unknownFormat = true;
+      return incomplete(true);
+    }
     // The header is written before anything else, and nothing is made before the records
     // are on the disk: nothing to finish or undo.
     file.Close();
@@ -73,45 +89,54 @@ RecoveryOutcome Recover(const ReplayContext& c) {
     if (e.kind != JournalEntry::kFolder && e.kind != JournalEntry::kRestart) ++r.files;
   }
   // A journal not read to its end says nothing of its phase.
-  if (scan.failed()) {
-    r.result = RecoveryResult::kIncomplete;
-    return r;
-  }
+  if (scan.failed()) return incomplete(true);
   const JournalPhase phase = scan.phase();
   JournalWriter journal;
   if (!journal.Resume(std::move(file), scan.idText(), scan.end())) {
-    r.result = RecoveryResult::kIncomplete;
-    return r;
+    return incomplete(phase != JournalPhase::kCommitted);
   }
   Walk walk = Walk::kDone;
+  // Every new file is in place: whatever is left, the folder is the new version.
+  bool committed = phase == JournalPhase::kCommitted;
   if (phase == JournalPhase::kCommit) {
     WalkFailure failure;
-    walk = RollForwardAll(c, journal.file(), false, failure);
-    if (walk == Walk::kDone && !journal.SetPhase(JournalPhase::kCommitted)) walk = Walk::kUnknown;
+    walk = RollForwardAll(c, journal.file(), failure);
     if (walk == Walk::kFailed) {
       // A rollback is written down before it begins: stopped halfway, it goes on as one.
-      walk = journal.SetPhase(JournalPhase::kRollback) ? RollBackAll(c, journal.file(), true)
-                                                       : Walk::kUnknown;
+      Retry undoRetry;
+      const ReplayContext undo = WithOwnPatience(c, undoRetry);
+      walk = journal.SetPhase(JournalPhase::kRollback)
+                 ? RollBackAll(undo, journal.file(), true, r.foldersKept)
+                 : Walk::kUnknown;
       r.result = RecoveryResult::kRolledBack;
     } else {
       r.result = RecoveryResult::kRolledForward;
-    }
-    if (walk == Walk::kDone && r.result == RecoveryResult::kRolledForward) {
-      walk = DropAll(c, journal);
+      if (walk == Walk::kDone) {
+        committed = true;
+        // The renames reach the disk before the record that lets the set-aside files go.
+        if (!FlushJournalFiles(c, journal.file(), FlushWhat::kNames) ||
+            !journal.SetPhase(JournalPhase::kCommitted)) {
+          return incomplete(false);
+        }
+        walk = DropAll(c, journal);
+      }
     }
   } else if (phase == JournalPhase::kCommitted) {
     r.result = RecoveryResult::kRolledForward;
     walk = DropAll(c, journal);
   } else {
     r.result = RecoveryResult::kRolledBack;
-    walk = RollBackAll(c, journal.file(), scan.commitBegun());
+    walk = RollBackAll(c, journal.file(), scan.commitBegun(), r.foldersKept);
   }
-  if (walk != Walk::kDone) {
-    r.result = RecoveryResult::kIncomplete;
-    return r;
+  if (walk != Walk::kDone) return incomplete(!committed);
+  // What an undo did reaches the disk before the journal that says how to do it goes; the
+  // folder is the old version already.
+  if (r.result == RecoveryResult::kRolledBack &&
+      !FlushJournalFiles(c, journal.file(), FlushWhat::kNames)) {
+    return incomplete(false);
   }
   journal.Close();
-  if (!RemoveJournal(c)) r.result = RecoveryResult::kIncomplete;
+  if (!RemoveJournal(c)) return incomplete(false);
   return r;
 }
 
@@ -153,19 +178,24 @@ class Installer {
   // True when the new version is in place; false when the install must be undone (`o_` says
   // why). `ended_` tells whether the journal may go.
   bool Install() {
-    if (!PlanInstall(c_.root, rootMade_, platform::UniqueNumber(), ex_, journal_, options_.report,
-                     o_, files_)) {
+    if (!PlanInstall(c_.root, rootMade_, platform::UniqueNumber(), ex_, journal_, *c_.retry,
+                     options_.report, o_, plan_)) {
       return false;
     }
     // Every decision is on the disk before anything it names is made.
     if (!journal_.Write()) return JournalFailed();
     acted_ = true;
-    if (!Stage() || !Confirm() || !FlushStaged()) return false;
+    if (!Stage() || !Confirm()) return false;
+    // The staged data, and their names, reach the disk before the commit record does: after a
+    // power loss a roll forward would otherwise put lost data in place of good old files.
+    if (options_.flush && !FlushJournalFiles(c_, journal_.file(), FlushWhat::kStagedFiles)) {
+      return FileFailed(-1, WString(), "flushing the staged files");
+    }
     if (!journal_.SetPhase(JournalPhase::kCommit)) return JournalFailed();
     commitBegun_ = true;
     ex_.Close();
     WalkFailure failure;
-    const Walk walk = RollForwardAll(c_, journal_.file(), true, failure);
+    const Walk walk = CommitAll(c_, journal_.file(), failure, o_.oldFilesGone);
     if (walk != Walk::kDone) {
       o_.failedIndex = -1;
       o_.failedName = failure.entry.target;
@@ -174,6 +204,9 @@ class Installer {
       if (failure.stagedGone) o_.failedReason = "the staged file is gone";
       return false;
     }
+    // The renames reach the disk before the record that lets the set-aside files go: lost, they
+    // would leave names pointing at nothing once the old files are deleted.
+    if (options_.flush && !FlushJournalFiles(c_, journal_.file(), FlushWhat::kNames)) return true;
     // Without this record a stop from here on is finished by a roll forward all the same;
     // the set-aside files go only once it is on the disk, since a roll forward needs them.
     if (!journal_.SetPhase(JournalPhase::kCommitted)) return true;
@@ -196,13 +229,11 @@ class Installer {
         if (!folder(e)) return false;
         continue;
       }
-      if (e.number >= files_.size()) return JournalFailed();
-      if (!file(e, files_[e.number], e.kind == JournalEntry::kNew ? e.target : e.staged)) {
-        return false;
-      }
+      if (e.number >= plan_.files.size()) return JournalFailed();
+      if (!file(e, plan_.files[e.number], e.staged)) return false;
       ++files;
     }
-    return (!reader.failed() && files == files_.size()) || JournalFailed();
+    return (!reader.failed() && files == plan_.files.size()) || JournalFailed();
   }
 
   // Makes the folders and writes the files the journal names, in its order.
@@ -210,8 +241,15 @@ class Installer {
     return WalkPlan(
         [&](const JournalEntry& e) {
           const WString full = c_.Full(e.target);
-          return c_.retry->Run([&] { return platform::CreateFolder(full); }) ||
-                 FileFailed(-1, e.target, "making its folder");
+          if (c_.retry->Run([&] { return platform::CreateFolder(full); })) return true;
+          // Made since the plan by another program (the client, the user): the install's files
+          // go into it all the same, under names of their own, and the undo leaves it while it
+          // holds anything else.
+          if (platform::LastFileError() == FileError::kExists &&
+              platform::Probe(full) == PathKind::kFolder) {
+            return true;
+          }
+          return FileFailed(-1, e.target, "making its folder");
         },
         [&](const JournalEntry&, const PlannedFile& file, const WString& written) {
           const WString path = c_.Full(written);
@@ -222,7 +260,16 @@ class Installer {
             rc = ex_.WriteItemTo(file.item, path);
             return rc == zip::ExtractOk;
           });
-          return done || ItemFailed(file.item, rc, "staging", nullptr);
+          if (done) return true;
+          // The plan saw distinct names, the disk one file (a volume whose table folds more,
+          // as FAT's or an old NTFS's can): the package would meet it again at every launch.
+          if (rc == zip::ExtractCannotOpen && platform::LastFileError() == FileError::kExists) {
+            ItemFailed(file.item, rc, "staging",
+                       "another item of the package is the same file on this disk");
+            o_.packageAtFault = true;
+            return false;
+          }
+          return ItemFailed(file.item, rc, "staging", nullptr);
         });
   }
 
@@ -263,18 +310,6 @@ class Installer {
         });
   }
 
-  // The staged data reach the disk before the commit record does: after a power loss a roll
-  // forward would otherwise put lost data in place of good old files.
-  bool FlushStaged() {
-    if (!options_.flush || platform::FlushFileSystem(c_.root)) return true;
-    return WalkPlan([](const JournalEntry&) { return true; },
-                    [&](const JournalEntry& e, const PlannedFile& file, const WString& written) {
-                      const WString path = c_.Full(written);
-                      return c_.retry->Run([&] { return platform::FlushFile(path); }) ||
-                             FileFailed(file.item, e.target, "flushing the staged file");
-                    });
-  }
-
   void RollBack() {
     // Nothing the plan named was made yet: the journal has nothing to undo.
     if (!acted_) {
@@ -288,11 +323,18 @@ class Installer {
       return;
     }
     ex_.Close();
-    if (RollBackAll(c_, journal_.file(), commitBegun_) != Walk::kDone) {
+    Retry undoRetry;
+    const ReplayContext undo = WithOwnPatience(c_, undoRetry);
+    const Walk walk = RollBackAll(undo, journal_.file(), commitBegun_, o_.foldersKept);
+    o_.waitedMs += undoRetry.spent();
+    if (walk != Walk::kDone) {
       o_.rollbackIncomplete = true;
       return;
     }
-    ended_ = true;
+    // What the undo did reaches the disk before the journal that says how to do it goes; where
+    // it cannot, the journal stays and the next launch undoes the install again (it finds
+    // every record undone already).
+    ended_ = !options_.flush || FlushJournalFiles(undo, journal_.file(), FlushWhat::kNames);
   }
 
   bool ItemFailed(std::int32_t index, std::uint32_t rc, const char* step, const char* reason) {
@@ -308,6 +350,11 @@ class Installer {
             ? platform::LastFileError()
             : FileError::kNone;
     o_.packageAtFault = IsPackageFault(rc, ex_.readError());
+    if (o_.packageAtFault) {
+      o_.failedCause = zip::DescribeItemProblem(item, rc);
+    } else if (reason == nullptr && IsPackageFault(rc, false)) {
+      o_.failedReason = "reading the package failed";
+    }
     if (options_.report) {
       ItemReport r;
       r.index = index;
@@ -332,13 +379,35 @@ class Installer {
   InstallOutcome& o_;
   const bool rootMade_;
   JournalWriter journal_;
-  std::vector<PlannedFile> files_;
+  Plan plan_;
   bool acted_ = false;  // the plan is on the disk and staging has begun
   bool commitBegun_ = false;
   bool ended_ = false;  // nothing the journal names is left to do: it may go
 };
 
 }  // namespace
+
+bool KeepsPackage(const InstallOutcome& o) {
+  switch (o.result) {
+    case InstallResult::kInstalled:
+      return false;
+    case InstallResult::kRolledBack:
+    case InstallResult::kNotAnArchive:
+      return !o.packageAtFault;
+    default:
+      return true;
+  }
+}
+
+const char* PackageFate(const InstallOutcome& o) {
+  if (o.result == InstallResult::kInstalled) return nullptr;
+  return KeepsPackage(o) ? "; the package is kept for the next launch" : "; the package is deleted";
+}
+
+bool FolderIsWhole(const InstallOutcome& o) {
+  if (o.recovery.result == RecoveryResult::kIncomplete && o.recovery.mixed) return false;
+  return !(o.result == InstallResult::kRolledBack && o.rollbackIncomplete);
+}
 
 RecoveryOutcome RecoverInterruptedInstall(const WString& root) {
   Retry retry;
@@ -356,7 +425,11 @@ InstallOutcome InstallPackage(const WString& package, const WString& root,
   c.root = WithSeparator(root);
   c.retry = &retry;
 
-  o.recovery = Recover(c);
+  {
+    // The recovery waits on files in use with patience of its own, as the install does.
+    Retry recoveryRetry;
+    o.recovery = Recover(WithOwnPatience(c, recoveryRetry));
+  }
   switch (o.recovery.result) {
     case RecoveryResult::kBusy:
       o.result = InstallResult::kBusy;
@@ -400,7 +473,7 @@ InstallOutcome InstallPackage(const WString& package, const WString& root,
     return o;
   }
   Installer(c, *ex, options, o, rootMade).Run(rootFolder);
-  o.waitedMs = retry.spent();
+  o.waitedMs += retry.spent();
   return o;
 }
 

@@ -21,6 +21,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <string>
 
 #include "platform/file_error.h"
 #include "platform/text.h"
@@ -28,14 +29,20 @@
 
 namespace update {
 
-// What happened to one item that did not simply install.
+// What became of an item that did not simply install.
+enum class ItemFate {
+  kFailed,    // it rolled the install back
+  kUnsafe,    // skipped: the name rules refuse its name
+  kReserved,  // skipped: a name the install keeps for its own files
+  kTooLong,   // skipped: its full path in the install folder passes 259 units
+};
+
 struct ItemReport {
   std::int32_t index = 0;
   const zip::ZipItem* item = nullptr;  // valid for the callback's duration only
   std::uint32_t result = zip::ExtractOk;
-  bool reserved = false;  // skipped: a name the install keeps for its own files
-  bool tooLong = false;   // skipped: its full path in the install folder passes 259 units
-  bool skipped = false;   // true for skipped names; false for the item that failed
+  ItemFate fate = ItemFate::kFailed;
+  bool skipped() const { return fate != ItemFate::kFailed; }
 };
 using ItemCallback = std::function<void(const ItemReport&)>;
 
@@ -53,6 +60,14 @@ enum class RecoveryResult {
 struct RecoveryOutcome {
   RecoveryResult result = RecoveryResult::kNothing;
   std::uint32_t files = 0;  // file records the journal named
+  // kIncomplete: the folder may hold neither version (the undo or the roll forward did not
+  // end), so the client must not start on it. False where only set-aside old files are left
+  // to delete: the new version is whole.
+  bool mixed = false;
+  // kIncomplete: the journal is of a format this launcher does not know, and stays untouched.
+  bool unknownFormat = false;
+  // Folders the install had made that the undo left, since other programs wrote into them.
+  std::uint32_t foldersKept = 0;
 };
 
 enum class InstallResult {
@@ -81,6 +96,8 @@ struct InstallOutcome {
   // item's result nor the error says it ("the staged file is gone").
   platform::FileError failedError = platform::FileError::kNone;
   const char* failedReason = nullptr;
+  // Why the item's own data failed, in the words pkgtool check uses ("unsupported method 12").
+  std::string failedCause;
   // The journal stays, and the next call ends the install: it finishes the undo, or, when not
   // even the rollback record could be written, does what the journal says.
   bool rollbackIncomplete = false;
@@ -90,6 +107,11 @@ struct InstallOutcome {
   bool packageAtFault = false;
   // Milliseconds spent waiting for files that were in use for a moment.
   std::uint32_t waitedMs = 0;
+  // Old files that were gone (a scanner's quarantine, say) when they were to be set aside:
+  // nothing to keep, so their new files took their names all the same.
+  std::uint32_t oldFilesGone = 0;
+  // Folders the install had made that its undo left, since other programs wrote into them.
+  std::uint32_t foldersKept = 0;
   // kNoRoom: the items' declared sizes added up, and the bytes free at the root.
   std::uint64_t needed = 0;
   std::uint64_t available = 0;
@@ -106,6 +128,18 @@ struct InstallOptions {
   // system takes to write the journal and the staged data out.
   bool flush = false;
 };
+
+// Whether the package is kept for the next launch after `o`: it goes once it was installed,
+// or when it is at fault itself (damaged, or not something this launcher installs), since it
+// would fail the same way again; when the machine was at fault (a read of the disk, a lock
+// that did not lift, a full disk, a scanner), it is worth another try.
+bool KeepsPackage(const InstallOutcome& o);
+// "; the package is kept for the next launch" or "; the package is deleted" after an outcome
+// that did not install, null after one that did: the tail of the outcome line.
+const char* PackageFate(const InstallOutcome& o);
+// Whether the client may start on the folder after `o`: not while it may hold neither the old
+// version nor the new one.
+bool FolderIsWhole(const InstallOutcome& o);
 
 // Finishes or undoes, from its journal alone, an install over `root` (ending in a separator)
 // that was stopped.
@@ -127,7 +161,15 @@ void WriteRecovery(Out&& out, const RecoveryOutcome& r);
 // --- implementation of the templates -------------------------------------------------------
 
 template <typename Out>
-void WriteRecovery(Out&& out, const RecoveryOutcome& r) {
+void WriteFoldersKept(Out&& out, std::uint32_t kept) {
+  if (kept != 0) {
+    out << "; " << kept << (kept == 1 ? " folder" : " folders")
+        << " kept, since other programs wrote into them";
+  }
+}
+
+template <typename Out>
+void WriteRecoveryBody(Out&& out, const RecoveryOutcome& r) {
   switch (r.result) {
     case RecoveryResult::kNothing:
       out << "update: no interrupted install";
@@ -144,8 +186,14 @@ void WriteRecovery(Out&& out, const RecoveryOutcome& r) {
       out << "update resumed from the journal: the install had not begun, journal removed";
       return;
     case RecoveryResult::kIncomplete:
+      if (r.unknownFormat) {
+        out << "update resumed from the journal: its format is not known to this launcher, "
+               "the journal is left as it is";
+        return;
+      }
       out << "update resumed from the journal: files could not be moved yet, the journal "
              "stays for the next launch";
+      if (!r.mixed) out << " (the new version is in place, old files wait to be deleted)";
       return;
     case RecoveryResult::kBusy:
       out << "update: another install is running in this folder";
@@ -154,11 +202,21 @@ void WriteRecovery(Out&& out, const RecoveryOutcome& r) {
 }
 
 template <typename Out>
+void WriteRecovery(Out&& out, const RecoveryOutcome& r) {
+  WriteRecoveryBody(out, r);
+  WriteFoldersKept(out, r.foldersKept);
+}
+
+template <typename Out>
 void WriteOutcomeBody(Out&& out, const InstallOutcome& o) {
   switch (o.result) {
     case InstallResult::kInstalled:
       out << "update installed: " << o.written << " of " << o.items << " items";
       if (o.skipped != 0) out << ", " << o.skipped << " skipped for their names";
+      if (o.oldFilesGone != 0) {
+        out << ", " << o.oldFilesGone << (o.oldFilesGone == 1 ? " old file was" : " old files were")
+            << " gone before it could be set aside";
+      }
       return;
     case InstallResult::kRolledBack:
       out << "update rolled back";
@@ -170,6 +228,8 @@ void WriteOutcomeBody(Out&& out, const InstallOutcome& o) {
       out << ", " << o.failedStep;
       if (o.failedReason != nullptr) {
         out << ": " << o.failedReason;
+      } else if (!o.failedCause.empty()) {
+        out << ": " << o.failedCause.c_str();
       } else if (o.failedResult != zip::ExtractOk) {
         out << ": " << zip::DescribeExtractResult(o.failedResult);
         if (o.failedError != platform::FileError::kNone) {
@@ -180,6 +240,7 @@ void WriteOutcomeBody(Out&& out, const InstallOutcome& o) {
       }
       out << (o.rollbackIncomplete ? "; not every file is back yet, the next launch ends it"
                                    : "; the old version is back");
+      WriteFoldersKept(out, o.foldersKept);
       return;
     case InstallResult::kNotAnArchive:
       out << "update not installed: the package is not an archive";
@@ -190,9 +251,10 @@ void WriteOutcomeBody(Out&& out, const InstallOutcome& o) {
       return;
     case InstallResult::kNotStarted:
       out << "update not installed: "
-          << (o.recovery.result == RecoveryResult::kIncomplete
-                  ? "an interrupted install could not be finished"
-                  : "the journal could not be made");
+          << (o.recovery.result != RecoveryResult::kIncomplete ? "the journal could not be made"
+              : o.recovery.unknownFormat
+                  ? "an interrupted install left a journal this launcher cannot read"
+                  : "an interrupted install could not be finished");
       return;
     case InstallResult::kBusy:
       out << "update not installed: another install is running in this folder";

@@ -12,7 +12,7 @@ using platform::WString;
 
 constexpr char kHeader[] = "update journal\t";
 constexpr std::size_t kIdDigits = 8;
-constexpr int kFormat = 2;
+constexpr int kFormat = 3;
 // Longer than any record of names that fit the path rules (three names of up to 272 units,
 // 3 UTF-8 bytes each): a longer line is damage, not a record.
 constexpr std::size_t kMaxLine = 4096;
@@ -133,13 +133,6 @@ bool JournalWriter::AddFolder(const WString& folder) {
   return pending_.size() < kWriteChunk || WriteGathered();
 }
 
-bool JournalWriter::AddNewFile(const WString& target) {
-  if (!Gather("new", target)) return false;
-  pending_ += '\n';
-  ++files_;
-  return pending_.size() < kWriteChunk || WriteGathered();
-}
-
 bool JournalWriter::AddFile(bool replaces, const WString& target, std::uint32_t& number) {
   number = files_;
   std::string names;
@@ -229,6 +222,7 @@ bool JournalReader::ReadHeader() {
   madeFolders_.clear();
   ended_ = true;
   failed_ = false;
+  unknownFormat_ = false;
   phase_ = JournalPhase::kStage;
   commitBegun_ = false;
   files_ = 0;
@@ -238,11 +232,16 @@ bool JournalReader::ReadHeader() {
       line_.compare(0, prefix, kHeader) != 0 || line_[prefix + 1] != '\t') {
     return false;
   }
-  format_ = line_[prefix] - '0';
-  if (format_ != 1 && format_ != kFormat) return false;
   for (std::size_t i = prefix + 2; i < line_.size(); ++i) {
     const char c = line_[i];
     if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+  }
+  if (line_[prefix] < '1' || line_[prefix] > '9') return false;
+  format_ = line_[prefix] - '0';
+  if (format_ > kFormat) {
+    // A whole header of another format: not damage, but nothing this reader may act on.
+    unknownFormat_ = true;
+    return false;
   }
   if (!ToWide(line_, prefix + 2, line_.size(), idText_)) return false;
   ended_ = false;
@@ -261,7 +260,7 @@ bool JournalReader::TakePhase(const std::string& line) {
     phase_ = JournalPhase::kCommitted;
     return true;
   }
-  if (name == "rollback" && format_ == kFormat &&
+  if (name == "rollback" && format_ >= 2 &&
       (phase_ == JournalPhase::kStage || phase_ == JournalPhase::kCommit)) {
     phase_ = JournalPhase::kRollback;
     return true;
@@ -309,7 +308,7 @@ bool JournalReader::Parse(const std::string& line, JournalEntry& entry, bool& is
   if (kind == "folder" && count == 2) {
     entry.kind = JournalEntry::kFolder;
     madeFolders_.insert(entry.target);
-  } else if (kind == "new" && count == 2) {
+  } else if (kind == "new" && count == 2 && format_ <= 2) {
     entry.kind = JournalEntry::kNew;
     const std::size_t cut = entry.target.find_last_of(platform::kPreferredSeparator);
     if (cut == WString::npos || madeFolders_.count(entry.target.substr(0, cut)) == 0) return false;

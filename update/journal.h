@@ -6,12 +6,10 @@
 //
 // UTF-8 text, one record per line ending in "\n", fields separated by tabs (names never hold
 // control characters). Names are relative to the install folder, with the system's separators:
-//   update journal <tab> 2 <tab> ID       the header: format 2, ID the 8 hex digits in every
+//   update journal <tab> 3 <tab> ID       the header: format 3, ID the 8 hex digits in every
 //                                         temporary name of this install
-//   folder <tab> F                        folder F is made by this install
-//   new <tab> T                           a new file T in a folder this install makes (named
-//                                         by a folder record before it), written as T itself:
-//                                         the folder is the install's own until the commit
+//   folder <tab> F                        folder F is made by this install (it was missing);
+//                                         the undo removes it only when it is empty again
 //   add <tab> T <tab> S                   a new file T, staged as S
 //   replace <tab> T <tab> S <tab> A       T is replaced by S; its old file is set aside as A
 //   phase <tab> commit                    every file is staged and on the disk: renames begin
@@ -20,13 +18,25 @@
 //   restart <tab> A                       set-aside file A is deleted when the system starts
 // S is T.new~ID and A is T.old~ID, or, where T's last step is too long to take the suffix
 // within a name's 255 units, ~ID-N.new and ~ID-N.old beside it (N: the record's number
-// among the file records). Every record and phase is written, and flushed to the disk, before
-// anything it names is made. The phase moves forward only: stage (no phase record yet), then
-// commit or rollback; commit, then committed or rollback. A line cut short, or one that does
-// not check, ends the journal there: nothing after it is trusted.
+// among the file records). Every file is staged under its temporary name, in a folder the
+// install makes too, so that the undo deletes only names no other program uses.
 //
-// Format 1, written by earlier launchers, has the same records without rollback and restart,
-// and always the suffix form; it is read as well, so their interrupted installs still end.
+// What reaches the disk when: the header and every record are written, and flushed, before
+// anything they name is made (JournalWriter::Write); each phase record is flushed at once
+// (SetPhase); restart records are not flushed (a lost one only repeats a request). The phase
+// moves forward only: stage (no phase record yet), then commit or rollback; commit, then
+// committed or rollback. A line cut short, or one that does not check, ends the journal
+// there: nothing after it is trusted.
+//
+// Memory: the writer gathers at most one piece (16 KiB) of records before it writes them, and
+// the reader holds one piece and one line, whatever the number of records; the reader's set of
+// the folders the journal makes grows with the folder records, and an undo, which goes last
+// record first, holds every record of the journal (its names) while it runs.
+//
+// Formats 1 and 2, written by earlier launchers, are read as well, so their interrupted
+// installs still end: format 1 has no rollback or restart record and always the suffix form;
+// both may name "new <tab> T", a file written under its own name in a folder of the install's.
+// A journal of any other format is left as it is: this launcher cannot know what it says.
 #pragma once
 
 #include <cstdint>
@@ -44,7 +54,13 @@ inline constexpr platform::WChar kJournalName[] = WIDE("update.journal");
 enum class JournalPhase { kStage, kCommit, kRollback, kCommitted };
 
 struct JournalEntry {
-  enum Kind { kFolder, kNew, kAdd, kReplace, kRestart };
+  enum Kind {
+    kFolder,
+    kNew,  // formats 1 and 2 only
+    kAdd,
+    kReplace,
+    kRestart,
+  };
   Kind kind = kFolder;
   platform::WString target;  // the folder, the file's final name, or (kRestart) the aside name
   platform::WString staged;  // kAdd, kReplace: the new file's temporary name
@@ -78,7 +94,6 @@ class JournalWriter {
   bool Resume(platform::File file, const platform::WString& idText, std::uint64_t end);
   // Gather a record; false only when a name cannot be written as UTF-8.
   bool AddFolder(const platform::WString& folder);
-  bool AddNewFile(const platform::WString& target);
   // Adds an add or replace record; `number` receives the record's number among file records.
   bool AddFile(bool replaces, const platform::WString& target, std::uint32_t& number);
   // Writes what was gathered and, when durable, waits until the journal is on the disk.
@@ -116,13 +131,17 @@ class JournalWriter {
 class JournalReader {
  public:
   explicit JournalReader(platform::File& file) : file_(file) {}
-  // Reads the header; false when there is none (the journal was stopped before it was whole).
+  // Reads the header; false when there is none (the journal was stopped before it was whole)
+  // or it is of a format this reader does not know (unknownFormat()).
   bool ReadHeader();
   // The next record; false at the end or at the first record that is cut short or does not
   // check. Phase records are taken in passing.
   bool Next(JournalEntry& entry);
 
   const platform::WString& idText() const { return idText_; }
+  // The header is whole but names a format this reader does not know: a later launcher's,
+  // which only it can finish.
+  bool unknownFormat() const { return unknownFormat_; }
   // The last phase seen so far: read to the end (Next false) to know the journal's phase.
   JournalPhase phase() const { return phase_; }
   // True once reading the file failed: what was read ends there, so nothing may be concluded
@@ -151,6 +170,7 @@ class JournalReader {
   bool commitBegun_ = false;
   bool ended_ = false;
   bool failed_ = false;
+  bool unknownFormat_ = false;
   std::uint32_t files_ = 0;
   // The folders the journal says the install makes: a file written under its own name must be
   // in one of them, or the record names a file of the user's.

@@ -43,12 +43,35 @@ bool Remove(const ReplayContext& c, const WString& path) {
          platform::LastFileError() == FileError::kNotFound;
 }
 
+// Sets the old file of a replace record aside. One that is gone (a scanner's quarantine) has
+// nothing to keep: done, with `gone` set, once the system says the name is free.
+Step SetAside(const ReplayContext& c, const JournalEntry& e, WalkFailure& failure, bool& gone) {
+  const WString target = c.Full(e.target);
+  if (Rename(c, target, c.Full(e.aside))) return Step::kDone;
+  if (platform::LastFileError() == FileError::kNotFound) {
+    switch (platform::Probe(target)) {
+      case PathKind::kMissing:
+        gone = true;
+        return Step::kDone;
+      case PathKind::kUnknown:
+        return Unknown(&failure, e, "setting the old file aside");
+      default:
+        break;
+    }
+  }
+  return Failed(&failure, e, "setting the old file aside", false);
+}
+
 // The commit's own first pass: every staged file was there a moment ago, no rename is done.
-Step Commit(const ReplayContext& c, const JournalEntry& e, WalkFailure& failure) {
+Step Commit(const ReplayContext& c, const JournalEntry& e, WalkFailure& failure,
+            std::uint32_t& oldFilesGone) {
   if (e.kind == JournalEntry::kNew) return Step::kDone;  // in place, and confirmed so
   const WString target = c.Full(e.target);
-  if (e.kind == JournalEntry::kReplace && !Rename(c, target, c.Full(e.aside))) {
-    return Failed(&failure, e, "setting the old file aside", false);
+  if (e.kind == JournalEntry::kReplace) {
+    bool gone = false;
+    const Step s = SetAside(c, e, failure, gone);
+    if (s != Step::kDone) return s;
+    if (gone) ++oldFilesGone;
   }
   if (!Rename(c, c.Full(e.staged), target)) {
     return Failed(&failure, e, "putting the new file in place",
@@ -89,13 +112,14 @@ Step RollForward(const ReplayContext& c, const JournalEntry& e, WalkFailure& fai
   }
   if (replaces) {
     switch (platform::Probe(aside)) {
-      case PathKind::kMissing:
+      case PathKind::kMissing: {
         // The old file is still at the target: set it aside. One that is gone as well
-        // (quarantined) cannot be set aside, and nothing could bring it back: the install goes
-        // back as far as it can.
-        if (!Rename(c, target, aside))
-          return Failed(&failure, e, "setting the old file aside", false);
+        // (quarantined) has nothing to keep, and the new file takes its name.
+        bool gone = false;
+        const Step s = SetAside(c, e, failure, gone);
+        if (s != Step::kDone) return s;
         break;
+      }
       case PathKind::kFile:
         break;  // set aside before a stop
       case PathKind::kFolder:
@@ -149,16 +173,15 @@ Walk ToWalk(Step s) {
   return s == Step::kDone ? Walk::kDone : s == Step::kFailed ? Walk::kFailed : Walk::kUnknown;
 }
 
-}  // namespace
-
-Walk RollForwardAll(const ReplayContext& c, platform::File& journal, bool fresh,
-                    WalkFailure& failure) {
+// Walks the file records in journal order with `step`, stopping at the first not done.
+template <typename StepFn>
+Walk ForwardWalk(platform::File& journal, WalkFailure& failure, StepFn step) {
   JournalReader reader(journal);
   JournalEntry e;
   if (reader.ReadHeader()) {
     while (reader.Next(e)) {
       if (e.kind == JournalEntry::kFolder || e.kind == JournalEntry::kRestart) continue;
-      const Step s = fresh ? Commit(c, e, failure) : RollForward(c, e, failure);
+      const Step s = step(e);
       if (s != Step::kDone) return ToWalk(s);
     }
   }
@@ -168,33 +191,114 @@ Walk RollForwardAll(const ReplayContext& c, platform::File& journal, bool fresh,
   return Walk::kUnknown;
 }
 
-Walk RollBackAll(const ReplayContext& c, platform::File& journal, bool commitBegun) {
+WString ParentOf(const WString& relative) {
+  const std::size_t cut = relative.find_last_of(platform::kPreferredSeparator);
+  return cut == WString::npos ? WString() : relative.substr(0, cut);
+}
+
+}  // namespace
+
+Walk CommitAll(const ReplayContext& c, platform::File& journal, WalkFailure& failure,
+               std::uint32_t& oldFilesGone) {
+  return ForwardWalk(journal, failure,
+                     [&](const JournalEntry& e) { return Commit(c, e, failure, oldFilesGone); });
+}
+
+Walk RollForwardAll(const ReplayContext& c, platform::File& journal, WalkFailure& failure) {
+  return ForwardWalk(journal, failure,
+                     [&](const JournalEntry& e) { return RollForward(c, e, failure); });
+}
+
+Walk RollBackAll(const ReplayContext& c, platform::File& journal, bool commitBegun,
+                 std::uint32_t& foldersKept) {
   JournalReader reader(journal);
   if (!reader.ReadHeader()) return reader.failed() ? Walk::kUnknown : Walk::kDone;
   std::vector<WString> folders;
-  Walk walk = Walk::kDone;
+  // Undone last first, as a stack of steps is: of two records that came to touch one name,
+  // the later one's undo comes first and the earlier one's restore is what stays.
+  std::vector<JournalEntry> files;
   JournalEntry e;
   while (reader.Next(e)) {
     if (e.kind == JournalEntry::kRestart) continue;
     if (e.kind == JournalEntry::kFolder) {
       folders.push_back(std::move(e.target));
-      continue;
+    } else {
+      files.push_back(std::move(e));
     }
-    const Step s = RollBack(c, e, commitBegun);
+  }
+  // Records not read cannot be undone: the journal must stay.
+  if (reader.failed()) return Walk::kUnknown;
+  Walk walk = Walk::kDone;
+  for (auto it = files.rbegin(); it != files.rend(); ++it) {
+    const Step s = RollBack(c, *it, commitBegun);
     // One record that cannot be undone now does not keep the others from being undone.
     if (s == Step::kUnknown) walk = Walk::kUnknown;
     if (s == Step::kFailed && walk == Walk::kDone) walk = Walk::kFailed;
   }
-  // Records not read cannot be undone: the journal must stay.
-  if (reader.failed()) return Walk::kUnknown;
   // Innermost first: a folder's own folders were recorded after it.
   for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
     const WString full = c.Full(*it);
-    const bool removed = c.retry->Run([&] { return platform::RemoveFolder(full); }) ||
-                         platform::LastFileError() == FileError::kNotFound;
-    if (!removed && walk == Walk::kDone) walk = Walk::kFailed;
+    if (c.retry->Run([&] { return platform::RemoveFolder(full); })) continue;
+    if (platform::LastFileError() == FileError::kNotFound) continue;
+    // Not empty: another program wrote into it (the install's own files are out by now, or
+    // the walk failed already). What it wrote stays, and so does the folder.
+    bool empty = true;
+    const bool listed = platform::ListFolder(
+        full, [&](const WString&, const platform::FileInfo&) { empty = false; });
+    if (listed && !empty) {
+      ++foldersKept;
+      continue;
+    }
+    if (walk == Walk::kDone) walk = listed ? Walk::kFailed : Walk::kUnknown;
   }
   return walk;
+}
+
+bool FlushJournalFiles(const ReplayContext& c, platform::File& journal, FlushWhat what) {
+  JournalReader reader(journal);
+  if (!reader.ReadHeader()) return !reader.failed();
+  // The folders the files lie in and every folder on their way, relative ("" the install
+  // folder): a volume can begin at any of them that the install did not make.
+  std::unordered_set<WString> folders{WString()};
+  std::unordered_set<WString> made;
+  JournalEntry e;
+  while (reader.Next(e)) {
+    if (e.kind == JournalEntry::kFolder) {
+      made.insert(e.target);
+      continue;
+    }
+    if (e.kind == JournalEntry::kRestart) continue;
+    for (WString f = ParentOf(e.target); !f.empty() && folders.insert(f).second; f = ParentOf(f)) {
+    }
+  }
+  if (reader.failed()) return false;
+  bool whole = c.retry->Run([&] { return platform::FlushFileSystem(c.root); });
+  for (const WString& f : folders) {
+    if (f.empty() || made.count(f) != 0) continue;
+    const WString full = c.Full(f);
+    if (platform::IsMountPoint(full)) {
+      whole = c.retry->Run([&] { return platform::FlushFileSystem(full); }) && whole;
+    }
+  }
+  if (whole) return true;
+  bool flushed = true;
+  if (what == FlushWhat::kStagedFiles) {
+    if (!reader.ReadHeader()) return false;
+    while (reader.Next(e)) {
+      if (e.kind == JournalEntry::kFolder || e.kind == JournalEntry::kRestart) continue;
+      const WString path = c.Full(e.kind == JournalEntry::kNew ? e.target : e.staged);
+      flushed = c.retry->Run([&] { return platform::FlushFile(path); }) && flushed;
+    }
+    if (reader.failed()) return false;
+  }
+  // A folder made and removed again by an undo is gone, and its parent holds that.
+  for (const WString& f : folders) {
+    const WString full = f.empty() ? c.root : c.Full(f);
+    flushed = (c.retry->Run([&] { return platform::FlushFolder(full); }) ||
+               platform::LastFileError() == FileError::kNotFound) &&
+              flushed;
+  }
+  return flushed;
 }
 
 Walk DropAll(const ReplayContext& c, JournalWriter& writer) {

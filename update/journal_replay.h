@@ -36,17 +36,32 @@ struct WalkFailure {
   bool stagedGone = false;  // the new file itself was gone
 };
 
-// Puts every file record's new file in place, in journal order: the old file set aside, the
-// staged one renamed. A record already done is passed over; a staged file that is gone is a
-// failure, never a step already done. `fresh`: the commit of the install that staged the files
-// a moment ago and confirmed them, so no record is done yet and nothing needs looking at first.
-Walk RollForwardAll(const ReplayContext& c, platform::File& journal, bool fresh,
-                    WalkFailure& failure);
+// The commit's own pass over the install that staged the files a moment ago and confirmed
+// them: no record is done yet, so nothing needs looking at first. Every file record's new file
+// is put in place, in journal order: the old file set aside, the staged one renamed. An old
+// file that is gone when it is to be set aside has nothing to keep: its new file takes the
+// name all the same, counted in `oldFilesGone`.
+Walk CommitAll(const ReplayContext& c, platform::File& journal, WalkFailure& failure,
+               std::uint32_t& oldFilesGone);
 
-// Undoes every record: the old files back under their names, the new ones and the folders the
-// install made gone. `commitBegun`: renames may have happened. Goes through every record even
-// after one fails; kDone only when all are undone.
-Walk RollBackAll(const ReplayContext& c, platform::File& journal, bool commitBegun);
+// The same for a commit that was stopped: a record already done is passed over; a staged
+// file that is gone is a failure, never a step already done.
+Walk RollForwardAll(const ReplayContext& c, platform::File& journal, WalkFailure& failure);
+
+// Undoes every record, last first: the old files back under their names, the new ones and the
+// folders the install made gone. `commitBegun`: renames may have happened. A folder that is not
+// empty once the install's own files are out of it holds what another program wrote: it stays,
+// counted in `foldersKept`. Goes through every record even after one fails; kDone only when
+// all are undone.
+Walk RollBackAll(const ReplayContext& c, platform::File& journal, bool commitBegun,
+                 std::uint32_t& foldersKept);
+
+// Makes what was done so far durable: every volume the journal's files lie on is flushed (the
+// install folder's, and any a junction or mount point on the way leads to); where one cannot
+// be (a network share, a system that refuses), each folder of the journal's files and, with
+// `files`, each file itself ("staged": the staged files, else the targets) is flushed instead.
+enum class FlushWhat { kStagedFiles, kNames };
+bool FlushJournalFiles(const ReplayContext& c, platform::File& journal, FlushWhat what);
 
 // Deletes the set-aside old files named by the journal `writer` holds. One that cannot be
 // deleted now (a running program's) is deleted when the system next starts, and a restart

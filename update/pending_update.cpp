@@ -24,26 +24,13 @@ constexpr platform::WChar kPackage[] = WIDE("update.zip");
 // the package's name. A stopped copy is overwritten by the next one.
 constexpr platform::WChar kPackageCopy[] = WIDE("update.zip.copy");
 
-// A stopped install that was finished or undone is told in the log; none, not.
-void LogRecovery(const RecoveryOutcome& recovery) {
+// A stopped install that was finished or undone is told in the log; none, not. True when the
+// folder is whole (the old version or the new one) afterwards.
+bool LogRecovery(const RecoveryOutcome& recovery) {
   if (recovery.result != RecoveryResult::kNothing) {
     WriteRecovery(ZM_LOG(streamlog::kLogInfo), recovery);
   }
-}
-
-// The package goes once it was installed, or when it is at fault itself (damaged, or not
-// something this launcher installs): it would fail the same way again. When the machine was
-// at fault (a lock that did not lift, a full disk, a scanner), it is kept for the next launch.
-bool KeepPackage(const InstallOutcome& o) {
-  switch (o.result) {
-    case InstallResult::kInstalled:
-      return false;
-    case InstallResult::kRolledBack:
-    case InstallResult::kNotAnArchive:
-      return !o.packageAtFault;
-    default:
-      return true;
-  }
+  return !(recovery.result == RecoveryResult::kIncomplete && recovery.mixed);
 }
 
 }  // namespace
@@ -56,9 +43,14 @@ void StageIn(const WString& installFolder) {
   if (!platform::Exists(download)) return;
   const WString copy = temp + kPackageCopy;
   const WString staged = installFolder + kPackage;
-  // The download is the only copy of the package until the staged one exists.
-  if (platform::CopyFileReplacing(download, copy) && platform::RenameFile(copy, staged, true)) {
-    platform::RemoveFile(download);
+  // The download is the only copy of the package until the staged one exists on the disk: the
+  // copy's bytes are flushed before it takes the package's name, and that name before the
+  // download goes, or a power cut could leave a package of zeros, or none, and no download.
+  if (platform::CopyFileReplacing(download, copy) && platform::FlushFile(copy) &&
+      platform::RenameFile(copy, staged, true)) {
+    if (platform::FlushFileSystem(installFolder) || platform::FlushFolder(installFolder)) {
+      platform::RemoveFile(download);
+    }
     return;
   }
   const platform::FileError error = platform::LastFileError();
@@ -71,12 +63,11 @@ void StageIn(const WString& installFolder) {
                               << "); it is kept for the next launch";
 }
 
-void InstallIn(const WString& installFolder, const ProductKeyBytes& productKey) {
+bool InstallIn(const WString& installFolder, const ProductKeyBytes& productKey) {
   const WString package = installFolder + kPackage;
   if (!platform::Exists(package)) {
     // No package, but perhaps a stopped install: it is finished or undone all the same.
-    LogRecovery(RecoverInterruptedInstall(installFolder));
-    return;
+    return LogRecovery(RecoverInterruptedInstall(installFolder));
   }
   // Held against writers (read sharing only) from the signature check until the install has
   // read it: the bytes checked are the bytes installed.
@@ -89,23 +80,19 @@ void InstallIn(const WString& installFolder, const ProductKeyBytes& productKey) 
   const SignatureState signature = CheckProductSignature(held.get(), productKey);
   if (signature != SignatureState::kValid) {
     held.reset();
-    LogRecovery(RecoverInterruptedInstall(installFolder));
+    const bool whole = LogRecovery(RecoverInterruptedInstall(installFolder));
     WriteRefusal(ZM_LOG(streamlog::kLogInfo), signature);
     if (!KeepsRefusedPackage(signature)) platform::RemoveFile(package);
-    return;
+    return whole;
   }
   InstallOptions options;
   options.flush = true;
   const InstallOutcome outcome = InstallPackage(package, installFolder, options);
   held.reset();  // before the deletion below, which its sharing would refuse
   LogRecovery(outcome.recovery);
-  const bool keep = KeepPackage(outcome);
-  const char* fate = nullptr;
-  if (outcome.result != InstallResult::kInstalled) {
-    fate = keep ? "; the package is kept for the next launch" : "; the package is deleted";
-  }
-  WriteOutcome(ZM_LOG(streamlog::kLogInfo), outcome, fate);
-  if (!keep) platform::RemoveFile(package);
+  WriteOutcome(ZM_LOG(streamlog::kLogInfo), outcome, PackageFate(outcome));
+  if (!KeepsPackage(outcome)) platform::RemoveFile(package);
+  return FolderIsWhole(outcome);
 }
 
 }  // namespace update
@@ -128,7 +115,7 @@ void StagePendingUpdate() {
   if (!folder.empty()) update::StageIn(folder);
 }
 
-void InstallPendingUpdate() {
+bool InstallPendingUpdate() {
   const platform::WString folder = ModuleFolder();
-  if (!folder.empty()) update::InstallIn(folder, update::ProductPackageKey());
+  return folder.empty() || update::InstallIn(folder, update::ProductPackageKey());
 }

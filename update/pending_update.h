@@ -13,13 +13,15 @@ void StagePendingUpdate();
 // launcher's own folder over that folder as one transaction (the old version or the new one,
 // never a mix) and deletes it. With a product key compiled in (update/product_key.h), only a
 // package signed by that key installs; any other is deleted. Logs one line for each outcome.
-void InstallPendingUpdate();
+// False when the folder may hold neither version afterwards (an undo that could not end): the
+// client must not start on it.
+bool InstallPendingUpdate();
 
 namespace update {
 
 // The same steps for an explicit install folder (ending in a separator) and key (none: every
 // package installs): the portable core of the two calls above.
 void StageIn(const platform::WString& installFolder);
-void InstallIn(const platform::WString& installFolder, const ProductKeyBytes& productKey = {});
+bool InstallIn(const platform::WString& installFolder, const ProductKeyBytes& productKey = {});
 
 }  // namespace update

@@ -1,6 +1,7 @@
 #include "zip/zip_extractor.h"
 
 #include <new>
+#include <string>
 
 #include "zip/item_overlap.h"
 
@@ -54,6 +55,20 @@ const char* DescribeExtractResult(std::uint32_t result) {
       return "data unreadable";
   }
   return "unknown failure";
+}
+
+std::string DescribeItemProblem(const ZipItem& item, std::uint32_t result) {
+  if (result == ExtractUnsafeName) {
+    return std::string("unsafe name (") + DescribeNameVerdict(item.nameVerdict) + ")";
+  }
+  if (item.method != 0 && item.method != 8) {
+    return "unsupported method " + std::to_string(item.method) + " (use stored or deflated)";
+  }
+  if (item.flags & 1) return "encrypted";
+  if (result == ExtractCorrupt || result == ExtractReadFailed || result == ExtractInflateFailed) {
+    return std::string("unreadable (") + DescribeExtractResult(result) + ")";
+  }
+  return DescribeExtractResult(result);
 }
 
 WString ToSystemSeparators(platform::WStringView path) {

@@ -50,6 +50,11 @@ struct ZipItem {
   std::uint32_t flags = 0;   // general-purpose flags; bit 0 encrypted
 };
 
+// Why `item` would not install with result `result` (not ExtractOk), in the words the
+// package builders know: the name verdict, an unsupported method or encryption named as such
+// rather than as the damage the reader sees, else the result's description.
+std::string DescribeItemProblem(const ZipItem& item, std::uint32_t result);
+
 // Items are decompressed into, and written from, a buffer of this many bytes. zlib copies the
 // last 32 KiB of each call's output into its window: with a large buffer that copy is a small
 // share of the work, where 16 KiB pieces copied every byte a second time, and a file of a

@@ -55,5 +55,41 @@ TEST(TextTest, Cp936ConvertsChineseAndRefusesWhatItCannotHold) {
   EXPECT_EQ(WideToNarrowLossy(WIDE("a\uac00b"), CodePage::kChinese), "a?b");
 }
 
+// Names compare as NTFS's uppercase table has them, on every platform: letters it folds are one
+// file, and letters Unicode would fold but the table keeps apart are two.
+TEST(TextTest, FoldCaseIsNtfsUppercaseTable) {
+  struct Case {
+    const char* why;
+    WString a, b;
+    bool same;
+  } const cases[] = {
+      {"ASCII", WIDE("Bin\\App.DLL"), WIDE("bin\\app.dll"), true},
+      {"Latin-1", WIDE("\u00e9t\u00e9"), WIDE("\u00c9T\u00c9"), true},
+      {"y with diaeresis leaves Latin-1", WIDE("\u00ff"), WIDE("\u0178"), true},
+      {"Greek", WIDE("\u03b1"), WIDE("\u0391"), true},
+      {"Cyrillic", WIDE("\u0430"), WIDE("\u0410"), true},
+      {"Latin Extended-A, every other unit", WIDE("\u0101"), WIDE("\u0100"), true},
+      {"dz digraph, lower to upper", WIDE("\u01c6"), WIDE("\u01c4"), true},
+      {"circled letters", WIDE("\u24d0"), WIDE("\u24b6"), true},
+      {"fullwidth letters", WIDE("\uff41"), WIDE("\uff21"), true},
+      {"Glagolitic", WIDE("\u2c30"), WIDE("\u2c00"), true},
+      // kept apart by the table, though Unicode folds them
+      {"micro sign", WIDE("\u00b5"), WIDE("\u039c"), false},
+      {"dotless i", WIDE("\u0131"), WIDE("I"), false},
+      {"long s", WIDE("\u017f"), WIDE("S"), false},
+      {"dz digraph, title case", WIDE("\u01c5"), WIDE("\u01c4"), false},
+      {"Georgian Mkhedruli", WIDE("\u10d0"), WIDE("\u1c90"), false},
+      {"Cherokee small letter", WIDE("\uab70"), WIDE("\u13a0"), false},
+      {"long s with dot above", WIDE("\u1e9b"), WIDE("\u1e60"), false},
+      {"sharp s", WIDE("\u00df"), WIDE("\u1e9e"), false},
+      // a pair of surrogates is two units, each left as it is
+      {"outside the basic plane", WIDE("\U00010428"), WIDE("\U00010400"), false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    EXPECT_EQ(FoldCase(c.a) == FoldCase(c.b), c.same);
+  }
+}
+
 }  // namespace
 }  // namespace platform

@@ -15,7 +15,20 @@
 
 namespace updatetest {
 
-enum class Fault { kFail, kBusy, kLose, kStop };
+enum class Fault {
+  kFail,
+  kBusy,
+  kLose,
+  kStop,
+  // Another program makes the name first: a folder being made appears with a file of its
+  // own in it, and a name probed while missing appears as that program's file, though the
+  // probe still says it is missing (it looked an instant before).
+  kAppear,
+};
+
+// What another program writes where it appears.
+inline constexpr char kForeignBytes[] = "written by another program";
+inline constexpr char kForeignName[] = "theirs.txt";
 
 inline const char* Describe(Fault f) {
   switch (f) {
@@ -27,6 +40,8 @@ inline const char* Describe(Fault f) {
       return "lose";
     case Fault::kStop:
       return "stop";
+    case Fault::kAppear:
+      return "appear";
   }
   return "?";
 }
@@ -63,6 +78,11 @@ class FaultInjector : public platform::FileCallHook {
         case Fault::kStop:
           stopped_ = true;
           return platform::FileError::kOther;
+        case Fault::kAppear:
+          if (path != nullptr && Appear(call, *path)) {
+            if (call == platform::FileCall::kProbe) return platform::FileError::kNotFound;
+          }
+          break;
         case Fault::kLose:
           // Listing a folder: one file of it that `losable` allows is taken away first, as a
           // scanner would take a new program while the install looks elsewhere.
@@ -99,9 +119,12 @@ class FaultInjector : public platform::FileCallHook {
 
   // Which files listing a folder may take away (full paths); none without it.
   std::function<bool(const platform::WString&)> losable;
+  // Which names another program may make (full paths); none without it.
+  std::function<bool(const platform::WString&)> foreign;
   bool recordCalls = false;
-  std::vector<platform::FileCall> kinds;  // with recordCalls, every call in order
-  std::vector<platform::WString> lost;    // files taken away
+  std::vector<platform::FileCall> kinds;    // with recordCalls, every call in order
+  std::vector<platform::WString> lost;      // files taken away
+  std::vector<platform::WString> appeared;  // files and folders another program made
   // Files the system was asked to delete when it next starts (where they are asked for
   // first: the request itself may still fail).
   std::vector<platform::WString> atRestart;
@@ -124,6 +147,27 @@ class FaultInjector : public platform::FileCallHook {
                            }
                          });
     if (!chosen.empty() && platform::RemoveFile(chosen)) lost.push_back(chosen);
+  }
+
+  // Makes what another program would at `path`; false when the call is not about a missing
+  // name of the install folder (`foreign` says which names may appear).
+  bool Appear(platform::FileCall call, const platform::WString& path) {
+    if (!foreign || !foreign(path) || platform::Probe(path) != platform::PathKind::kMissing) {
+      return false;
+    }
+    platform::WString file = path;
+    if (call == platform::FileCall::kCreateFolder) {
+      if (!platform::CreateFolder(path)) return false;
+      appeared.push_back(path);
+      file += platform::kPreferredSeparator;
+      for (const char* c = kForeignName; *c; ++c) file += static_cast<platform::WChar>(*c);
+    } else if (call != platform::FileCall::kProbe) {
+      return false;
+    }
+    platform::File f = platform::File::Create(file, 0);
+    if (!f || !f.Write(kForeignBytes, sizeof kForeignBytes - 1) || !f.Close()) return false;
+    appeared.push_back(file);
+    return true;
   }
 
   std::vector<Injection> injections_;

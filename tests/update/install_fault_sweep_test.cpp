@@ -1,11 +1,13 @@
 // The install transaction under every fault the file seam can show, at every call in turn:
-// each call of an install failed alone, failed busy (a short lock), its file taken away (a
-// scanner's quarantine) or the process stopped there (a kill); every pair of a failure and a
+// each call of an install failed alone (a read of the package among them), failed busy (a
+// short lock), its file taken away (a scanner's quarantine), its name made first by another
+// program, or the process stopped there (a kill); every pair of a failure and a
 // later failure or stop in one run; and every such fault followed by a fault at any call of
 // the next run's recovery. Each run ends with a recovery of its own, and then the folder must
-// be the old version or the new one, byte for byte, with no temporary and no journal left; an
-// outcome reported as installed must have left the new version, one reported as rolled back
-// the old one, and no fault of the system may be blamed on the package.
+// be the old version or the new one, byte for byte, with no temporary and no journal left and
+// whatever another program wrote still there; an outcome reported as installed must have left
+// the new version, one reported as rolled back the old one, and no fault of the system may be
+// blamed on the package.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -88,12 +90,23 @@ class InstallFaultSweepTest : public ::testing::Test {
       }
       return old_.count(relative) == 0;
     };
+    // What another program may make: a name in the install folder, not the journal and not
+    // one of the install's temporaries, which nobody else would choose.
+    auto foreign = [this](const platform::WString& path) {
+      const platform::WString root = W(root_);
+      return path.size() > root.size() + 1 && path.compare(0, root.size(), root) == 0 &&
+             !FaultInjector::IsJournal(path) && path.find(WIDE('~')) == platform::WString::npos;
+    };
+    const bool singleLose = install.size() == 1 && install[0].fault == Fault::kLose;
+    std::vector<platform::WString> appeared;
     {
       FaultInjector injector(std::move(install));
       injector.losable = madeByTheInstall;
+      injector.foreign = foreign;
       outcome = Install();
       killed = injector.stopped();
       lost = injector.lost;
+      appeared = injector.appeared;
       atRestart = injector.atRestart;
       if (secondReached != nullptr && recovery.empty()) *secondReached = injector.reached(1);
     }
@@ -101,8 +114,10 @@ class InstallFaultSweepTest : public ::testing::Test {
     if (recoveryFaulted) {
       FaultInjector injector(std::move(recovery));
       injector.losable = madeByTheInstall;
+      injector.foreign = foreign;
       update::RecoverInterruptedInstall(W(root_));
       lost.insert(lost.end(), injector.lost.begin(), injector.lost.end());
+      appeared.insert(appeared.end(), injector.appeared.begin(), injector.appeared.end());
       atRestart.insert(atRestart.end(), injector.atRestart.begin(), injector.atRestart.end());
       if (secondReached != nullptr) *secondReached = injector.reached(0);
     }
@@ -114,9 +129,34 @@ class InstallFaultSweepTest : public ::testing::Test {
     // The system's next start: a running program's old file, set aside, goes then (on
     // Windows; elsewhere it went at once).
     for (const platform::WString& path : atRestart) platform::RemoveFile(path);
-    const Snapshot now = Take(root_);
+    Snapshot now = Take(root_);
 
     std::string problem;
+    // What another program wrote survives every outcome, and is no part of either version:
+    // its files are taken out before the versions are compared, and so are its folders where
+    // the new version has none of that name.
+    Snapshot withFolders;
+    for (const platform::WString& path : appeared) {
+      std::string relative;
+      platform::Utf16ToUtf8(path.substr(W(root_).size() + 1), relative);
+      for (char& ch : relative) {
+        if (ch == '\\') ch = '/';
+      }
+      const auto found = now.find(relative);
+      if (found == now.end()) {
+        problem = "what another program wrote is gone: " + relative;
+        continue;
+      }
+      if (!found->second.folder && found->second.bytes != updatetest::kForeignBytes) {
+        problem = "what another program wrote was overwritten: " + relative;
+      }
+      if (found->second.folder) withFolders.insert(*found);
+      now.erase(found);
+    }
+    Snapshot nowWithFolders = now;
+    for (const auto& entry : withFolders) {
+      if (new_.count(entry.first) != 0) nowWithFolders.insert(entry);
+    }
     if (last.result == RecoveryResult::kIncomplete || last.result == RecoveryResult::kBusy) {
       problem = "the clean recovery did not end the install";
     }
@@ -134,7 +174,7 @@ class InstallFaultSweepTest : public ::testing::Test {
       if (old_.count(relative) != 0) lostOld.insert(relative);
     }
     const bool isOld = updatetest::IsOldVersion(now, old_, new_, lostOld);
-    const bool isNew = now == new_;
+    const bool isNew = nowWithFolders == new_;
     if (problem.empty() && !isOld && !isNew) problem = "neither the old version nor the new one";
     // What an outcome says is checked where nothing happened after it but a clean recovery:
     // a fault in the next run (a scanner taking a new file before the commit's end was
@@ -147,6 +187,10 @@ class InstallFaultSweepTest : public ::testing::Test {
         problem = "reported rolled back, not the old version";
       }
       if (outcome.packageAtFault) problem = "a fault of the system blamed on the package";
+      // An old file that is gone has nothing to set aside: no reason to undo the install.
+      if (singleLose && !lostOld.empty() && outcome.result != InstallResult::kInstalled) {
+        problem = "an old file taken away undid the install";
+      }
     }
     if (problem.empty()) return true;
     ADD_FAILURE() << c.what << ": " << problem << "\n"
@@ -198,11 +242,11 @@ TEST_F(InstallFaultSweepTest, EveryFaultAndEveryPairEndsAsTheOldVersionOrTheNew)
     auto check = [&](bool ok) { return ok || ++failures < 5; };
 
     for (std::uint64_t i = 0; i < calls; ++i) {
-      for (Fault f : {Fault::kFail, Fault::kBusy, Fault::kLose, Fault::kStop}) {
+      for (Fault f : {Fault::kFail, Fault::kBusy, Fault::kLose, Fault::kStop, Fault::kAppear}) {
         describe_ = std::string(Describe(f)) + " at call " + std::to_string(i) + "\n";
         if (!check(Run(c, {{i, f}}, {}, nullptr))) return;
         // The next run's recovery, faulted at each of its calls in turn.
-        if (f == Fault::kBusy) continue;
+        if (f == Fault::kBusy || f == Fault::kAppear) continue;
         for (std::uint64_t j = kRecoveryStride > 1 ? i % kRecoveryStride : 0;;
              j += kRecoveryStride) {
           bool reached = false;

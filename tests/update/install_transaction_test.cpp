@@ -125,7 +125,8 @@ class InstallTransactionTest : public ScratchTest {
 struct BadPackage {
   const char* why;
   std::function<void(Archive&)> spoil;
-  bool packageAtFault;  // deleted by the launcher, rather than kept for another try
+  bool packageAtFault;     // deleted by the launcher, rather than kept for another try
+  const char* cause = "";  // what the outcome line names, as pkgtool check does
 };
 
 TEST_F(InstallTransactionTest, ABadPackageLeavesTheOldVersion) {
@@ -133,20 +134,31 @@ TEST_F(InstallTransactionTest, ABadPackageLeavesTheOldVersion) {
       // a corrupt last item after every other one was good: items 1 to n-1 must not stay
       {"CRC mismatch in the last item", [](Archive& a) { a.entries.back().crc = 1; }, true},
       {"data cut short in the middle", [](Archive& a) { a.entries[3].keepData = 2; }, true},
-      {"unknown method", [](Archive& a) { a.entries[4].localMethod = 12; }, true},
-      {"encrypted item", [](Archive& a) { a.entries[1].password = "x"; }, true},
-      // a file item where the install folder has a folder: the folder's doing, not the
-      // package's
-      {"file over a folder", [](Archive& a) { a.entries.push_back(File("empty", "x")); }, false},
-      // a folder item where the install folder has a file
-      {"folder over a file", [](Archive& a) { a.entries.push_back(Folder("keep.txt/")); }, false},
-      {"file under a file", [](Archive& a) { a.entries.push_back(File("keep.txt/x", "x")); },
-       false},
+      {"local header's method unlike the directory's",
+       [](Archive& a) { a.entries[4].localMethod = 12; }, true, "unreadable"},
+      {"unsupported method", [](Archive& a) { a.entries[4].method = 12; }, true,
+       "unsupported method 12"},
+      {"encrypted item", [](Archive& a) { a.entries[1].password = "x"; }, true, "encrypted"},
+      // a file item where the old version has a folder, or a folder where it has a file:
+      // installing it would lose what the old version keeps there, at every launch again
+      {"file over a folder", [](Archive& a) { a.entries.push_back(File("empty", "x")); }, true},
+      {"folder over a file", [](Archive& a) { a.entries.push_back(Folder("keep.txt/")); }, true},
+      {"file under a file", [](Archive& a) { a.entries.push_back(File("keep.txt/x", "x")); }, true},
       // the package clashes with itself, whatever the folder holds
       {"a file and a folder of one name",
        [](Archive& a) { a.entries.push_back(File("plugins/p.dll/x", "x")); }, true},
       {"a folder and a file of one name, as Windows compares them",
        [](Archive& a) { a.entries.push_back(File("LOGS", "x")); }, true},
+#ifdef _WIN32
+      // two names NTFS keeps apart that this file system takes for one (Wine folds the micro
+      // sign as Unicode does)
+      {"two items one file on this disk",
+       [](Archive& a) {
+         a.entries.push_back(File("\xc2\xb5.txt", "micro"));
+         a.entries.push_back(File("\xce\x9c.txt", "mu"));
+       },
+       true, ""},
+#endif
   };
   for (const BadPackage& c : cases) {
     SCOPED_TRACE(c.why);
@@ -157,6 +169,7 @@ TEST_F(InstallTransactionTest, ABadPackageLeavesTheOldVersion) {
     EXPECT_EQ(o.result, InstallResult::kRolledBack);
     EXPECT_FALSE(o.rollbackIncomplete);
     EXPECT_EQ(o.packageAtFault, c.packageAtFault);
+    EXPECT_NE(o.failedCause.find(c.cause), std::string::npos) << o.failedCause;
     const Snapshot after = Take();
     EXPECT_EQ(after, before) << "before:\n" << Describe(before) << "after:\n" << Describe(after);
   }
@@ -375,13 +388,23 @@ TEST_F(InstallTransactionTest, AJournalIsTrustedOnlyAsFarAsItChecks) {
       {"restart of a file of the user's",
        "update journal\t2\t0000abcd\nphase\tcommit\nphase\tcommitted\nrestart\tkeep.txt\n",
        RecoveryResult::kRolledForward},
-      {"unknown format", "update journal\t3\t0000abcd\n", RecoveryResult::kDiscarded},
+      {"format 4, a later launcher's: left for it", "update journal\t4\t0000abcd\n",
+       RecoveryResult::kIncomplete},
+      {"format 0: damage", "update journal\t0\t0000abcd\n", RecoveryResult::kDiscarded},
+      // a file written under its own name was an earlier launcher's way, not this one's
+      {"own name in format 3", "update journal\t3\t0000abcd\nfolder\tnew\nnew\tnew\n",
+       RecoveryResult::kRolledBack},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     const Snapshot before = Take();
     Put("update.journal", c.journal);
     EXPECT_EQ(update::RecoverInterruptedInstall(W(root())).result, c.result);
+    // Nothing is touched where the journal cannot be read: not even the journal.
+    if (c.result == RecoveryResult::kIncomplete) {
+      EXPECT_EQ(ReadBytes(root() / "update.journal"), c.journal);
+      fs::remove(root() / "update.journal");
+    }
     EXPECT_EQ(Take(), before);
   }
 }
@@ -501,7 +524,9 @@ TEST_F(InstallTransactionTest, ThePathRuleHoldsForEveryItemAndNeverForTheTempora
   fs::create_directories(root() / "past-old");
   std::vector<bool> tooLong;
   update::InstallOptions options;
-  options.report = [&](const update::ItemReport& r) { tooLong.push_back(r.tooLong); };
+  options.report = [&](const update::ItemReport& r) {
+    tooLong.push_back(r.fate == update::ItemFate::kTooLong);
+  };
   const update::InstallOutcome o = update::InstallPackage(Package(a), W(root()), options);
   EXPECT_EQ(o.result, InstallResult::kInstalled);
   EXPECT_EQ(o.skipped, 2u);

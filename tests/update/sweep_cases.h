@@ -40,6 +40,16 @@ inline ziptest::Entry Item(std::string name, std::string data, bool readOnly = f
   return e;
 }
 
+// Bytes that deflate does not shrink, the same in every run.
+inline std::string Noise(std::size_t size, std::uint32_t seed) {
+  std::string out(size, '\0');
+  for (char& c : out) {
+    seed = seed * 1664525u + 1013904223u;
+    c = static_cast<char>(seed >> 24);
+  }
+  return out;
+}
+
 // Small installs, one of each kind of record, so that every pair of calls stays affordable.
 inline const SweepCase kSweepCases[] = {
     {"replacing files, one read-only",
@@ -53,6 +63,9 @@ inline const SweepCase kSweepCases[] = {
      {{"a.dll", "a1"}, {"data/", ""}},
      {Item("a.dll", "a2"), Item("logs/", ""), Item("A.DLL", "a3"), Item("data/", ""),
       Item("x/y.txt", "y2")}},
+    // items whose data take several reads of the package each: a read that fails in any of
+    // them is the disk's, never the package's
+    {"items of several reads", {{"big.dat", "b1"}}, {Item("big.dat", Noise(300000, 1))}},
     // The user's own file beside files the package replaces and adds: it must outlive every
     // outcome.
     {"a foreign file in a folder the package writes into",

@@ -744,6 +744,39 @@ TEST_F(UpdateInstallTest, ALaunchKilledAtAnyMomentEndsAsTheOldVersionOrTheNew) {
   }
 }
 
+// The client (or the user) writes a file into a folder the install is making, and the launch
+// is killed: the next launch's undo leaves that file and its folder, and the package installs
+// at the launch after, around it.
+TEST_F(UpdateInstallTest, AFileWrittenIntoANewFolderSurvivesAKillAndTheNextInstall) {
+  Stage(L"big.zip");
+  UniqueHandle launcher(e2e::StartProcess(install.launcher(), L"forcerun:", e2e::BinFolder()));
+  ASSERT_TRUE(launcher.valid());
+  bool wrote = false;
+  const bool killed = KillWhen(launcher.get(), [&] {
+    // The install's new folder: the client's settings go in the moment it is there.
+    if (GetFileAttributesW(install.Path(L"more").c_str()) == INVALID_FILE_ATTRIBUTES) return false;
+    wrote = e2e::WriteWholeFile(install.Path(L"more\\settings.ini"), "mine");
+    return true;
+  });
+  ASSERT_TRUE(wrote) << "the install ended before its folder could be written into";
+  std::printf("killed: %s\n", killed ? "yes" : "no (the install ended first)");
+  DeleteFileW(install.Path(L"update.zip").c_str());
+  install.StopClients();
+  Launch();
+  EXPECT_EQ(Read(L"more\\settings.ini"), "mine");
+  EXPECT_FALSE(Exists(L"update.journal"));
+  EXPECT_EQ(Temporaries(install.path()), std::vector<std::wstring>{});
+
+  install.StopClients();
+  DeleteFileW(install.Path(L"veltmora-params.txt").c_str());
+  Stage(L"big.zip");
+  Launch();
+  EXPECT_FALSE(Exists(L"update.zip"));
+  EXPECT_TRUE(Exists(L"more\\m000.bin")) << "the next package did not install";
+  EXPECT_EQ(Read(L"more\\settings.ini"), "mine");
+  EXPECT_EQ(Temporaries(install.path()), std::vector<std::wstring>{});
+}
+
 TEST_F(UpdateInstallTest, ATerminatedClientIsWaitedForSoItsFilesCanBeReplaced) {
   install.WriteFile(L"client.dat", "old client data");
   install.WriteFile(L"Veltmora.exe.hold", "client.dat");

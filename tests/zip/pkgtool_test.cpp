@@ -119,7 +119,7 @@ TEST_F(PkgtoolTest, ExitCodesProblemLinesAndSummary) {
   EXPECT_EQ(r.err, at + "item 4 ../evil: unsafe name (parent folder step); skipped\n" + at +
                        "item 5 s1.txt: " + overlap +
                        "update rolled back at item 5 (s1.txt), staging: data overlap another "
-                       "item's header or data; the old version is back\n");
+                       "item's header or data; the old version is back; the package is deleted\n");
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(ReadBytes(scratch_ / "dest" / "dir" / "a.txt"), "a");
   EXPECT_FALSE(fs::exists(scratch_ / "evil"));
@@ -459,6 +459,49 @@ TEST_F(PkgtoolTest, CheckSaysWhatTheLauncherDoesWithEachName) {
                   "compares names)\n" +
                   at + "item 5 LIB: a folder of item 4 has the same name\n" + at +
                   std::to_string(c.tooLong.empty() ? 2 : 3) + " of 6 items would not install\n");
+  }
+}
+
+// check and the install decide on names with one rule: a package check refuses for a clash is
+// one the install refuses as the package's fault, and one it passes installs.
+TEST_F(PkgtoolTest, CheckAndTheInstallAgreeOnClashes) {
+  struct Case {
+    const char* why;
+    std::vector<std::string> names;  // a folder ends in '/'
+    bool clash;
+  } const cases[] = {
+      {"a file and a folder on its way", {"lib/x.dll", "LIB"}, true},
+      {"a folder item and a file", {"data/", "Data"}, true},
+      {"a file under a file", {"a.txt", "A.TXT/b"}, true},
+      {"one file twice, as Windows compares names", {"App.dll", "APP.DLL"}, false},
+      {"a folder twice", {"x/", "X/y.txt", "x/Z.txt"}, false},
+      {"dot steps name one file", {"./bin//a.dll", "bin/A.dll"}, false},
+      // distinct names: the install makes both
+      {"a file and its name with a suffix", {"lib", "lib2/x"}, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    Archive a;
+    for (const std::string& name : c.names) {
+      Entry e = Item(name, name.back() == '/' ? "" : name);
+      if (name.back() == '/') {
+        e.method = 0;
+        e.external = 040755u << 16;
+      }
+      a.entries.push_back(e);
+    }
+    const platform::WString zip = Put("clash.zip", Build(a));
+    const Outcome check = Run({W("check"), zip});
+    const bool checkClash = check.err.find("has the same name") != std::string::npos;
+    EXPECT_EQ(checkClash, c.clash) << check.err;
+    const fs::path dest = scratch_ / "dest";
+    fs::remove_all(dest);
+    const Outcome extract = Run({W("extract"), zip, W(dest)});
+    const bool installClash =
+        extract.code != 0 && extract.err.find("has its name") != std::string::npos &&
+        extract.err.find("the package is deleted") != std::string::npos;
+    EXPECT_EQ(installClash, c.clash) << extract.err;
+    EXPECT_EQ(extract.code == 0, !c.clash) << extract.err;
   }
 }
 

@@ -13,6 +13,7 @@
 #include "platform/file_system.h"
 #include "update/install_plan.h"
 #include "update/install_transaction.h"
+#include "update/item_names.h"
 #include "update/package_signature.h"
 #include "update/signing_key.h"
 #include "zip/zip_extractor.h"
@@ -95,22 +96,6 @@ std::string StoredText(const zip::ZipItem& item) {
 std::string DisplayName(const zip::ZipItem& item) {
   if (!item.name.empty()) return Narrow(item.name);
   return StoredText(item);
-}
-
-// Why an item would not install, in the words the package builders know.
-std::string Problem(const zip::ZipItem& item, std::uint32_t result) {
-  if (result == zip::ExtractUnsafeName) {
-    return std::string("unsafe name (") + zip::DescribeNameVerdict(item.nameVerdict) + ")";
-  }
-  if (item.method != 0 && item.method != 8) {
-    return "unsupported method " + std::to_string(item.method) + " (use stored or deflated)";
-  }
-  if (item.flags & 1) return "encrypted";
-  if (result == zip::ExtractCorrupt || result == zip::ExtractReadFailed ||
-      result == zip::ExtractInflateFailed) {
-    return std::string("unreadable (") + zip::DescribeExtractResult(result) + ")";
-  }
-  return zip::DescribeExtractResult(result);
 }
 
 // What the name rules changed in an installable item's name; empty when nothing.
@@ -239,9 +224,10 @@ void ReportItem(std::FILE* err, const WString& path, const ItemReport& r) {
 
 // What the launcher does with items for their names, as check reports it: a later item of
 // a name replaces the earlier one, and a file and a folder of one name cannot both install.
+// The plan of the install decides with the same ItemNames.
 class NameCheck {
  public:
-  explicit NameCheck(std::size_t rootUnits) : rootUnits_(rootUnits) {}
+  NameCheck(std::size_t rootUnits, std::size_t items) : rootUnits_(rootUnits), names_(items, 0) {}
 
   void Add(const zip::ZipItem& item, std::uint32_t result, ItemReport& r) {
     WString relative;
@@ -260,35 +246,33 @@ class NameCheck {
         break;
     }
     if (relative.empty()) return;
+    names_.Take(relative);
     const bool folder = (item.attributes & platform::kAttrFolder) != 0;
-    const WString folded = platform::FoldCase(relative);
     // Every folder on the way is a folder of the package's too.
-    for (std::size_t cut = folded.find(platform::kPreferredSeparator); cut != WString::npos;
-         cut = folded.find(platform::kPreferredSeparator, cut + 1)) {
-      Clash(folded.substr(0, cut), true, item.index, r);
+    for (std::size_t i = 0; i < names_.steps(); ++i) {
+      const bool isFolder = folder || i + 1 < names_.steps();
+      std::uint32_t earlier = 0;
+      switch (names_.Meet(i, isFolder, earlier)) {
+        case update::ItemNames::Meeting::kNew:
+          names_.Add(i, isFolder, static_cast<std::uint32_t>(item.index));
+          break;
+        case update::ItemNames::Meeting::kSameFolder:
+          break;
+        case update::ItemNames::Meeting::kSameFile:
+          r.warnings.push_back("replaces item " + std::to_string(earlier) +
+                               " (the same name as Windows compares names)");
+          break;
+        case update::ItemNames::Meeting::kFileAndFolder:
+          r.problems.push_back("a " + std::string(isFolder ? "file" : "folder") + " of item " +
+                               std::to_string(earlier) + " has the same name");
+          break;
+      }
     }
-    Clash(folded, folder, item.index, r);
   }
 
  private:
-  void Clash(const WString& folded, bool folder, std::int32_t index, ItemReport& r) {
-    const auto [it, added] = names_.emplace(folded, Name{index, folder});
-    if (added) return;
-    if (it->second.folder != folder) {
-      r.problems.push_back("a " + std::string(folder ? "file" : "folder") + " of item " +
-                           std::to_string(it->second.index) + " has the same name");
-    } else if (!folder) {
-      r.warnings.push_back("replaces item " + std::to_string(it->second.index) +
-                           " (the same name as Windows compares names)");
-    }
-  }
-
-  struct Name {
-    std::int32_t index;
-    bool folder;
-  };
   std::size_t rootUnits_;
-  std::unordered_map<WString, Name> names_;
+  update::ItemNames names_;
 };
 
 // What the archive carries for a signature, unchecked: list and check tell it, verify checks
@@ -348,7 +332,7 @@ int Report(const WString& path, bool readData, bool json, std::size_t rootUnits,
   }
   std::uint32_t failed = 0;
   std::uint64_t bytes = 0;
-  NameCheck names(rootUnits);
+  NameCheck names(rootUnits, ex->itemCount());
   for (std::uint32_t i = 0; i < ex->itemCount(); ++i) {
     const auto index = static_cast<std::int32_t>(i);
     ItemReport r;
@@ -356,7 +340,7 @@ int Report(const WString& path, bool readData, bool json, std::size_t rootUnits,
     r.item.index = index;
     if (readData) names.Add(r.item, result, r);
     if (result == zip::ExtractOk && readData) result = ex->TestItem(index);
-    if (result != zip::ExtractOk) r.problems.push_back(Problem(r.item, result));
+    if (result != zip::ExtractOk) r.problems.push_back(zip::DescribeItemProblem(r.item, result));
     const std::string rewrites = result == zip::ExtractOk ? Rewrites(r.item) : std::string();
     if (!rewrites.empty()) r.warnings.push_back(rewrites + ", installs as " + Narrow(r.item.name));
     bytes += r.item.uncompressedSize;
@@ -412,16 +396,25 @@ struct Utf8Line {
 int InstallPackage(const WString& path, const WString& dest, std::FILE* out, std::FILE* err) {
   update::InstallOptions options;
   options.report = [&](const update::ItemReport& r) {
-    const std::string why = r.reserved  ? "name kept for the install's own files"
-                            : r.tooLong ? "path too long in DEST (more than 259 units)"
-                                        : Problem(*r.item, r.result);
+    const std::string why =
+        r.fate == update::ItemFate::kReserved  ? "name kept for the install's own files"
+        : r.fate == update::ItemFate::kTooLong ? "path too long in DEST (more than 259 units)"
+                                               : zip::DescribeItemProblem(*r.item, r.result);
     std::fprintf(err, "pkgtool: %s: item %d %s: %s%s\n", Narrow(path).c_str(), r.index,
-                 DisplayName(*r.item).c_str(), why.c_str(), r.skipped ? "; skipped" : "");
+                 DisplayName(*r.item).c_str(), why.c_str(), r.skipped() ? "; skipped" : "");
   };
   const update::InstallOutcome outcome = update::InstallPackage(path, dest, options);
-  if (outcome.result == update::InstallResult::kNotAnArchive ||
-      outcome.result == update::InstallResult::kUnreadable) {
-    if (zip::ZipExtractor::Open(path, dest, nullptr)) {
+  const bool reopens = (outcome.result == update::InstallResult::kNotAnArchive ||
+                        outcome.result == update::InstallResult::kUnreadable) &&
+                       zip::ZipExtractor::Open(path, dest, nullptr) != nullptr;
+  if (outcome.result == update::InstallResult::kUnreadable && !reopens) {
+    ReportOpenFailure(path, err);
+    return 2;
+  }
+  // One that opens now could not be read a moment ago: the disk's doing, told as the launcher
+  // tells it below.
+  if (outcome.result == update::InstallResult::kNotAnArchive) {
+    if (reopens) {
       // The archive opens: it is the destination that does not fit the path buffer.
       std::fprintf(err, "pkgtool: %s: destination path too long\n", Narrow(dest).c_str());
     } else {
@@ -435,9 +428,11 @@ int InstallPackage(const WString& path, const WString& dest, std::FILE* out, std
     std::fprintf(out, "%s\n", line.text.c_str());
   }
   Utf8Line line;
-  update::WriteOutcome(line, outcome);
+  // The fate the launcher would give the package, so that a team reads the same line.
+  update::WriteOutcome(line, outcome, update::PackageFate(outcome));
   const bool installed = outcome.result == update::InstallResult::kInstalled;
   std::fprintf(installed ? out : err, "%s\n", line.text.c_str());
+  if (outcome.result == update::InstallResult::kUnreadable) return 2;
   return installed && outcome.skipped == 0 ? 0 : 1;
 }
 
