@@ -65,7 +65,8 @@ bool SimulatedDisk::Apply(State& s, const Op& op) {
     case Op::kMakeFolder:
       if (found != s.names.end() || !folder(Parent(op.key))) return false;
       s.names[op.key] = Entry{op.path, op.kind == Op::kMakeFolder, op.file};
-      if (op.kind == Op::kMakeFile) s.files[op.file] = Data{std::string(), op.attributes, 0};
+      if (op.kind == Op::kMakeFile)
+        s.files[op.file] = Data{std::make_shared<const std::string>(), op.attributes, 0};
       return true;
     case Op::kRemoveFolder: {
       if (!folder(op.key)) return false;
@@ -79,18 +80,20 @@ bool SimulatedDisk::Apply(State& s, const Op& op) {
     }
     case Op::kRemove:
       if (!isFile) return false;
-      s.files.erase(found->second.file);
-      s.names.erase(found);
+      Unname(s, found);
       return true;
-    case Op::kRename: {
-      if (!isFile || !folder(Parent(op.toKey))) return false;
-      const std::uint64_t file = found->second.file;
+    case Op::kRename:
+    case Op::kLink: {
+      // A link names the file itself, which may have lost its old name or never been made.
+      const bool source = op.kind == Op::kLink ? s.files.count(op.file) != 0 : isFile;
+      if (!source || !folder(Parent(op.toKey))) return false;
+      const std::uint64_t file = op.kind == Op::kLink ? op.file : found->second.file;
       const auto target = s.names.find(op.toKey);
-      if (target != s.names.end() && target != found) {
+      if (target != s.names.end() && target->second.file != file) {
         if (!op.replace || target->second.folder) return false;
-        s.files.erase(target->second.file);
+        Unname(s, target);
       }
-      s.names.erase(found);
+      if (op.kind == Op::kRename) s.names.erase(op.key);
       s.names[op.toKey] = Entry{op.to, false, file};
       return true;
     }
@@ -99,13 +102,16 @@ bool SimulatedDisk::Apply(State& s, const Op& op) {
     case Op::kMeta: {
       const auto data = s.files.find(op.file);
       if (data == s.files.end()) return false;
-      std::string& bytes = data->second.bytes;
-      if (op.kind == Op::kWrite) {
-        const std::size_t at = static_cast<std::size_t>(op.offset);
-        if (bytes.size() < at + op.bytes.size()) bytes.resize(at + op.bytes.size(), '\0');
-        bytes.replace(at, op.bytes.size(), op.bytes);
-      } else if (op.kind == Op::kSetSize) {
-        bytes.resize(static_cast<std::size_t>(op.offset), '\0');
+      if (op.kind == Op::kWrite || op.kind == Op::kSetSize) {
+        auto bytes = std::make_shared<std::string>(*data->second.bytes);
+        if (op.kind == Op::kSetSize) {
+          bytes->resize(static_cast<std::size_t>(op.offset), '\0');
+        } else {
+          const std::size_t at = static_cast<std::size_t>(op.offset);
+          if (bytes->size() < at + op.bytes->size()) bytes->resize(at + op.bytes->size(), '\0');
+          bytes->replace(at, op.bytes->size(), *op.bytes);
+        }
+        data->second.bytes = std::move(bytes);
       } else {
         data->second.attributes = op.attributes;
         if (op.modification != 0) data->second.modification = op.modification;
@@ -116,11 +122,18 @@ bool SimulatedDisk::Apply(State& s, const Op& op) {
   return false;
 }
 
+void SimulatedDisk::Unname(State& s, std::map<Key, Entry>::iterator at) {
+  const std::uint64_t file = at->second.file;
+  s.names.erase(at);
+  for (const auto& entry : s.names) {
+    if (!entry.second.folder && entry.second.file == file) return;
+  }
+  s.files.erase(file);
+}
+
 bool SimulatedDisk::Do(Op op) {
   if (!Apply(now_, op)) return Fail(FileError::kOther);
-  op.volume = VolumeOf(op.key);
-  // Only a rename has a second folder to wait for.
-  op.toFlushed = op.kind != Op::kRename;
+  op.volume = VolumeOf(op.kind == Op::kLink ? op.toKey : op.key);
   ops_.push_back(std::move(op));
   return true;
 }
@@ -166,7 +179,9 @@ void SimulatedDisk::Compact() {
 void SimulatedDisk::MarkDurable(std::uint64_t file) {
   for (Op& op : ops_) {
     // Its data and its own creation; never a rename or removal of it.
-    if (op.file == file && op.kind != Op::kRename && op.kind != Op::kRemove) op.durable = true;
+    const bool own = op.kind == Op::kMakeFile || op.kind == Op::kWrite || op.kind == Op::kSetSize ||
+                     op.kind == Op::kMeta;
+    if (op.file == file && own) op.durable = true;
   }
   Compact();
 }
@@ -217,8 +232,9 @@ SimulatedDisk SimulatedDisk::AfterPowerCut(const std::vector<bool>& keep) const 
 }
 
 std::string SimulatedDisk::DescribeUnflushed(const std::vector<bool>& keep) const {
-  static const char* const kKinds[] = {"make file", "make folder", "remove folder", "remove",
-                                       "rename",    "write",       "set size",      "set meta"};
+  static const char* const kKinds[] = {"make file", "make folder", "remove folder",
+                                       "remove",    "rename",      "link",
+                                       "write",     "set size",    "set meta"};
   std::string out;
   std::size_t k = 0;
   for (const Op& op : ops_) {
@@ -226,8 +242,8 @@ std::string SimulatedDisk::DescribeUnflushed(const std::vector<bool>& keep) cons
     out += (k < keep.size() && keep[k++]) ? "  + " : "  - ";
     out += kKinds[op.kind];
     out += " " + Utf8(op.path);
-    if (op.kind == Op::kRename) out += " -> " + Utf8(op.to);
-    if (op.kind == Op::kWrite) out += " (" + std::to_string(op.bytes.size()) + " bytes)";
+    if (op.kind == Op::kRename || op.kind == Op::kLink) out += " -> " + Utf8(op.to);
+    if (op.kind == Op::kWrite) out += " (" + std::to_string(op.bytes->size()) + " bytes)";
     out += "\n";
   }
   return out;
@@ -242,7 +258,7 @@ Snapshot SimulatedDisk::Take(const WString& folder) const {
     state.folder = it->second.folder;
     if (!state.folder) {
       const Data& data = now_.files.at(it->second.file);
-      state.bytes = data.bytes;
+      state.bytes = *data.bytes;
       state.attributes = data.attributes & platform::kAttrReadOnly;
       state.modification = data.modification;
     }
@@ -309,7 +325,7 @@ std::int64_t SimulatedDisk::ReadAt(std::uint32_t file, std::uint64_t offset, voi
                                    std::size_t length) {
   const Handle* h = Held(file);
   if (h == nullptr) return -1;
-  const std::string& bytes = now_.files.at(h->file).bytes;
+  const std::string& bytes = *now_.files.at(h->file).bytes;
   if (offset >= bytes.size()) return 0;
   const std::size_t n = std::min(length, bytes.size() - static_cast<std::size_t>(offset));
   std::memcpy(buffer, bytes.data() + offset, n);
@@ -329,7 +345,7 @@ bool SimulatedDisk::Write(std::uint32_t file, const std::uint64_t* offset, const
   op.key = h->key;
   op.path = h->path;
   op.offset = at;
-  op.bytes.assign(static_cast<const char*>(data), length);
+  op.bytes = std::make_shared<const std::string>(static_cast<const char*>(data), length);
   return Do(std::move(op));
 }
 
@@ -355,7 +371,7 @@ bool SimulatedDisk::Flush(std::uint32_t file) {
 bool SimulatedDisk::Size(std::uint32_t file, std::uint64_t& size) {
   const Handle* h = Held(file);
   if (h == nullptr) return false;
-  size = now_.files.at(h->file).bytes.size();
+  size = now_.files.at(h->file).bytes->size();
   return true;
 }
 
@@ -435,7 +451,7 @@ bool SimulatedDisk::GetFileInfo(const WString& path, platform::FileInfo& info) {
     return true;
   }
   const Data& data = now_.files.at(e->file);
-  info.size = data.bytes.size();
+  info.size = data.bytes->size();
   info.attributes = data.attributes & platform::kAttrReadOnly;
   info.modification = data.modification;
   return true;
@@ -478,7 +494,11 @@ bool SimulatedDisk::RenameFile(const WString& from, const WString& to, bool repl
   op.toKey = Normal(to, &op.to);
   op.replace = replace;
   if (Probe(WString(Parent(op.to))) != PathKind::kFolder) return Fail(FileError::kNotFound);
-  return Do(std::move(op));
+  if (Parent(op.key) == Parent(op.toKey)) return Do(std::move(op));
+  Op unlink = op;
+  unlink.kind = Op::kRemove;
+  op.kind = Op::kLink;
+  return Do(std::move(op)) && Do(std::move(unlink));
 }
 
 bool SimulatedDisk::CopyFileReplacing(const WString& from, const WString& to) {
@@ -507,7 +527,7 @@ bool SimulatedDisk::CopyFileReplacing(const WString& from, const WString& to) {
   meta.file = file;
   meta.attributes = source.attributes;
   meta.modification = source.modification;
-  return (source.bytes.empty() || Do(std::move(data))) && Do(std::move(meta));
+  return (source.bytes->empty() || Do(std::move(data))) && Do(std::move(meta));
 }
 
 bool SimulatedDisk::RemoveFileAtRestart(const WString& path) {
@@ -571,9 +591,7 @@ bool SimulatedDisk::FlushFolder(const WString& path) {
   for (Op& op : ops_) {
     const bool names = op.kind != Op::kWrite && op.kind != Op::kSetSize && op.kind != Op::kMeta;
     if (!names || op.durable) continue;
-    if (Parent(op.key) == key) op.fromFlushed = true;
-    if (op.kind == Op::kRename && Parent(op.toKey) == key) op.toFlushed = true;
-    op.durable = op.fromFlushed && op.toFlushed;
+    if (Parent(op.kind == Op::kLink ? op.toKey : op.key) == key) op.durable = true;
   }
   Compact();
   return true;

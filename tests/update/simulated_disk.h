@@ -11,8 +11,9 @@
 //     made with VolumeFlush::kRefused, as a network share refuses it;
 //   - File::Flush, FlushFile(path): that file's data, attributes and times, and its own
 //     creation, nothing else (not the folder it was made in, nor a rename of it);
-//   - FlushFolder(folder): the name operations of entries directly in that folder (a rename
-//     between two folders once both were flushed).
+//   - FlushFolder(folder): the name operations of entries directly in that folder. A rename
+//     between two folders is two operations, the new name in one and the old name's removal
+//     in the other, each made durable by its own folder's flush: a cut may leave both names.
 // Ordering: the weakest, as on FAT. A power cut keeps any subset of the operations not yet
 // durable, chosen by the test; the durable ones and the kept ones are applied in their original
 // order onto the last durable state, and one that no longer applies there (a write to a file
@@ -26,6 +27,7 @@
 
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <set>
 #include <string>
 #include <vector>
@@ -96,8 +98,10 @@ class SimulatedDisk final : public platform::detail::SimulatedFileSystem {
     bool folder = false;
     std::uint64_t file = 0;  // a file's identity in State::files
   };
+  // Bytes shared between the states a sweep copies, copied only when written.
+  using Bytes = std::shared_ptr<const std::string>;
   struct Data {
-    std::string bytes;
+    Bytes bytes = std::make_shared<const std::string>();
     std::uint32_t attributes = 0;
     platform::FileTime modification = 0;
   };
@@ -106,18 +110,29 @@ class SimulatedDisk final : public platform::detail::SimulatedFileSystem {
     std::map<std::uint64_t, Data> files;
   };
   struct Op {
-    enum Kind { kMakeFile, kMakeFolder, kRemoveFolder, kRemove, kRename, kWrite, kSetSize, kMeta };
+    // A rename between two folders is two operations, as each folder's entries are written
+    // apart: kLink, the new name in the destination, then kRemove of the old one.
+    enum Kind {
+      kMakeFile,
+      kMakeFolder,
+      kRemoveFolder,
+      kRemove,
+      kRename,
+      kLink,
+      kWrite,
+      kSetSize,
+      kMeta
+    };
     Kind kind = kWrite;
     Key key, toKey;                       // names operations: the name, and a rename's new one
     platform::WString path, to;           // as given
     std::uint64_t file = 0;               // kMakeFile and the data operations
     std::uint64_t offset = 0;             // kWrite; kSetSize: the size
-    std::string bytes;                    // kWrite
+    Bytes bytes;                          // kWrite
     std::uint32_t attributes = 0;         // kMakeFile, kMeta
     platform::FileTime modification = 0;  // kMeta, when not 0
-    bool replace = false;                 // kRename
+    bool replace = false;                 // kRename, kLink
     Key volume;                           // the mount point it lies under ("" the main one)
-    bool fromFlushed = false, toFlushed = false;  // names: its folders flushed since
     bool durable = false;
   };
   struct Handle {
@@ -131,6 +146,8 @@ class SimulatedDisk final : public platform::detail::SimulatedFileSystem {
   static Key Normal(const platform::WString& path, platform::WString* display = nullptr);
   static Key Parent(const Key& key);
   static bool Apply(State& state, const Op& op);
+  // Takes the name `at` away, and its file's data once no name is left to it.
+  static void Unname(State& state, std::map<Key, Entry>::iterator at);
   // Does `op` on the live state; records it when it applied. False (kOther) when it did not.
   bool Do(Op op);
   Key VolumeOf(const Key& key) const;

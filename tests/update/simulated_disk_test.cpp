@@ -72,6 +72,13 @@ const Row kRows[] = {
        ASSERT_TRUE(platform::FlushFolder(kDir));
      },
      "", "a = \nm/\n"},
+    {"a rename between folders: the new name with its folder, the old one stays",
+     SimulatedDisk::VolumeFlush::kWorks,
+     [] {
+       ASSERT_TRUE(platform::RenameFile(kDir + W("old"), kDir + W("m/x"), false));
+       ASSERT_TRUE(platform::FlushFolder(kDir + W("m")));
+     },
+     "", "m/\nm/x = o\nold = o\n"},
     {"the volume's flush keeps everything on it", SimulatedDisk::VolumeFlush::kWorks,
      [] {
        Put("a", "x");
