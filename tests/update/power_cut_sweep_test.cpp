@@ -52,13 +52,14 @@ const DiskModel kModels[] = {
 };
 
 // No call reaches the system, so under Wine (an optimised build) every recovery call is cut;
-// natively, under the sanitizers, every other one, the offset moving with the install's cut.
+// natively, under the sanitizers, every fourth, the offset moving with the install's cut, so
+// that each call is cut after one install cut or another.
 #ifdef _WIN32
 const WString kBase = L"C:\\sim\\";
 constexpr std::uint64_t kRecoveryStride = 1;
 #else
 const WString kBase = W("/sim/");
-constexpr std::uint64_t kRecoveryStride = 2;
+constexpr std::uint64_t kRecoveryStride = 4;
 #endif
 const WString kRoot = kBase + W("root") + platform::kPreferredSeparator;
 const WString kPackage = kBase + W("update.zip");
