@@ -69,13 +69,17 @@ bool SimulatedDisk::Apply(State& s, const Op& op) {
         s.files[op.file] = Data{std::make_shared<const std::string>(), op.attributes, 0};
       return true;
     case Op::kRemoveFolder: {
+      // It was empty when removed: what it still holds here lost its removal, and goes with
+      // the folder, as a file system without an order loses the entries of a folder it freed.
       if (!folder(op.key)) return false;
-      const auto next = s.names.lower_bound(ChildPrefix(op.key));
-      if (next != s.names.end() && next->first != op.key &&
-          StartsWith(next->first, ChildPrefix(op.key))) {
-        return false;
+      const WString prefix = ChildPrefix(op.key);
+      for (auto next = s.names.lower_bound(prefix);
+           next != s.names.end() && StartsWith(next->first, prefix);
+           next = s.names.lower_bound(prefix)) {
+        if (next->first == op.key) break;  // the root's own key is its prefix
+        Unname(s, next);
       }
-      s.names.erase(found);
+      s.names.erase(op.key);
       return true;
     }
     case Op::kRemove:
@@ -415,11 +419,17 @@ bool SimulatedDisk::RemoveFolder(const WString& path) {
   Key key;
   const Entry* e = Find(path, key);
   if (e == nullptr) return Fail(FileError::kNotFound);
+  const WString prefix = ChildPrefix(key);
+  const auto next = now_.names.lower_bound(prefix);
+  if (!e->folder ||
+      (next != now_.names.end() && next->first != key && StartsWith(next->first, prefix))) {
+    return Fail(FileError::kOther);
+  }
   Op op;
   op.kind = Op::kRemoveFolder;
   op.key = key;
   op.path = e->path;
-  return e->folder && Do(std::move(op));
+  return Do(std::move(op));
 }
 
 bool SimulatedDisk::IsSymbolicLink(const WString&) { return false; }

@@ -79,6 +79,16 @@ const Row kRows[] = {
        ASSERT_TRUE(platform::FlushFolder(kDir + W("m")));
      },
      "", "m/\nm/x = o\nold = o\n"},
+    {"a folder's removal kept takes what lost its own removal with it",
+     SimulatedDisk::VolumeFlush::kWorks,
+     [] {
+       Put("m/f", "x");
+       ASSERT_TRUE(platform::FlushFileSystem(kDir + W("m")));
+       ASSERT_FALSE(platform::RemoveFolder(kDir + W("m")));  // not empty
+       ASSERT_TRUE(platform::RemoveFile(kDir + W("m/f")));
+       ASSERT_TRUE(platform::RemoveFolder(kDir + W("m")));
+     },
+     "01", "old = o\n"},
     {"the volume's flush keeps everything on it", SimulatedDisk::VolumeFlush::kWorks,
      [] {
        Put("a", "x");
