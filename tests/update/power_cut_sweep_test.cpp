@@ -52,14 +52,14 @@ const DiskModel kModels[] = {
 };
 
 // No call reaches the system, so under Wine (an optimised build) every recovery call is cut;
-// natively, under the sanitizers, every fourth, the offset moving with the install's cut, so
+// natively, under the sanitizers, every sixth, the offset moving with the install's cut, so
 // that each call is cut after one install cut or another.
 #ifdef _WIN32
 const WString kBase = L"C:\\sim\\";
 constexpr std::uint64_t kRecoveryStride = 1;
 #else
 const WString kBase = W("/sim/");
-constexpr std::uint64_t kRecoveryStride = 4;
+constexpr std::uint64_t kRecoveryStride = 6;
 #endif
 const WString kRoot = kBase + W("root") + platform::kPreferredSeparator;
 const WString kPackage = kBase + W("update.zip");
