@@ -151,6 +151,8 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
     // A folder that may hold neither version is no client's to start on: the user is told
     // what happened and what to do, and the next launch finishes the install.
     if (!RunStep(true, InstallPendingUpdate)) {
+      // No other launch waits on a person reading this.
+      lock.reset();
       RunStep(launcher::ShowInstallBlockedMessage);
       return 0;
     }

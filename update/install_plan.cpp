@@ -68,7 +68,9 @@ class Planner {
     // The folders on the way (for a folder item, the item itself too), each spelt as the
     // first item that named it did: the system keeps that spelling, and so does every record
     // of a file in it, also where names differ by case on disk.
-    bool parentMade = rootMade_;
+    // The install folder is never the install's own, even when it made it: the journal lies
+    // there, and its folders are made under temporary names like any others.
+    bool parentMade = false;
     const std::size_t folders = folder ? names_.steps() : names_.steps() - 1;
     WString relative;
     std::size_t from = 0;
@@ -96,10 +98,16 @@ class Planner {
         break;
     }
     number = static_cast<std::uint32_t>(plan_.files.size());
+    // In a folder this install makes nothing stands yet, and nobody else knows where it is
+    // until the commit: the file is written there under its own name.
+    if (parentMade && folders != 0) {
+      if (!journal_.AddNewFile(relative)) return JournalFailed(index, item);
+      names_.Add(last, false, number);
+      plan_.files.push_back(PlannedFile{index, item.uncompressedSize});
+      return true;
+    }
     bool replaces = false;
-    // In a folder this install makes nothing can stand yet; anywhere else the old version
-    // may have the name.
-    if (!parentMade || folders == 0) {
+    {
       const WString full = root_ + relative;
       switch (platform::Probe(full)) {
         case PathKind::kMissing:
@@ -135,8 +143,8 @@ class Planner {
   // Plans folder `relative`, step `step` of the name taken; `parentMade` tells whether its
   // parent is made by this install, and receives the same for this folder. A folder planned
   // before gives `relative` the spelling it was planned with.
-  bool PlanFolder(std::int32_t index, const zip::ZipItem& item, WString& relative,
-                  std::size_t step, bool& parentMade) {
+  bool PlanFolder(std::int32_t index, const zip::ZipItem& item, WString& relative, std::size_t step,
+                  bool& parentMade) {
     std::uint32_t value = 0;
     switch (names_.Meet(step, true, value)) {
       case ItemNames::Meeting::kFileAndFolder:
@@ -149,7 +157,8 @@ class Planner {
       default:
         break;
     }
-    bool makes = parentMade;
+    // A folder in a folder this install makes, or in an install folder it made, is missing.
+    bool makes = parentMade || (rootMade_ && step == 0);
     if (!makes) {
       const WString full = root_ + relative;
       switch (platform::Probe(full)) {
@@ -170,7 +179,7 @@ class Planner {
           return MachineFault(index, item, "looking at its folder");
       }
     }
-    if (makes && !journal_.AddFolder(relative)) return JournalFailed(index, item);
+    if (makes && !journal_.AddFolder(relative, !parentMade)) return JournalFailed(index, item);
     names_.Add(step, true, static_cast<std::uint32_t>(spellings_.size()) | (makes ? kMade : 0));
     spellings_.push_back(relative);
     parentMade = makes;

@@ -240,21 +240,16 @@ class Installer {
   bool Stage() {
     return WalkPlan(
         [&](const JournalEntry& e) {
-          const WString full = c_.Full(e.target);
-          if (c_.retry->Run([&] { return platform::CreateFolder(full); })) return true;
-          // Made since the plan by another program (the client, the user): the install's files
-          // go into it all the same, under names of their own, and the undo leaves it while it
-          // holds anything else.
-          if (platform::LastFileError() == FileError::kExists &&
-              platform::Probe(full) == PathKind::kFolder) {
-            return true;
-          }
-          return FileFailed(-1, e.target, "making its folder");
+          const WString full = c_.Full(e.staged);
+          return c_.retry->Run([&] { return platform::CreateFolder(full); }) ||
+                 FileFailed(-1, e.target, "making its folder");
         },
         [&](const JournalEntry&, const PlannedFile& file, const WString& written) {
           const WString path = c_.Full(written);
           std::uint32_t rc = zip::ExtractOk;
           const bool done = c_.retry->Run([&] {
+            // What a try that got past making the file left of it is the install's own.
+            if (rc != zip::ExtractOk && rc != zip::ExtractCannotOpen) platform::RemoveFile(path);
             // A failure of the data itself leaves no error of the seam's: not tried again.
             platform::SetLastFileError(FileError::kNone);
             rc = ex_.WriteItemTo(file.item, path);

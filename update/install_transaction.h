@@ -1,20 +1,21 @@
 // Installs an update package over an install folder as one transaction: the folder ends up
 // holding the old version or the new one, file for file, never a mix, also when the install
 // is stopped at any moment, killed or cut off by a power loss, and when a second fault meets
-// the undo or the next launch's recovery.
+// the undo or the next launch's recovery; and whatever another program writes meanwhile stays.
 //
 // Every decision is written down before it is acted on (update/journal.h). Plan: each item's
 // fate (a new file staged beside its target as T.new~ID, a replaced one set aside as T.old~ID
-// in the commit, a file in a folder the install makes written under its own name, a folder
-// made) goes into the journal, which is flushed before anything is made. Stage: the files are
-// written and their CRC-32 checked; nothing of the install folder's own files is touched. Then
-// every staged file is confirmed present with its size, the staged data are flushed, and the
-// commit record is flushed. Commit: each old file is set aside and the staged one renamed into
-// place. Then a committed record, and the set-aside files are dropped (a running program's at
-// the next system start). A failure before the commit record, or in the commit, writes a
-// rollback record first and undoes everything; once written, a rollback is never turned into
-// a roll forward. Recovery does what the last phase record says, and stops, keeping the
-// journal, where the system cannot say what a name is. Short locks are waited out
+// in the commit, a folder made as F.dir~ID with its files under their own names inside) goes
+// into the journal, which is flushed before anything is made. Stage: the files are written and
+// their CRC-32 checked; nothing of the install folder's own files is touched. Then every staged
+// file is confirmed present with its size, the staged data and names are flushed, and the
+// commit record is flushed. Commit: each new folder is renamed into place, each old file set
+// aside and the staged one renamed into place; the renames are flushed. Then a committed
+// record, and the set-aside files are dropped (a running program's at the next system start).
+// A failure before the commit record, or in the commit, writes a rollback record first and
+// undoes everything, last record first, with patience of its own; once written, a rollback is
+// never turned into a roll forward. Recovery does what the last phase record says, and stops,
+// keeping the journal, where the system cannot say what a name is. Short locks are waited out
 // (update/retry.h). Items whose names the rules refuse, or whose full path would pass 259
 // units, are skipped, as are names the install keeps for itself (the package, the journal).
 #pragma once

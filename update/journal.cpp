@@ -85,7 +85,8 @@ WString AsideName(const WString& target, const WString& idText, std::uint32_t nu
 }
 
 bool IsTemporaryName(const WString& name, const WString& idText) {
-  if (EndsWith(name, WIDE(".new~") + idText) || EndsWith(name, WIDE(".old~") + idText)) {
+  if (EndsWith(name, WIDE(".new~") + idText) || EndsWith(name, WIDE(".old~") + idText) ||
+      EndsWith(name, WIDE(".dir~") + idText)) {
     return true;
   }
   const std::size_t cut = name.find_last_of(platform::kPreferredSeparator);
@@ -127,9 +128,24 @@ bool JournalWriter::Gather(const char* kind, const WString& name) {
   return true;
 }
 
-bool JournalWriter::AddFolder(const WString& folder) {
+bool JournalWriter::AddFolder(const WString& folder, bool outermost) {
   if (!Gather("folder", folder)) return false;
+  if (outermost) {
+    std::string staged;
+    if (!platform::Utf16ToUtf8(TemporaryName(folder, idText_, files_, "dir", false), staged)) {
+      return false;
+    }
+    pending_ += '\t';
+    pending_ += staged;
+  }
   pending_ += '\n';
+  return pending_.size() < kWriteChunk || WriteGathered();
+}
+
+bool JournalWriter::AddNewFile(const WString& target) {
+  if (!Gather("new", target)) return false;
+  pending_ += '\n';
+  ++files_;
   return pending_.size() < kWriteChunk || WriteGathered();
 }
 
@@ -305,13 +321,39 @@ bool JournalReader::Parse(const std::string& line, JournalEntry& entry, bool& is
   }
   // Records of files and folders come before any phase record.
   if (phase_ != JournalPhase::kStage || !IsValidName(entry.target)) return false;
-  if (kind == "folder" && count == 2) {
+  entry.outermost.clear();
+  const std::size_t cut = entry.target.find_last_of(platform::kPreferredSeparator);
+  // The made folder the entry lies in, if any: where it stands until the commit.
+  const auto parent =
+      cut == WString::npos ? madeFolders_.end() : madeFolders_.find(entry.target.substr(0, cut));
+  auto inParent = [&] {
+    entry.staged = parent->second.staged;
+    entry.staged.append(entry.target, cut, WString::npos);
+    entry.outermost = parent->second.outermost;
+  };
+  if (kind == "folder" && (count == 2 || (count == 3 && format_ >= 3))) {
     entry.kind = JournalEntry::kFolder;
-    madeFolders_.insert(entry.target);
-  } else if (kind == "new" && count == 2 && format_ <= 2) {
+    if (count == 3) {
+      // Made under a temporary name beside its final one, renamed at the commit.
+      if (parent != madeFolders_.end() || !field(2, entry.staged) ||
+          entry.staged != TemporaryName(entry.target, idText_, files_, "dir", false)) {
+        return false;
+      }
+      entry.outermost = entry.target;
+    } else if (format_ >= 3) {
+      // Inside a folder the install makes, and made where that folder stands.
+      if (parent == madeFolders_.end()) return false;
+      inParent();
+    } else {
+      entry.staged = entry.target;  // earlier launchers made each folder under its own name
+      entry.outermost = entry.target;
+    }
+    madeFolders_[entry.target] = MadeFolder{entry.staged, entry.outermost};
+  } else if (kind == "new" && count == 2) {
     entry.kind = JournalEntry::kNew;
-    const std::size_t cut = entry.target.find_last_of(platform::kPreferredSeparator);
-    if (cut == WString::npos || madeFolders_.count(entry.target.substr(0, cut)) == 0) return false;
+    // A file written under its own name: only in a folder of the install's own.
+    if (parent == madeFolders_.end()) return false;
+    inParent();
     entry.number = files_++;
   } else if ((kind == "add" && count == 3) || (kind == "replace" && count == 4)) {
     entry.kind = count == 3 ? JournalEntry::kAdd : JournalEntry::kReplace;

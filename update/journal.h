@@ -8,8 +8,11 @@
 // control characters). Names are relative to the install folder, with the system's separators:
 //   update journal <tab> 3 <tab> ID       the header: format 3, ID the 8 hex digits in every
 //                                         temporary name of this install
-//   folder <tab> F                        folder F is made by this install (it was missing);
-//                                         the undo removes it only when it is empty again
+//   folder <tab> F <tab> D                folder F, missing in a folder that exists, is made
+//                                         as D (F.dir~ID) and renamed to F in the commit
+//   folder <tab> F                        folder F inside a folder this install makes
+//   new <tab> T                           a new file T in a folder this install makes, written
+//                                         under its own name there: nobody else knows D's
 //   add <tab> T <tab> S                   a new file T, staged as S
 //   replace <tab> T <tab> S <tab> A       T is replaced by S; its old file is set aside as A
 //   phase <tab> commit                    every file is staged and on the disk: renames begin
@@ -18,8 +21,9 @@
 //   restart <tab> A                       set-aside file A is deleted when the system starts
 // S is T.new~ID and A is T.old~ID, or, where T's last step is too long to take the suffix
 // within a name's 255 units, ~ID-N.new and ~ID-N.old beside it (N: the record's number
-// among the file records). Every file is staged under its temporary name, in a folder the
-// install makes too, so that the undo deletes only names no other program uses.
+// among the file records; ~ID-N.dir for D). Until the commit everything the install makes
+// stands under a name no other program uses, so that the undo deletes only what the install
+// wrote; a made folder another program wrote into once it had its name stays.
 //
 // What reaches the disk when: the header and every record are written, and flushed, before
 // anything they name is made (JournalWriter::Write); each phase record is flushed at once
@@ -35,13 +39,13 @@
 //
 // Formats 1 and 2, written by earlier launchers, are read as well, so their interrupted
 // installs still end: format 1 has no rollback or restart record and always the suffix form;
-// both may name "new <tab> T", a file written under its own name in a folder of the install's.
+// in both, every folder record names a folder made under its own name.
 // A journal of any other format is left as it is: this launcher cannot know what it says.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <unordered_set>
+#include <unordered_map>
 
 #include "platform/file.h"
 #include "platform/text.h"
@@ -56,14 +60,19 @@ enum class JournalPhase { kStage, kCommit, kRollback, kCommitted };
 struct JournalEntry {
   enum Kind {
     kFolder,
-    kNew,  // formats 1 and 2 only
+    kNew,
     kAdd,
     kReplace,
     kRestart,
   };
   Kind kind = kFolder;
   platform::WString target;  // the folder, the file's final name, or (kRestart) the aside name
-  platform::WString staged;  // kAdd, kReplace: the new file's temporary name
+  // kAdd, kReplace: the new file's temporary name; kFolder, kNew: where the install makes it
+  // (inside the outermost made folder's temporary name; the target itself in formats 1 and 2)
+  platform::WString staged;
+  // kFolder, kNew: the outermost folder the install makes on the way (the folder itself, for
+  // an outermost one), by its final name
+  platform::WString outermost;
   platform::WString aside;   // kReplace: the old file's name while it is set aside
   std::uint32_t number = 0;  // kNew, kAdd, kReplace: the record's number among file records
 };
@@ -92,8 +101,10 @@ class JournalWriter {
   // add records from `end` on, where its reader stopped (JournalReader::end()); whatever lay
   // there, a record cut short say, is cut off first. Recovery writes its decisions this way.
   bool Resume(platform::File file, const platform::WString& idText, std::uint64_t end);
-  // Gather a record; false only when a name cannot be written as UTF-8.
-  bool AddFolder(const platform::WString& folder);
+  // Gather a record; false only when a name cannot be written as UTF-8. `outermost`: the
+  // folder's parent exists already, so it is made under a temporary name.
+  bool AddFolder(const platform::WString& folder, bool outermost);
+  bool AddNewFile(const platform::WString& target);
   // Adds an add or replace record; `number` receives the record's number among file records.
   bool AddFile(bool replaces, const platform::WString& target, std::uint32_t& number);
   // Writes what was gathered and, when durable, waits until the journal is on the disk.
@@ -172,9 +183,13 @@ class JournalReader {
   bool failed_ = false;
   bool unknownFormat_ = false;
   std::uint32_t files_ = 0;
-  // The folders the journal says the install makes: a file written under its own name must be
-  // in one of them, or the record names a file of the user's.
-  std::unordered_set<platform::WString> madeFolders_;
+  // The folders the journal says the install makes, by final name: a file written under its
+  // own name must be in one of them, or the record names a file of the user's.
+  struct MadeFolder {
+    platform::WString staged;     // where it stands until the commit
+    platform::WString outermost;  // the outermost made folder on its way
+  };
+  std::unordered_map<platform::WString, MadeFolder> madeFolders_;
 };
 
 }  // namespace update

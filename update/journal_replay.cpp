@@ -62,11 +62,23 @@ Step SetAside(const ReplayContext& c, const JournalEntry& e, WalkFailure& failur
   return Failed(&failure, e, "setting the old file aside", false);
 }
 
+// Whether a folder record is of an outermost folder made under a temporary name, which the
+// commit renames.
+bool Renamed(const JournalEntry& e) {
+  return e.kind == JournalEntry::kFolder && e.outermost == e.target && e.staged != e.target;
+}
+
 // The commit's own first pass: every staged file was there a moment ago, no rename is done.
 Step Commit(const ReplayContext& c, const JournalEntry& e, WalkFailure& failure,
             std::uint32_t& oldFilesGone) {
-  if (e.kind == JournalEntry::kNew) return Step::kDone;  // in place, and confirmed so
   const WString target = c.Full(e.target);
+  if (e.kind == JournalEntry::kFolder) {
+    // Its files and folders go with it. A name another program took meanwhile is kept: the
+    // install is undone, and the next one finds the folder there.
+    if (!Renamed(e) || Rename(c, c.Full(e.staged), target)) return Step::kDone;
+    return Failed(&failure, e, "putting the new folder in place", false);
+  }
+  if (e.kind == JournalEntry::kNew) return Step::kDone;  // moved in place with its folder
   if (e.kind == JournalEntry::kReplace) {
     bool gone = false;
     const Step s = SetAside(c, e, failure, gone);
@@ -82,8 +94,30 @@ Step Commit(const ReplayContext& c, const JournalEntry& e, WalkFailure& failure,
 
 Step RollForward(const ReplayContext& c, const JournalEntry& e, WalkFailure& failure) {
   const WString target = c.Full(e.target);
+  if (e.kind == JournalEntry::kFolder) {
+    if (Renamed(e)) {
+      switch (platform::Probe(c.Full(e.staged))) {
+        case PathKind::kFolder:
+          if (Rename(c, c.Full(e.staged), target)) return Step::kDone;
+          return Failed(&failure, e, "putting the new folder in place", false);
+        case PathKind::kUnknown:
+          return Unknown(&failure, e, "looking for the new folder");
+        default:
+          break;  // renamed before the stop, or gone
+      }
+    }
+    switch (platform::Probe(target)) {
+      case PathKind::kFolder:
+        return Step::kDone;
+      case PathKind::kUnknown:
+        return Unknown(&failure, e, "looking for the new folder");
+      default:
+        return Failed(&failure, e, "looking for the new folder", true);
+    }
+  }
   if (e.kind == JournalEntry::kNew) {
-    // Written in place while staging, in a folder of the install's own.
+    // Written under its own name while staging, in a folder of the install's own, which the
+    // records before this one put in place.
     switch (platform::Probe(target)) {
       case PathKind::kFile:
         return Step::kDone;
@@ -133,10 +167,13 @@ Step RollForward(const ReplayContext& c, const JournalEntry& e, WalkFailure& fai
   return Step::kDone;
 }
 
-Step RollBack(const ReplayContext& c, const JournalEntry& e, bool commitBegun) {
+// Undoes a file record. `moved`: for a file in a made folder, whether that folder was put in
+// place already, so that the file stands under its final name.
+Step RollBack(const ReplayContext& c, const JournalEntry& e, bool commitBegun, bool moved) {
   const WString target = c.Full(e.target);
-  if (e.kind == JournalEntry::kNew) return Remove(c, target) ? Step::kDone : Step::kFailed;
   const WString staged = c.Full(e.staged);
+  if (e.kind == JournalEntry::kNew)
+    return Remove(c, moved ? target : staged) ? Step::kDone : Step::kFailed;
   if (!commitBegun) return Remove(c, staged) ? Step::kDone : Step::kFailed;
   if (e.kind == JournalEntry::kReplace) {
     const WString aside = c.Full(e.aside);
@@ -180,7 +217,7 @@ Walk ForwardWalk(platform::File& journal, WalkFailure& failure, StepFn step) {
   JournalEntry e;
   if (reader.ReadHeader()) {
     while (reader.Next(e)) {
-      if (e.kind == JournalEntry::kFolder || e.kind == JournalEntry::kRestart) continue;
+      if (e.kind == JournalEntry::kRestart) continue;
       const Step s = step(e);
       if (s != Step::kDone) return ToWalk(s);
     }
@@ -213,31 +250,37 @@ Walk RollBackAll(const ReplayContext& c, platform::File& journal, bool commitBeg
                  std::uint32_t& foldersKept) {
   JournalReader reader(journal);
   if (!reader.ReadHeader()) return reader.failed() ? Walk::kUnknown : Walk::kDone;
-  std::vector<WString> folders;
-  // Undone last first, as a stack of steps is: of two records that came to touch one name,
-  // the later one's undo comes first and the earlier one's restore is what stays.
-  std::vector<JournalEntry> files;
+  // Undone last first, as a stack of steps is: a folder's files before the folder, and of two
+  // records that came to touch one name, the later one's undo first.
+  std::vector<JournalEntry> records;
+  // The outermost made folders the commit had put in place: what they hold stands under its
+  // final names now.
+  std::unordered_set<WString> moved;
   JournalEntry e;
   while (reader.Next(e)) {
     if (e.kind == JournalEntry::kRestart) continue;
-    if (e.kind == JournalEntry::kFolder) {
-      folders.push_back(std::move(e.target));
-    } else {
-      files.push_back(std::move(e));
+    if (commitBegun && Renamed(e)) {
+      const PathKind staged = platform::Probe(c.Full(e.staged));
+      if (staged == PathKind::kUnknown) return Walk::kUnknown;
+      if (staged != PathKind::kFolder) moved.insert(e.target);
     }
+    records.push_back(std::move(e));
   }
   // Records not read cannot be undone: the journal must stay.
   if (reader.failed()) return Walk::kUnknown;
   Walk walk = Walk::kDone;
-  for (auto it = files.rbegin(); it != files.rend(); ++it) {
-    const Step s = RollBack(c, *it, commitBegun);
+  auto fold = [&](Step s) {
     // One record that cannot be undone now does not keep the others from being undone.
     if (s == Step::kUnknown) walk = Walk::kUnknown;
     if (s == Step::kFailed && walk == Walk::kDone) walk = Walk::kFailed;
-  }
-  // Innermost first: a folder's own folders were recorded after it.
-  for (auto it = folders.rbegin(); it != folders.rend(); ++it) {
-    const WString full = c.Full(*it);
+  };
+  for (auto it = records.rbegin(); it != records.rend(); ++it) {
+    const bool inPlace = moved.count(it->outermost) != 0;
+    if (it->kind != JournalEntry::kFolder) {
+      fold(RollBack(c, *it, commitBegun, inPlace));
+      continue;
+    }
+    const WString full = c.Full(inPlace ? it->target : it->staged);
     if (c.retry->Run([&] { return platform::RemoveFolder(full); })) continue;
     if (platform::LastFileError() == FileError::kNotFound) continue;
     // Not empty: another program wrote into it (the install's own files are out by now, or
@@ -249,7 +292,7 @@ Walk RollBackAll(const ReplayContext& c, platform::File& journal, bool commitBeg
       ++foldersKept;
       continue;
     }
-    if (walk == Walk::kDone) walk = listed ? Walk::kFailed : Walk::kUnknown;
+    fold(listed ? Step::kFailed : Step::kUnknown);
   }
   return walk;
 }
@@ -261,15 +304,20 @@ bool FlushJournalFiles(const ReplayContext& c, platform::File& journal, FlushWha
   // folder): a volume can begin at any of them that the install did not make.
   std::unordered_set<WString> folders{WString()};
   std::unordered_set<WString> made;
+  auto addWay = [&](const WString& name) {
+    for (WString f = ParentOf(name); !f.empty() && folders.insert(f).second; f = ParentOf(f)) {
+    }
+  };
   JournalEntry e;
   while (reader.Next(e)) {
+    if (e.kind == JournalEntry::kRestart) continue;
     if (e.kind == JournalEntry::kFolder) {
       made.insert(e.target);
-      continue;
+      made.insert(e.staged);
     }
-    if (e.kind == JournalEntry::kRestart) continue;
-    for (WString f = ParentOf(e.target); !f.empty() && folders.insert(f).second; f = ParentOf(f)) {
-    }
+    // Both where a file stands until the commit and where it stands after.
+    addWay(e.target);
+    if (!e.staged.empty()) addWay(e.staged);
   }
   if (reader.failed()) return false;
   bool whole = c.retry->Run([&] { return platform::FlushFileSystem(c.root); });
@@ -286,7 +334,7 @@ bool FlushJournalFiles(const ReplayContext& c, platform::File& journal, FlushWha
     if (!reader.ReadHeader()) return false;
     while (reader.Next(e)) {
       if (e.kind == JournalEntry::kFolder || e.kind == JournalEntry::kRestart) continue;
-      const WString path = c.Full(e.kind == JournalEntry::kNew ? e.target : e.staged);
+      const WString path = c.Full(e.staged);
       flushed = c.retry->Run([&] { return platform::FlushFile(path); }) && flushed;
     }
     if (reader.failed()) return false;

@@ -61,7 +61,7 @@ for language in zh-CN en-US; do
   wait_for "$work/exit-code"
   check "$language: exit code" "0" "$(cat "$work/exit-code")"
   check "$language: no client started" "no" "$([[ -f $install/veltmora-params.txt ]] && echo yes || echo no)"
-  check "$language: the journal stays" "$journal" "$(cat "$install/update.journal")"
+  check "$language: the journal stays" "$(printf '%s' "$journal")" "$(cat "$install/update.journal")"
   check "$language: logged" "yes" \
     "$(grep -aq '\[ZUD\].*files could not be moved yet, the journal stays' "$work/launch-output" && echo yes || echo no)"
 done

@@ -152,17 +152,22 @@ class FaultInjector : public platform::FileCallHook {
   // Makes what another program would at `path`; false when the call is not about a missing
   // name of the install folder (`foreign` says which names may appear).
   bool Appear(platform::FileCall call, const platform::WString& path) {
-    if (!foreign || !foreign(path) || platform::Probe(path) != platform::PathKind::kMissing) {
+    if ((call != platform::FileCall::kProbe && call != platform::FileCall::kCreateFolder) ||
+        !foreign || !foreign(path) || platform::Probe(path) != platform::PathKind::kMissing) {
       return false;
     }
     platform::WString file = path;
-    if (call == platform::FileCall::kCreateFolder) {
+    // A name probed for a folder of the package (no dot in its last step, in the sweep's
+    // cases) appears as a folder that holds a file of that program's.
+    const std::size_t last = path.find_last_of(platform::kPreferredSeparator);
+    const bool folderName =
+        call == platform::FileCall::kCreateFolder ||
+        path.find(WIDE('.'), last == platform::WString::npos ? 0 : last) == platform::WString::npos;
+    if (folderName) {
       if (!platform::CreateFolder(path)) return false;
       appeared.push_back(path);
       file += platform::kPreferredSeparator;
       for (const char* c = kForeignName; *c; ++c) file += static_cast<platform::WChar>(*c);
-    } else if (call != platform::FileCall::kProbe) {
-      return false;
     }
     platform::File f = platform::File::Create(file, 0);
     if (!f || !f.Write(kForeignBytes, sizeof kForeignBytes - 1) || !f.Close()) return false;

@@ -150,12 +150,12 @@ TEST_F(InstallTransactionTest, ABadPackageLeavesTheOldVersion) {
       {"a folder and a file of one name, as Windows compares them",
        [](Archive& a) { a.entries.push_back(File("LOGS", "x")); }, true},
 #ifdef _WIN32
-      // two names NTFS keeps apart that this file system takes for one (Wine folds the micro
-      // sign as Unicode does)
+      // two names NTFS keeps apart that this file system takes for one (Wine folds Georgian
+      // Mkhedruli to Mtavruli, as newer Unicode does)
       {"two items one file on this disk",
        [](Archive& a) {
-         a.entries.push_back(File("\xc2\xb5.txt", "micro"));
-         a.entries.push_back(File("\xce\x9c.txt", "mu"));
+         a.entries.push_back(File("\xe1\x83\x90.txt", "mkhedruli"));
+         a.entries.push_back(File("\xe1\xb2\x90.txt", "mtavruli"));
        },
        true, ""},
 #endif
@@ -420,6 +420,7 @@ const std::string kSeparator = "/";
 // temporary names happen to exist.
 TEST_F(InstallTransactionTest, RecoveryFollowsTheRecordedPhase) {
   const std::string header = "update journal\t2\t0000abcd\n";
+  const std::string header3 = "update journal\t3\t0000abcd\n";
   const std::string app = "replace\tapp.dll\tapp.dll.new~0000abcd\tapp.dll.old~0000abcd\n";
   const std::string client =
       "replace\tclient.exe\tclient.exe.new~0000abcd\tclient.exe.old~0000abcd\n";
@@ -462,6 +463,25 @@ TEST_F(InstallTransactionTest, RecoveryFollowsTheRecordedPhase) {
        {{"new/f.txt", "f"}},
        RecoveryResult::kRolledBack,
        {}},
+      // a folder the install makes stands under its temporary name until the commit renames it
+      {"stage stopped in a new folder, format 3",
+       header3 + "folder\tnew\tnew.dir~0000abcd\nnew\tnew" + kSeparator + "f.txt\n",
+       {{"new.dir~0000abcd/f.txt", "f"}},
+       RecoveryResult::kRolledBack,
+       {}},
+      {"commit stopped before the new folder went in place",
+       header3 + "folder\tnew\tnew.dir~0000abcd\nnew\tnew" + kSeparator + "f.txt\nphase\tcommit\n",
+       {{"new.dir~0000abcd/f.txt", "f"}},
+       RecoveryResult::kRolledForward,
+       {{"new/f.txt", "f"}}},
+      // what another program wrote into the folder once it had its name stays, and so does
+      // the folder
+      {"undone after the new folder went in place and another program wrote into it",
+       header3 + "folder\tnew\tnew.dir~0000abcd\nnew\tnew" + kSeparator +
+           "f.txt\nphase\tcommit\nphase\trollback\n",
+       {{"new/f.txt", "f"}, {"new/theirs.ini", "theirs"}},
+       RecoveryResult::kRolledBack,
+       {{"new/theirs.ini", "theirs"}}},
       // the set-aside files go; one already arranged for the next start is passed over
       {"committed, one old file left",
        header + app + client +

@@ -388,24 +388,20 @@ TEST_F(UpdateInstallTest, AFileHeldForAMomentIsWaitedOutOneHeldThroughoutKeepsTh
   Stage(L"moment.zip");
   {
     // Open without sharing deletion: the file can be neither renamed nor deleted. Let go
-    // 300 ms after the commit began, while the launcher tries the rename again.
+    // 300 ms after the install began, while the launcher's plan asks for it again.
     UniqueHandle held(CreateFileW(install.Path(L"app.dll").c_str(), GENERIC_READ, FILE_SHARE_READ,
                                   nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(held.valid());
     UniqueHandle launcher(e2e::StartProcess(install.launcher(), L"forcerun:", install.path()));
     ASSERT_TRUE(launcher.valid());
-    // The first item's new file in place (its size tells, no handle is held on it): the
-    // commit has begun, and the held file is next.
-    bool committing = false;
-    for (int i = 0; i < 120000 && !committing; ++i) {
+    // The journal is made before the plan looks at any file.
+    bool planning = false;
+    for (int i = 0; i < 120000 && !planning; ++i) {
       if (WaitForSingleObject(launcher.get(), 0) == WAIT_OBJECT_0) break;
-      WIN32_FILE_ATTRIBUTE_DATA data;
-      committing =
-          GetFileAttributesExW(install.Path(L"first.txt").c_str(), GetFileExInfoStandard, &data) &&
-          data.nFileSizeLow != 9;
-      if (!committing) Sleep(1);
+      planning = Exists(L"update.journal");
+      if (!planning) Sleep(1);
     }
-    ASSERT_TRUE(committing) << "the launcher ended before its commit";
+    ASSERT_TRUE(planning) << "the launcher ended before its install";
     Sleep(300);
     held.reset();
     ASSERT_EQ(WaitForSingleObject(launcher.get(), e2e::kGenerousWaitMs), WAIT_OBJECT_0);
