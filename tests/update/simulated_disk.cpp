@@ -87,6 +87,25 @@ bool SimulatedDisk::Apply(State& s, const Op& op) {
       Unname(s, found);
       return true;
     case Op::kRename:
+      if (found != s.names.end() && found->second.folder) {
+        // A folder moves with everything in it.
+        if (s.names.count(op.toKey) != 0 || !folder(Parent(op.toKey))) return false;
+        const WString prefix = ChildPrefix(op.key);
+        std::vector<std::pair<Key, Entry>> moved;
+        for (auto it = s.names.lower_bound(prefix);
+             it != s.names.end() && StartsWith(it->first, prefix);) {
+          moved.emplace_back(op.toKey + it->first.substr(op.key.size()), it->second);
+          moved.back().second.path = op.to + it->second.path.substr(op.key.size());
+          it = s.names.erase(it);
+        }
+        Entry self = found->second;
+        self.path = op.to;
+        s.names.erase(found);
+        s.names[op.toKey] = self;
+        for (auto& m : moved) s.names[m.first] = m.second;
+        return true;
+      }
+      [[fallthrough]];
     case Op::kLink: {
       // A link names the file itself, which may have lost its old name or never been made.
       const bool source = op.kind == Op::kLink ? s.files.count(op.file) != 0 : isFile;
@@ -136,6 +155,8 @@ void SimulatedDisk::Unname(State& s, std::map<Key, Entry>::iterator at) {
 }
 
 bool SimulatedDisk::Do(Op op) {
+  const auto parent = now_.names.find(Parent(op.kind == Op::kLink ? op.toKey : op.key));
+  if (parent != now_.names.end()) op.parent = parent->second.file;
   if (!Apply(now_, op)) return Fail(FileError::kOther);
   op.volume = VolumeOf(op.kind == Op::kLink ? op.toKey : op.key);
   ops_.push_back(std::move(op));
@@ -196,7 +217,7 @@ void SimulatedDisk::MakeFolders(const WString& folder) {
   for (std::size_t i = 0; i <= key.size(); ++i) {
     if (i != key.size() && key[i] != kSlash) continue;
     const std::size_t length = i == 0 ? 1 : i;
-    Entry e{display.substr(0, length), true, 0};
+    Entry e{display.substr(0, length), true, nextFile_++};
     durable_.names.emplace(key.substr(0, length), e);
     now_.names.emplace(key.substr(0, length), e);
   }
@@ -410,6 +431,7 @@ bool SimulatedDisk::CreateFolder(const WString& path) {
   if (Find(path, key) != nullptr) return Fail(FileError::kExists);
   Op op;
   op.kind = Op::kMakeFolder;
+  op.file = nextFile_++;
   op.key = Normal(path, &op.path);
   if (Probe(WString(Parent(op.path))) != PathKind::kFolder) return Fail(FileError::kNotFound);
   return Do(std::move(op));
@@ -486,8 +508,16 @@ bool SimulatedDisk::RenameFile(const WString& from, const WString& to, bool repl
   const Entry* e = Find(from, key);
   const Entry* target = Find(to, toKey);
   if (e == nullptr) return Fail(FileError::kNotFound);
-  if (e->folder) return Fail(FileError::kOther);
-  if (IsOpen(e->file)) return Fail(FileError::kBusy);
+  if (e->folder) {
+    // A folder is moved whole, one name; one that holds an open file is refused, as Windows does.
+    const WString prefix = ChildPrefix(key);
+    for (const auto& h : handles_) {
+      if (StartsWith(h.second.key, prefix)) return Fail(FileError::kBusy);
+    }
+    if (target != nullptr) return Fail(FileError::kExists);
+  } else if (IsOpen(e->file)) {
+    return Fail(FileError::kBusy);
+  }
   if (target != nullptr && target != e) {
     if (!replace) return Fail(FileError::kExists);
     if (target->folder) return Fail(FileError::kOther);
@@ -504,7 +534,7 @@ bool SimulatedDisk::RenameFile(const WString& from, const WString& to, bool repl
   op.toKey = Normal(to, &op.to);
   op.replace = replace;
   if (Probe(WString(Parent(op.to))) != PathKind::kFolder) return Fail(FileError::kNotFound);
-  if (Parent(op.key) == Parent(op.toKey)) return Do(std::move(op));
+  if (e->folder || Parent(op.key) == Parent(op.toKey)) return Do(std::move(op));
   Op unlink = op;
   unlink.kind = Op::kRemove;
   op.kind = Op::kLink;
@@ -601,7 +631,8 @@ bool SimulatedDisk::FlushFolder(const WString& path) {
   for (Op& op : ops_) {
     const bool names = op.kind != Op::kWrite && op.kind != Op::kSetSize && op.kind != Op::kMeta;
     if (!names || op.durable) continue;
-    if (Parent(op.kind == Op::kLink ? op.toKey : op.key) == key) op.durable = true;
+    // By the folder itself, whatever it was called when the name was made there.
+    if (op.parent == e->file) op.durable = true;
   }
   Compact();
   return true;

@@ -14,6 +14,8 @@
 //   - FlushFolder(folder): the name operations of entries directly in that folder. A rename
 //     between two folders is two operations, the new name in one and the old name's removal
 //     in the other, each made durable by its own folder's flush: a cut may leave both names.
+//     A folder is renamed whole, one operation of the folder it lies in. A folder is known by
+//     itself: its flush covers the names made in it under an earlier name too.
 // Ordering: the weakest, as on FAT. A power cut keeps any subset of the operations not yet
 // durable, chosen by the test; the durable ones and the kept ones are applied in their original
 // order onto the last durable state, and one that no longer applies there (a write to a file
@@ -96,7 +98,7 @@ class SimulatedDisk final : public platform::detail::SimulatedFileSystem {
   struct Entry {
     platform::WString path;  // as it was given, '/'-separated
     bool folder = false;
-    std::uint64_t file = 0;  // a file's identity in State::files
+    std::uint64_t file = 0;  // a file's identity in State::files; a folder's own
   };
   // Bytes shared between the states a sweep copies, copied only when written.
   using Bytes = std::shared_ptr<const std::string>;
@@ -133,6 +135,7 @@ class SimulatedDisk final : public platform::detail::SimulatedFileSystem {
     platform::FileTime modification = 0;  // kMeta, when not 0
     bool replace = false;                 // kRename, kLink
     Key volume;                           // the mount point it lies under ("" the main one)
+    std::uint64_t parent = 0;             // the identity of the folder its name lies in
     bool durable = false;
   };
   struct Handle {
