@@ -56,6 +56,19 @@ struct ZipItem {
 // typical package is written in one call.
 inline constexpr std::size_t kOutputBufferSize = 256 * 1024;
 
+// Items of up to this many bytes (whose compressed data also fit one read piece) are decoded
+// whole, at twice zlib's speed; the output buffer is this large, and a larger item is streamed
+// through its first kOutputBufferSize bytes. Only the part an item fills is ever touched.
+inline constexpr std::size_t kWholeItemSize = 256 * 1024;
+static_assert(kWholeItemSize >= kOutputBufferSize, "the output buffer serves both decoders");
+
+// How an extractor decodes item data. Both give the same bytes and the same results.
+enum class Decoding {
+  kWholeWhereItFits,  // items of up to kWholeItemSize at once, larger ones streamed
+  kStreamed,          // every item streamed through zlib, the reference the whole decoding
+                      // is compared against in tests and fuzzing
+};
+
 // General-purpose flag bit 11: the name (and comment) are UTF-8.
 inline constexpr std::uint32_t kFlagUtf8Name = 0x800;
 
@@ -98,6 +111,8 @@ class ZipExtractor {
   // True once a system read of the archive failed: a failure to read an item was the disk's,
   // not its data's.
   bool readError() const { return archive_ && archive_->readError(); }
+  // Items are decoded whole where they fit unless this says otherwise.
+  void SetDecoding(Decoding decoding) { decoding_ = decoding; }
   // 0 once closed.
   std::uint32_t itemCount() const { return archive_ ? archive_->entryCount() : 0; }
   // The items' uncompressed sizes added up, from their directory records: the most that
@@ -132,9 +147,10 @@ class ZipExtractor {
   std::unique_ptr<ZipArchive> archive_;
   std::int32_t cachedIndex_ = -1;
   ZipItem cachedRecord_;
-  std::unique_ptr<unsigned char[]> outputBuffer_;  // kOutputBufferSize, made at first extraction
-  std::vector<unsigned char> extra_;               // reused for local extra fields
-  platform::WString root_;                         // ends in a separator
+  std::unique_ptr<unsigned char[]> outputBuffer_;  // kWholeItemSize, made at first extraction
+  Decoding decoding_ = Decoding::kWholeWhereItFits;
+  std::vector<unsigned char> extra_;  // reused for local extra fields
+  platform::WString root_;            // ends in a separator
   // The last folder known to exist: files of one folder follow each other in most archives,
   // and asking the system again for each of them would cost a round trip per item.
   platform::WString lastFolder_;
