@@ -170,7 +170,10 @@ class ZipArchive {
   // deflated, not encrypted, whose uncompressed size fits `capacity` and whose compressed data
   // are at most kReadBufferSize bytes, is decoded whole in this one call by libdeflate, about
   // twice as fast as zlib. Delivered bytes, results and the CRC-32 that CloseItem checks are
-  // those ReadItem would give for every entry, damaged or not.
+  // those ReadItem would give for every entry, damaged or not, but one kind: codings no
+  // compressor writes (length codes 286 and 287, distance codes 30 and 31, more code lengths
+  // than a block may have, a lone precode), which zlib refuses as invalid data, libdeflate
+  // decodes, and the CRC-32 then judges the bytes.
   int ReadWholeItem(void* buffer, std::size_t capacity, bool* end);
   // Ends the reading; ZipCrcError when the entry was read whole and its CRC-32 differs.
   int CloseItem();

@@ -55,9 +55,8 @@ void CompareDecoders(const zipfuzz::fs::path& path) {
         whole.crc == streamed.crc && whole.closed == streamed.closed) {
       continue;
     }
-    // libdeflate decodes a few codings zlib refuses as invalid data (31 or 32 distance codes,
-    // 287 or 288 length codes, a lone precode): then the whole decoding reaches the end and
-    // the CRC-32 judges the bytes.
+    // libdeflate decodes a few codings zlib refuses as invalid data (ReadWholeItem's comment
+    // names them): then the whole decoding reaches the end and the CRC-32 judges the bytes.
     if (streamed.result == Z_DATA_ERROR && whole.result == 0) continue;
     std::fprintf(stderr,
                  "entry %u: whole %d, %llu bytes, CRC %08x, closed %d; streamed %d, %llu bytes, "
