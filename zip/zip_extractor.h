@@ -58,8 +58,10 @@ inline constexpr std::size_t kOutputBufferSize = 256 * 1024;
 
 // Items of up to this many bytes (whose compressed data also fit one read piece) are decoded
 // whole, at twice zlib's speed; the output buffer is this large, and a larger item is streamed
-// through its first kOutputBufferSize bytes. Only the part an item fills is ever touched.
-inline constexpr std::size_t kWholeItemSize = 256 * 1024;
+// through its first kOutputBufferSize bytes. Only the part an item fills is ever touched: an
+// item this large costs about 2 MiB of memory with its compressed data, items of a few MiB
+// would cost twice their size.
+inline constexpr std::size_t kWholeItemSize = 1024 * 1024;
 static_assert(kWholeItemSize >= kOutputBufferSize, "the output buffer serves both decoders");
 
 // How an extractor decodes item data. Both give the same bytes and the same results.

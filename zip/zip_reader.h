@@ -31,10 +31,10 @@ enum : int {
 };
 
 // An entry's compressed data are read from the file in pieces of at most this many bytes. Large
-// enough that most items of a package arrive in one read and zlib decodes each piece on its fast
-// path without stopping for input; 16 KiB pieces cost a sixth more than zlib's own speed. The
-// buffer is allocated once per archive, and only the part an item fills is ever touched.
-inline constexpr std::size_t kReadBufferSize = 128 * 1024;
+// enough that most items of a package arrive in one read, to be decoded whole (ReadWholeItem),
+// and that zlib decodes the pieces of larger ones on its fast path without stopping for input.
+// The buffer is allocated once per archive, and only the part an item fills is ever touched.
+inline constexpr std::size_t kReadBufferSize = 1024 * 1024;
 
 // The archive file. Small reads (records, headers) go through two cached windows, one for the
 // central directory and one for local headers and small items, so walking the directory and
