@@ -64,7 +64,8 @@ inline constexpr std::size_t kOutputBufferSize = 256 * 1024;
 inline constexpr std::size_t kWholeItemSize = 1024 * 1024;
 static_assert(kWholeItemSize >= kOutputBufferSize, "the output buffer serves both decoders");
 
-// How an extractor decodes item data. Both give the same bytes and the same results.
+// How an extractor decodes item data. Both give the same results and write the same bytes
+// (ZipArchive::ReadWholeItem names the one kind of stream they differ on).
 enum class Decoding {
   kWholeWhereItFits,  // items of up to kWholeItemSize at once, larger ones streamed
   kStreamed,          // every item streamed through zlib, the reference the whole decoding
