@@ -1,11 +1,13 @@
-# zlib, TinyXML-2 and Boost: Debian's packages natively; for MinGW, zlib from
+# zlib, libdeflate, TinyXML-2 and Boost: Debian's packages natively; for MinGW, zlib from
 # libz-mingw-w64-dev and the rest from .deps/mingw, which scripts/setup builds. Hashes and
 # signatures: the system's CNG on Windows, Debian's OpenSSL (libcrypto) natively.
 if(WIN32)
   set(mingw_deps ${PROJECT_SOURCE_DIR}/.deps/mingw)
-  if(NOT EXISTS ${mingw_deps}/lib/libtinyxml2.a OR NOT EXISTS ${mingw_deps}/lib/libboost_filesystem.a)
-    message(FATAL_ERROR "MinGW dependencies missing: run scripts/setup")
-  endif()
+  foreach(lib libtinyxml2.a libboost_filesystem.a libdeflate.a)
+    if(NOT EXISTS ${mingw_deps}/lib/${lib})
+      message(FATAL_ERROR "MinGW dependencies missing (${lib}): run scripts/setup")
+    endif()
+  endforeach()
 
   add_library(ZLIB::ZLIB STATIC IMPORTED)
   set_target_properties(ZLIB::ZLIB PROPERTIES IMPORTED_LOCATION /usr/x86_64-w64-mingw32/lib/libz.a)
@@ -13,6 +15,11 @@ if(WIN32)
   add_library(tinyxml2::tinyxml2 STATIC IMPORTED)
   set_target_properties(tinyxml2::tinyxml2 PROPERTIES
     IMPORTED_LOCATION ${mingw_deps}/lib/libtinyxml2.a
+    INTERFACE_INCLUDE_DIRECTORIES ${mingw_deps}/include)
+
+  add_library(libdeflate::libdeflate STATIC IMPORTED)
+  set_target_properties(libdeflate::libdeflate PROPERTIES
+    IMPORTED_LOCATION ${mingw_deps}/lib/libdeflate.a
     INTERFACE_INCLUDE_DIRECTORIES ${mingw_deps}/include)
 
   add_library(Boost::headers INTERFACE IMPORTED)
@@ -34,6 +41,12 @@ else()
   set_target_properties(tinyxml2::tinyxml2 PROPERTIES
     IMPORTED_LOCATION ${TINYXML2_LIBRARY}
     INTERFACE_INCLUDE_DIRECTORIES ${TINYXML2_INCLUDE_DIR})
+  find_path(LIBDEFLATE_INCLUDE_DIR libdeflate.h REQUIRED)
+  find_library(LIBDEFLATE_LIBRARY deflate REQUIRED)
+  add_library(libdeflate::libdeflate UNKNOWN IMPORTED)
+  set_target_properties(libdeflate::libdeflate PROPERTIES
+    IMPORTED_LOCATION ${LIBDEFLATE_LIBRARY}
+    INTERFACE_INCLUDE_DIRECTORIES ${LIBDEFLATE_INCLUDE_DIR})
 endif()
 
 if(LAUNCHER_TESTS)

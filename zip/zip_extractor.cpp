@@ -311,7 +311,7 @@ std::uint32_t ZipExtractor::ReadData(std::int32_t index, const ZipItem& item, co
   if (MoveTo(index) != ExtractOk) return ExtractCorrupt;
   archive_->OpenItem(nullptr);
   if (!outputBuffer_) {
-    outputBuffer_.reset(new (std::nothrow) unsigned char[kOutputBufferSize]);
+    outputBuffer_.reset(new (std::nothrow) unsigned char[kWholeItemSize]);
     if (!outputBuffer_) return ExtractInflateFailed;
   }
   // An empty item has nothing to read: it is complete as soon as it exists.
@@ -319,9 +319,12 @@ std::uint32_t ZipExtractor::ReadData(std::int32_t index, const ZipItem& item, co
     complete = true;
     return ExtractOk;
   }
+  const bool whole =
+      decoding_ == Decoding::kWholeWhereItFits && item.uncompressedSize <= kWholeItemSize;
   for (;;) {
     bool end = false;
-    const int n = archive_->ReadItem(outputBuffer_.get(), kOutputBufferSize, &end);
+    const int n = whole ? archive_->ReadWholeItem(outputBuffer_.get(), kWholeItemSize, &end)
+                        : archive_->ReadItem(outputBuffer_.get(), kOutputBufferSize, &end);
     if (n == ZipBadPassword) return ExtractBadPassword;
     if (n < 0) return ExtractInflateFailed;
     if (n > 0 && !sink(outputBuffer_.get(), static_cast<std::size_t>(n))) return ExtractWriteFailed;

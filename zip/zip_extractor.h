@@ -61,6 +61,22 @@ std::string DescribeItemProblem(const ZipItem& item, std::uint32_t result);
 // typical package is written in one call.
 inline constexpr std::size_t kOutputBufferSize = 256 * 1024;
 
+// Items of up to this many bytes (whose compressed data also fit one read piece) are decoded
+// whole, at twice zlib's speed; the output buffer is this large, and a larger item is streamed
+// through its first kOutputBufferSize bytes. Only the part an item fills is ever touched: an
+// item this large costs about 2 MiB of memory with its compressed data, items of a few MiB
+// would cost twice their size.
+inline constexpr std::size_t kWholeItemSize = 1024 * 1024;
+static_assert(kWholeItemSize >= kOutputBufferSize, "the output buffer serves both decoders");
+
+// How an extractor decodes item data. Both give the same results and write the same bytes
+// (ZipArchive::ReadWholeItem names the one kind of stream they differ on).
+enum class Decoding {
+  kWholeWhereItFits,  // items of up to kWholeItemSize at once, larger ones streamed
+  kStreamed,          // every item streamed through zlib, the reference the whole decoding
+                      // is compared against in tests and fuzzing
+};
+
 // General-purpose flag bit 11: the name (and comment) are UTF-8.
 inline constexpr std::uint32_t kFlagUtf8Name = 0x800;
 
@@ -103,6 +119,8 @@ class ZipExtractor {
   // True once a system read of the archive failed: a failure to read an item was the disk's,
   // not its data's.
   bool readError() const { return archive_ && archive_->readError(); }
+  // Items are decoded whole where they fit unless this says otherwise.
+  void SetDecoding(Decoding decoding) { decoding_ = decoding; }
   // 0 once closed.
   std::uint32_t itemCount() const { return archive_ ? archive_->entryCount() : 0; }
   // The items' uncompressed sizes added up, from their directory records: the most that
@@ -137,9 +155,10 @@ class ZipExtractor {
   std::unique_ptr<ZipArchive> archive_;
   std::int32_t cachedIndex_ = -1;
   ZipItem cachedRecord_;
-  std::unique_ptr<unsigned char[]> outputBuffer_;  // kOutputBufferSize, made at first extraction
-  std::vector<unsigned char> extra_;               // reused for local extra fields
-  platform::WString root_;                         // ends in a separator
+  std::unique_ptr<unsigned char[]> outputBuffer_;  // kWholeItemSize, made at first extraction
+  Decoding decoding_ = Decoding::kWholeWhereItFits;
+  std::vector<unsigned char> extra_;  // reused for local extra fields
+  platform::WString root_;            // ends in a separator
   // The last folder known to exist: files of one folder follow each other in most archives,
   // and asking the system again for each of them would cost a round trip per item.
   platform::WString lastFolder_;

@@ -1,5 +1,6 @@
 #include "zip/zip_reader.h"
 
+#include <libdeflate.h>
 #include <zlib.h>
 
 #include <algorithm>
@@ -23,6 +24,8 @@ constexpr std::size_t kDirectoryRecordSize = 46;
 constexpr std::size_t kLocalHeaderSize = 30;
 constexpr std::uint64_t kEndSearchLimit = 0xFFFF;
 constexpr std::size_t kEndSearchStep = 1024;
+// The most one read delivers, so that the count is always representable in its result.
+constexpr std::uint64_t kMostPerRead = 0x40000000;
 
 // The traditional encryption's key schedule.
 struct CryptKeys {
@@ -45,6 +48,10 @@ struct CryptKeys {
   }
 };
 
+struct DecompressorDeleter {
+  void operator()(libdeflate_decompressor* d) const { libdeflate_free_decompressor(d); }
+};
+
 }  // namespace
 
 // The state of the entry open for reading.
@@ -65,6 +72,9 @@ struct ZipItemReader {
   CryptKeys keys;
   std::uint32_t headerLeft = 0;  // encryption header bytes not yet consumed
   unsigned char checkByte = 0;
+  bool untouched = false;  // nothing of the entry read yet
+  // Decodes entries whole; made at the first such entry and kept, like the inflate state.
+  std::unique_ptr<libdeflate_decompressor, DecompressorDeleter> wholeDecoder;
 
   ~ZipItemReader() {
     if (inflateInitialised) inflateEnd(&stream);
@@ -368,6 +378,7 @@ int ZipArchive::OpenItem(const char* password) {
     item->stream.next_in = nullptr;
     item->stream.avail_in = 0;
   }
+  item->untouched = true;
   item->encrypted = (record_.flags & 1) != 0;
   item->headerLeft = item->encrypted ? 12 : 0;
   item->checkByte = (record_.flags & 8) ? static_cast<unsigned char>((record_.dosTime >> 8) & 0xFF)
@@ -382,32 +393,68 @@ int ZipArchive::OpenItem(const char* password) {
   return ZipOk;
 }
 
+bool ZipArchive::FetchPiece(ZipItemReader& it) {
+  const auto chunk =
+      static_cast<std::size_t>(std::min<std::uint64_t>(kReadBufferSize, it.compressedLeft));
+  if (!source_->ReadAt(it.nextDataPosition + bias_, it.buffer.get(), chunk,
+                       ZipSource::kDataWindow)) {
+    return false;
+  }
+  it.nextDataPosition += chunk;
+  it.compressedLeft -= chunk;
+  if (it.encrypted) {
+    for (std::size_t i = 0; i < chunk; ++i) it.buffer[i] = it.keys.Decrypt(it.buffer[i]);
+  }
+  it.stream.next_in = it.buffer.get();
+  it.stream.avail_in = static_cast<uInt>(chunk);
+  return true;
+}
+
+int ZipArchive::ReadWholeItem(void* buffer, std::size_t capacity, bool* end) {
+  if (end) *end = false;
+  if (!item_) return ZipParamError;
+  ZipItemReader& it = *item_;
+  const std::uint64_t size = it.uncompressedLeft;
+  const bool fits = it.untouched && it.method == 8 && !it.encrypted && size > 0 &&
+                    size <= capacity && size <= kMostPerRead && it.compressedLeft > 0 &&
+                    it.compressedLeft <= kReadBufferSize;
+  if (fits) {
+    // The compressed data arrive in the one piece the streamed reading would take first, so
+    // what the file yields (or fails to) is the same either way.
+    if (!FetchPiece(it)) return ZipIoError;
+    it.untouched = false;
+    if (!it.wholeDecoder) it.wholeDecoder.reset(libdeflate_alloc_decompressor());
+    std::size_t produced = 0;
+    if (it.wholeDecoder &&
+        libdeflate_deflate_decompress(it.wholeDecoder.get(), it.stream.next_in, it.stream.avail_in,
+                                      buffer, static_cast<std::size_t>(size),
+                                      &produced) == LIBDEFLATE_SUCCESS &&
+        produced == size) {
+      it.runningCrc = libdeflate_crc32(0, buffer, produced);
+      it.stream.avail_in = 0;
+      it.uncompressedLeft = 0;
+      if (end) *end = true;
+      return static_cast<int>(produced);
+    }
+    // Damaged data, a stream that would run past the declared size, or no memory for the
+    // decoder: zlib reads the piece still in the buffer from its start, and so gives exactly
+    // the result (and the bytes) it gives an entry streamed from the outset.
+  }
+  return ReadItem(buffer, capacity, end);
+}
+
 int ZipArchive::ReadItem(void* buffer, std::size_t length, bool* end) {
   if (end) *end = false;
   if (!item_) return ZipParamError;
   if (length == 0) return 0;
   ZipItemReader& it = *item_;
+  it.untouched = false;
   auto* out = static_cast<unsigned char*>(buffer);
-  // Bounded by int so the delivered count is always representable in the result.
-  std::uint64_t space = std::min<std::uint64_t>({length, it.uncompressedLeft, 0x40000000u});
+  std::uint64_t space = std::min<std::uint64_t>({length, it.uncompressedLeft, kMostPerRead});
   if (space == 0) return 0;
   int delivered = 0;
   while (space > 0) {
-    if (it.stream.avail_in == 0 && it.compressedLeft > 0) {
-      const auto chunk =
-          static_cast<std::size_t>(std::min<std::uint64_t>(kReadBufferSize, it.compressedLeft));
-      if (!source_->ReadAt(it.nextDataPosition + bias_, it.buffer.get(), chunk,
-                           ZipSource::kDataWindow)) {
-        return ZipIoError;
-      }
-      it.nextDataPosition += chunk;
-      it.compressedLeft -= chunk;
-      if (it.encrypted) {
-        for (std::size_t i = 0; i < chunk; ++i) it.buffer[i] = it.keys.Decrypt(it.buffer[i]);
-      }
-      it.stream.next_in = it.buffer.get();
-      it.stream.avail_in = static_cast<uInt>(chunk);
-    }
+    if (it.stream.avail_in == 0 && it.compressedLeft > 0 && !FetchPiece(it)) return ZipIoError;
     if (it.headerLeft > 0 && it.stream.avail_in > 0) {
       const std::uint32_t n = std::min<std::uint32_t>(it.headerLeft, it.stream.avail_in);
       const unsigned char last = it.stream.next_in[n - 1];
@@ -428,7 +475,7 @@ int ZipArchive::ReadItem(void* buffer, std::size_t length, bool* end) {
     if (it.method == 0) {
       const auto n = static_cast<std::uint32_t>(std::min<std::uint64_t>(space, it.stream.avail_in));
       std::memcpy(out, it.stream.next_in, n);
-      it.runningCrc = crc32(it.runningCrc, out, n);
+      it.runningCrc = libdeflate_crc32(it.runningCrc, out, n);
       out += n;
       it.stream.next_in += n;
       it.stream.avail_in -= n;
@@ -448,7 +495,7 @@ int ZipArchive::ReadItem(void* buffer, std::size_t length, bool* end) {
     const uLong before = it.stream.total_out;
     const int zrc = inflate(&it.stream, Z_SYNC_FLUSH);
     const auto produced = static_cast<std::uint32_t>(it.stream.total_out - before);
-    it.runningCrc = crc32(it.runningCrc, out, produced);
+    it.runningCrc = libdeflate_crc32(it.runningCrc, out, produced);
     out += produced;
     it.uncompressedLeft -= produced;
     space -= produced;

@@ -38,6 +38,8 @@ def piece_size(header, name):
 # decodes as they do.
 READ_PIECE = piece_size("zip_reader.h", "kReadBufferSize")
 OUTPUT_PIECE = piece_size("zip_extractor.h", "kOutputBufferSize")
+# Items of up to this size (their compressed data within one read piece) are decoded whole.
+WHOLE_ITEM = piece_size("zip_extractor.h", "kWholeItemSize")
 
 
 def load():
@@ -177,6 +179,9 @@ def extractors(archive):
         "floor-inflate": (lambda out: [floor, "inflate", archive], True),
         "floor-pieces": (lambda out: [floor, "pieces", str(READ_PIECE), str(OUTPUT_PIECE),
                                       archive], True),
+        "floor-libdeflate": (lambda out: [floor, "libdeflate", archive], True),
+        "floor-whole": (lambda out: [floor, "whole", str(WHOLE_ITEM), str(READ_PIECE),
+                                     str(OUTPUT_PIECE), archive], True),
     }
     if baseline:
         tools["pkgtool-before"] = (lambda out: [baseline, "extract", archive, out], False)
@@ -226,7 +231,8 @@ def bench(name, archive, space, only=None, old=None):
         print(f"  {tool:16s} {med[tool]:8.3f} {min(walls):8.3f} {max(walls):8.3f} "
               f"{statistics.median(x[1] for x in s):7.2f} {statistics.median(x[2] for x in s):7.2f} "
               f"{rss:>9s}")
-    peers = ["unzip", "bsdtar", "7zz", "python", "floor-inflate", "floor-pieces", "floor-write"]
+    peers = ["unzip", "bsdtar", "7zz", "python", "floor-inflate", "floor-pieces",
+             "floor-libdeflate", "floor-whole", "floor-write"]
     peers += ["pkgtool-before"] if baseline else []
     print("  pkgtool against: " +
           ", ".join(f"{p} {med['pkgtool'] / med[p]:.2f}x" for p in peers if p in med))
@@ -289,7 +295,7 @@ if runs < MIN_ROUNDS:
     sys.exit(f"at least {MIN_ROUNDS} rounds")
 os.makedirs(work, exist_ok=True)
 print(f"{os.cpu_count()} cores; {load()}; pieces: read {READ_PIECE // 1024} KiB, "
-      f"output {OUTPUT_PIECE // 1024} KiB")
+      f"output {OUTPUT_PIECE // 1024} KiB, whole items up to {WHOLE_ITEM // 1024} KiB")
 if "A" in parts or "B" in parts or "U" in parts:
     a_sizes = (2000, (90_000, 110_000), 0.5)
     a = make_archive("A", *a_sizes) if "A" in parts or "U" in parts else None

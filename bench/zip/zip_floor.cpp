@@ -3,11 +3,17 @@
 //                                  the archive in memory, nothing written
 //   zip_floor pieces IN OUT ARCHIVE  the same, fed IN bytes of compressed data and drained OUT
 //                                  bytes at a time, as the launcher's reader and extractor are
+//   zip_floor libdeflate ARCHIVE   libdeflate's whole-buffer decoding and CRC-32 of every item,
+//                                  from memory into a buffer as large as the largest item
+//   zip_floor whole LIMIT IN OUT ARCHIVE  items of up to LIMIT bytes whose compressed data fit
+//                                  IN decoded whole by libdeflate, the others inflated by zlib
+//                                  in pieces as above; libdeflate's CRC-32 for all
 //   zip_floor write ARCHIVE DEST   every item inflated into memory first (not timed), then
 //                                  only the writing: folders, create, write, close
 // Each prints the seconds of its timed part. Plain archives only (no ZIP64, no encryption),
 // as the benchmark makes them.
 #include <fcntl.h>
+#include <libdeflate.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
@@ -77,14 +83,23 @@ bool ListItems(const std::vector<unsigned char>& zip, std::vector<Item>& items) 
   return true;
 }
 
+using CrcFunction = std::uint32_t (*)(std::uint32_t crc, const unsigned char* data, std::size_t n);
+std::uint32_t ZlibCrc(std::uint32_t crc, const unsigned char* data, std::size_t n) {
+  return static_cast<std::uint32_t>(crc32(crc, data, static_cast<uInt>(n)));
+}
+std::uint32_t LibdeflateCrc(std::uint32_t crc, const unsigned char* data, std::size_t n) {
+  return libdeflate_crc32(crc, data, n);
+}
+
 // Inflates (or copies) one item through `sink`, `bufferSize` bytes at a time, with at most
 // `inputPiece` compressed bytes given to zlib at once; false on bad data or CRC.
 template <typename Sink>
 bool Decode(const std::vector<unsigned char>& zip, const Item& item, z_stream& zs,
-            unsigned char* buffer, std::size_t bufferSize, std::size_t inputPiece, Sink sink) {
+            unsigned char* buffer, std::size_t bufferSize, std::size_t inputPiece, Sink sink,
+            CrcFunction crcOf = ZlibCrc) {
   std::uint32_t crc = 0;
   if (item.method == 0) {
-    crc = crc32(0, &zip[item.dataOffset], item.size);
+    crc = crcOf(0, &zip[item.dataOffset], item.size);
     sink(&zip[item.dataOffset], item.size);
     return crc == item.crc;
   }
@@ -106,10 +121,22 @@ bool Decode(const std::vector<unsigned char>& zip, const Item& item, z_stream& z
     rc = inflate(&zs, Z_NO_FLUSH);
     if (rc != Z_OK && rc != Z_STREAM_END) return false;
     const std::size_t produced = bufferSize - zs.avail_out;
-    crc = crc32(crc, buffer, static_cast<uInt>(produced));
+    crc = crcOf(crc, buffer, produced);
     sink(buffer, produced);
   }
   return crc == item.crc;
+}
+
+// Decodes (or checks) one item whole into `buffer`, which holds at least its size, with
+// libdeflate; false on bad data or CRC.
+bool DecodeWhole(const std::vector<unsigned char>& zip, const Item& item,
+                 libdeflate_decompressor* decompressor, unsigned char* buffer) {
+  if (item.method == 0) return libdeflate_crc32(0, &zip[item.dataOffset], item.size) == item.crc;
+  std::size_t produced = 0;
+  return item.method == 8 &&
+         libdeflate_deflate_decompress(decompressor, &zip[item.dataOffset], item.compressedSize,
+                                       buffer, item.size, &produced) == LIBDEFLATE_SUCCESS &&
+         produced == item.size && libdeflate_crc32(0, buffer, produced) == item.crc;
 }
 
 double Seconds(std::chrono::steady_clock::time_point since) {
@@ -139,20 +166,25 @@ std::size_t PieceSize(const char* text) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  const bool inflateOnly = argc == 3 && std::strcmp(argv[1], "inflate") == 0;
-  const bool inflatePieces = argc == 5 && std::strcmp(argv[1], "pieces") == 0;
-  const bool writeOnly = argc == 4 && std::strcmp(argv[1], "write") == 0;
-  const std::size_t pieceIn = inflatePieces ? PieceSize(argv[2]) : 0;
-  const std::size_t pieceOut = inflatePieces ? PieceSize(argv[3]) : 0;
-  if ((!inflateOnly && !inflatePieces && !writeOnly) ||
-      (inflatePieces && (pieceIn == 0 || pieceOut == 0))) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  const bool inflateOnly = argc == 3 && mode == "inflate";
+  const bool inflatePieces = argc == 5 && mode == "pieces";
+  const bool libdeflateOnly = argc == 3 && mode == "libdeflate";
+  const bool whole = argc == 6 && mode == "whole";
+  const bool writeOnly = argc == 4 && mode == "write";
+  const std::size_t limit = whole ? PieceSize(argv[2]) : 0;
+  const std::size_t pieceIn = inflatePieces || whole ? PieceSize(argv[argc - 3]) : 0;
+  const std::size_t pieceOut = inflatePieces || whole ? PieceSize(argv[argc - 2]) : 0;
+  if ((!inflateOnly && !inflatePieces && !libdeflateOnly && !whole && !writeOnly) ||
+      ((inflatePieces || whole) && (pieceIn == 0 || pieceOut == 0)) || (whole && limit == 0)) {
     std::fputs(
         "usage: zip_floor inflate ARCHIVE | zip_floor pieces IN OUT ARCHIVE |"
+        " zip_floor libdeflate ARCHIVE | zip_floor whole LIMIT IN OUT ARCHIVE |"
         " zip_floor write ARCHIVE DEST\n",
         stderr);
     return 2;
   }
-  const char* const archive = inflatePieces ? argv[4] : argv[2];
+  const char* const archive = writeOnly ? argv[2] : argv[argc - 1];
   std::vector<unsigned char> zip;
   std::vector<Item> items;
   if (!ReadAll(archive, zip) || !ListItems(zip, items)) {
@@ -162,6 +194,30 @@ int main(int argc, char** argv) {
   z_stream zs{};
   if (inflateInit2(&zs, -MAX_WBITS) != Z_OK) return 1;
   static unsigned char buffer[1 << 16];
+
+  if (libdeflateOnly || whole) {
+    libdeflate_decompressor* const decompressor = libdeflate_alloc_decompressor();
+    if (decompressor == nullptr) return 1;
+    std::size_t largest = limit;
+    for (const Item& item : items)
+      largest = libdeflateOnly && item.size > largest ? item.size : largest;
+    std::vector<unsigned char> wholeBuffer(largest);
+    std::vector<unsigned char> pieceBuffer(pieceOut);
+    const auto start = std::chrono::steady_clock::now();
+    for (const Item& item : items) {
+      const bool fits = libdeflateOnly || (item.size <= limit && item.compressedSize <= pieceIn);
+      if (!(fits ? DecodeWhole(zip, item, decompressor, wholeBuffer.data())
+                 : Decode(
+                       zip, item, zs, pieceBuffer.data(), pieceOut, pieceIn,
+                       [](const unsigned char*, std::size_t) {}, LibdeflateCrc))) {
+        std::fprintf(stderr, "zip_floor: %s: bad data\n", item.name.c_str());
+        return 1;
+      }
+    }
+    std::printf("%.6f\n", Seconds(start));
+    libdeflate_free_decompressor(decompressor);
+    return 0;
+  }
 
   if (inflateOnly || inflatePieces) {
     // inflate: 64 KiB out, each item's compressed data at once; pieces: as asked.

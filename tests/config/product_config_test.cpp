@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/clock.h"
+
 namespace {
 
 namespace fs = std::filesystem;
@@ -44,7 +46,10 @@ class ProductConfigTest : public ::testing::Test {
  protected:
   void SetUp() override {
     const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
-    folder_ = fs::temp_directory_path() / (std::string("productconfig-") + info->name());
+    // A name new for every run: the same test of another checkout may run at the same time.
+    folder_ = fs::temp_directory_path() /
+              ("productconfig-" + std::to_string(platform::UniqueNumber() % 1000000) + "-" +
+               info->name());
     fs::remove_all(folder_);
     fs::create_directories(folder_);
   }

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <string>
 
+#include "platform/clock.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
 #include "platform/text.h"
@@ -58,7 +59,8 @@ inline fs::path TestKeyFolder() {
   return fs::path(folder);
 }
 
-// A fresh folder under the system's temporary folder, removed afterwards.
+// A fresh folder under the system's temporary folder, removed afterwards. Its name is new
+// for every run: the same test of another checkout may run at the same time on the machine.
 class ScratchTest : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -68,7 +70,9 @@ class ScratchTest : public ::testing::Test {
     for (char& c : name) {
       if (c == '/') c = '_';
     }
-    scratch_ = fs::temp_directory_path() / ("ziptest-" + std::to_string(counter++) + "-" + name);
+    static const std::string run = std::to_string(platform::UniqueNumber() % 1000000);
+    scratch_ = fs::temp_directory_path() /
+               ("ziptest-" + run + "-" + std::to_string(counter++) + "-" + name);
     fs::remove_all(scratch_);
     fs::create_directories(scratch_);
   }

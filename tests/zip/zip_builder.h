@@ -37,6 +37,9 @@ struct Entry {
   std::uint32_t extendCompressed = 0;
   // Deflated as stored blocks (see StoredBlocks): a compressed size exact to the byte.
   bool storedBlocks = false;
+  // The compressed data as given, in place of those made from `data` (whose CRC-32 and size
+  // the records still give).
+  std::optional<std::string> payload;
 };
 
 struct Archive {
@@ -133,7 +136,8 @@ inline std::string Build(const Archive& a) {
       fields.push_back(fields.at(*e.sharesHeaderOf));
     } else {
       const std::uint32_t crc = e.crc.value_or(Crc(e.data));
-      std::string payload = e.method != 8    ? e.data
+      std::string payload = e.payload        ? *e.payload
+                            : e.method != 8  ? e.data
                             : e.storedBlocks ? StoredBlocks(e.data)
                                              : RawDeflate(e.data);
       std::uint16_t flags = e.flags;

@@ -112,8 +112,9 @@ std::function<void(Entry&)> CompressedTo(std::size_t compressed) {
   };
 }
 
-// Item-level faults: each row is one entry, the result extracting it must give, and the
-// content it must leave when that result is success.
+// Item-level faults: each row is one entry and the result extracting it must give; on
+// success the file holds the data's first uncompressed-size bytes. Every row is read through
+// both decoders, which must agree.
 struct ReadCase {
   const char* what;
   std::function<void(Entry&)> change;
@@ -184,24 +185,66 @@ TEST_F(ZipExtractorTest, ReadsOrRefusesItemData) {
       {"deflated, one read piece", CompressedTo(zip::kReadBufferSize), zip::ExtractOk},
       {"deflated, one read piece and a byte", CompressedTo(zip::kReadBufferSize + 1),
        zip::ExtractOk},
+      // The whole decoding's edge: the item fits the buffer, or is streamed.
+      {"deflated, whole buffer", Sized(8, zip::kWholeItemSize), zip::ExtractOk},
+      {"deflated, whole buffer and a byte", Sized(8, zip::kWholeItemSize + 1), zip::ExtractOk},
+      {"stored, whole buffer", Sized(0, zip::kWholeItemSize), zip::ExtractOk},
+      {"stored, whole buffer and a byte", Sized(0, zip::kWholeItemSize + 1), zip::ExtractOk},
+      // Damaged streams. The stream yields more than the stated size: the stated bytes are
+      // delivered and the CRC-32 judges them, whether it covers them or the whole stream.
+      {"deflated, stream longer than size",
+       [](Entry& e) { e.size = static_cast<std::uint32_t>(e.data.size() - 1); },
+       zip::ExtractCrcMismatch},
+      {"deflated, stream longer than size, CRC of the stated part",
+       [](Entry& e) {
+         e.size = static_cast<std::uint32_t>(e.data.size() - 1);
+         e.crc = Crc(e.data.substr(0, e.data.size() - 1));
+       },
+       zip::ExtractOk},
+      // every stated byte arrives before the stream would end: the end is never looked for
+      {"deflated, last block not marked final",
+       [](Entry& e) {
+         e.payload = StoredBlocks(e.data);
+         (*e.payload)[0] = '\0';
+       },
+       zip::ExtractOk},
+      // bytes behind the stream's end, inside the compressed size, are never read as data
+      {"deflated, bytes after the stream", [](Entry& e) { e.extendCompressed = 10; },
+       zip::ExtractOk},
+      {"deflated, stored block lengths disagree",
+       [](Entry& e) {
+         e.payload = StoredBlocks(e.data);
+         (*e.payload)[3] = '\0';
+       },
+       zip::ExtractInflateFailed},
+      {"deflated, block of the reserved type",
+       [](Entry& e) { e.payload = std::string("\x07\x00\x00\x00", 4); }, zip::ExtractInflateFailed},
+      {"deflated, compressed size 0", [](Entry& e) { e.payload = std::string(); },
+       zip::ExtractInflateFailed},
   };
   for (const ReadCase& c : cases) {
-    Archive a;
-    Entry e = Named("d/x.txt", text);
-    c.change(e);
-    a.entries = {e};
-    auto ex = OpenBuilt(a);
-    ASSERT_NE(ex, nullptr) << c.what;
-    EXPECT_EQ(ex->ExtractItem(0, W("d/x.txt")), c.result) << c.what;
-    if (c.result == zip::ExtractOk) {
-      const std::string written = ReadBytes(root() / "d" / "x.txt");
-      // Not EXPECT_EQ: a failure would print a quarter of a megabyte twice.
-      EXPECT_TRUE(written == e.data) << c.what << ": " << written.size() << " bytes";
+    for (const zip::Decoding decoding :
+         {zip::Decoding::kWholeWhereItFits, zip::Decoding::kStreamed}) {
+      SCOPED_TRACE(decoding == zip::Decoding::kStreamed ? "streamed" : "whole where it fits");
+      Archive a;
+      Entry e = Named("d/x.txt", text);
+      c.change(e);
+      a.entries = {e};
+      auto ex = OpenBuilt(a);
+      ASSERT_NE(ex, nullptr) << c.what;
+      ex->SetDecoding(decoding);
+      EXPECT_EQ(ex->ExtractItem(0, W("d/x.txt")), c.result) << c.what;
+      if (c.result == zip::ExtractOk) {
+        const std::string written = ReadBytes(root() / "d" / "x.txt");
+        // Not EXPECT_EQ: a failure would print a quarter of a megabyte twice.
+        EXPECT_TRUE(written == e.data.substr(0, e.size.value_or(e.data.size())))
+            << c.what << ": " << written.size() << " bytes";
+      }
+      // TestItem reads the same way without writing; it must agree.
+      EXPECT_EQ(ex->TestItem(0), c.result) << c.what;
+      ex.reset();
+      fs::remove_all(root());
     }
-    // TestItem reads the same way without writing; it must agree.
-    EXPECT_EQ(ex->TestItem(0), c.result) << c.what;
-    ex.reset();
-    fs::remove_all(root());
   }
 }
 
