@@ -129,12 +129,9 @@ RecoveryOutcome Recover(const ReplayContext& c) {
     walk = RollBackAll(c, journal.file(), scan.commitBegun(), r.foldersKept);
   }
   if (walk != Walk::kDone) return incomplete(!committed);
-  // What an undo did reaches the disk before the journal that says how to do it goes; the
-  // folder is the old version already.
-  if (r.result == RecoveryResult::kRolledBack &&
-      !FlushJournalFiles(c, journal.file(), FlushWhat::kNames)) {
-    return incomplete(false);
-  }
+  // What the undo or the deletions did reaches the disk before the journal that names it
+  // goes; the folder is whole already.
+  if (!FlushJournalFiles(c, journal.file(), FlushWhat::kNames)) return incomplete(false);
   journal.Close();
   if (!RemoveJournal(c)) return incomplete(false);
   return r;
@@ -210,7 +207,10 @@ class Installer {
     // Without this record a stop from here on is finished by a roll forward all the same;
     // the set-aside files go only once it is on the disk, since a roll forward needs them.
     if (!journal_.SetPhase(JournalPhase::kCommitted)) return true;
-    ended_ = DropAll(c_, journal_) == Walk::kDone;
+    // The deletions reach the disk before the journal goes: lost after it, they would leave
+    // set-aside files that no journal names.
+    ended_ = DropAll(c_, journal_) == Walk::kDone &&
+             (!options_.flush || FlushJournalFiles(c_, journal_.file(), FlushWhat::kNames));
     return true;
   }
 

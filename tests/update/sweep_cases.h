@@ -65,7 +65,7 @@ inline const SweepCase kSweepCases[] = {
       Item("x/y.txt", "y2")}},
     // items whose data take several reads of the package each: a read that fails in any of
     // them is the disk's, never the package's
-    {"items of several reads", {{"big.dat", "b1"}}, {Item("big.dat", Noise(300000, 1))}},
+    {"items of several reads", {{"big.dat", "b1"}}, {Item("big.dat", Noise(1200000, 1))}},
     // The user's own file beside files the package replaces and adds: it must outlive every
     // outcome.
     {"a foreign file in a folder the package writes into",

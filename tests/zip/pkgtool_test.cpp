@@ -497,9 +497,9 @@ TEST_F(PkgtoolTest, CheckAndTheInstallAgreeOnClashes) {
     const fs::path dest = scratch_ / "dest";
     fs::remove_all(dest);
     const Outcome extract = Run({W("extract"), zip, W(dest)});
-    const bool installClash =
-        extract.code != 0 && extract.err.find("has its name") != std::string::npos &&
-        extract.err.find("the package is deleted") != std::string::npos;
+    const bool installClash = extract.code != 0 &&
+                              extract.err.find("has its name") != std::string::npos &&
+                              extract.err.find("the package is deleted") != std::string::npos;
     EXPECT_EQ(installClash, c.clash) << extract.err;
     EXPECT_EQ(extract.code == 0, !c.clash) << extract.err;
   }
