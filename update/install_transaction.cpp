@@ -165,7 +165,8 @@ class Installer {
     commitBegun_ = true;
     ex_.Close();
     WalkFailure failure;
-    const Walk walk = RollForwardAll(c_, journal_.file(), true, failure);
+    const Walk walk =
+        RollForwardAll(c_, journal_.file(), true, failure, [&] { Progress(kCommitStepUnits); });
     if (walk != Walk::kDone) {
       o_.failedIndex = -1;
       o_.failedName = failure.entry.target;
@@ -207,6 +208,10 @@ class Installer {
 
   // Makes the folders and writes the files the journal names, in its order.
   bool Stage() {
+    if (options_.progress) {
+      for (const PlannedFile& file : files_) total_ += file.size + kCommitStepUnits;
+      options_.progress(0, total_);
+    }
     return WalkPlan(
         [&](const JournalEntry& e) {
           const WString full = c_.Full(e.target);
@@ -222,8 +227,16 @@ class Installer {
             rc = ex_.WriteItemTo(file.item, path);
             return rc == zip::ExtractOk;
           });
-          return done || ItemFailed(file.item, rc, "staging", nullptr);
+          if (!done) return ItemFailed(file.item, rc, "staging", nullptr);
+          Progress(file.size);
+          return true;
         });
+  }
+
+  void Progress(std::uint64_t units) {
+    if (!options_.progress) return;
+    done_ += units;
+    options_.progress(done_, total_);
   }
 
   // Every staged file is still there, whole, before the commit is written down: a scanner may
@@ -335,7 +348,9 @@ class Installer {
   std::vector<PlannedFile> files_;
   bool acted_ = false;  // the plan is on the disk and staging has begun
   bool commitBegun_ = false;
-  bool ended_ = false;  // nothing the journal names is left to do: it may go
+  bool ended_ = false;      // nothing the journal names is left to do: it may go
+  std::uint64_t done_ = 0;  // progress units so far, and in all
+  std::uint64_t total_ = 0;
 };
 
 }  // namespace

@@ -39,6 +39,14 @@ struct ItemReport {
 };
 using ItemCallback = std::function<void(const ItemReport&)>;
 
+// How far an install has come: `done` of `total` units, where each byte staged is one unit and
+// each file put in place by the commit kCommitStepUnits. Neither passes the other; `total` is
+// fixed once the plan is made.
+using ProgressCallback = std::function<void(std::uint64_t done, std::uint64_t total)>;
+// A rename pair in the commit costs about what staging this many bytes does, so a bar fed by
+// the callback moves at an even pace through both.
+inline constexpr std::uint64_t kCommitStepUnits = 8192;
+
 enum class RecoveryResult {
   kNothing,        // no journal: nothing was interrupted
   kRolledForward,  // the commit had begun: it was finished
@@ -105,6 +113,8 @@ struct InstallOptions {
   // guarantee (a stopped process loses nothing written either way). It costs the time the
   // system takes to write the journal and the staged data out.
   bool flush = false;
+  // Hears of every file staged and of every file the commit put in place; may be empty.
+  ProgressCallback progress;
 };
 
 // Finishes or undoes, from its journal alone, an install over `root` (ending in a separator)

@@ -152,7 +152,7 @@ Walk ToWalk(Step s) {
 }  // namespace
 
 Walk RollForwardAll(const ReplayContext& c, platform::File& journal, bool fresh,
-                    WalkFailure& failure) {
+                    WalkFailure& failure, const std::function<void()>& recordDone) {
   JournalReader reader(journal);
   JournalEntry e;
   if (reader.ReadHeader()) {
@@ -160,6 +160,7 @@ Walk RollForwardAll(const ReplayContext& c, platform::File& journal, bool fresh,
       if (e.kind == JournalEntry::kFolder || e.kind == JournalEntry::kRestart) continue;
       const Step s = fresh ? Commit(c, e, failure) : RollForward(c, e, failure);
       if (s != Step::kDone) return ToWalk(s);
+      if (recordDone) recordDone();
     }
   }
   if (!reader.failed()) return Walk::kDone;

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "platform/file.h"
 #include "platform/file_error.h"
@@ -40,8 +41,9 @@ struct WalkFailure {
 // staged one renamed. A record already done is passed over; a staged file that is gone is a
 // failure, never a step already done. `fresh`: the commit of the install that staged the files
 // a moment ago and confirmed them, so no record is done yet and nothing needs looking at first.
+// `recordDone` (may be empty) hears of every file record done.
 Walk RollForwardAll(const ReplayContext& c, platform::File& journal, bool fresh,
-                    WalkFailure& failure);
+                    WalkFailure& failure, const std::function<void()>& recordDone = {});
 
 // Undoes every record: the old files back under their names, the new ones and the folders the
 // install made gone. `commitBegun`: renames may have happened. Goes through every record even

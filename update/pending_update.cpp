@@ -24,11 +24,13 @@ constexpr platform::WChar kPackage[] = WIDE("update.zip");
 // the package's name. A stopped copy is overwritten by the next one.
 constexpr platform::WChar kPackageCopy[] = WIDE("update.zip.copy");
 
-// A stopped install that was finished or undone is told in the log; none, not.
-void LogRecovery(const RecoveryOutcome& recovery) {
+// A stopped install that was finished or undone is told in the log; none, not. True when the
+// folder holds one version whole.
+bool LogRecovery(const RecoveryOutcome& recovery) {
   if (recovery.result != RecoveryResult::kNothing) {
     WriteRecovery(ZM_LOG(streamlog::kLogInfo), recovery);
   }
+  return recovery.result != RecoveryResult::kIncomplete && recovery.result != RecoveryResult::kBusy;
 }
 
 // The package goes once it was installed, or when it is at fault itself (damaged, or not
@@ -71,13 +73,15 @@ void StageIn(const WString& installFolder) {
                               << "); it is kept for the next launch";
 }
 
-void InstallIn(const WString& installFolder, const ProductKeyBytes& productKey) {
+bool InstallIn(const WString& installFolder, const ProductKeyBytes& productKey,
+               const ProgressCallback& progress) {
   const WString package = installFolder + kPackage;
   if (!platform::Exists(package)) {
     // No package, but perhaps a stopped install: it is finished or undone all the same.
-    LogRecovery(RecoverInterruptedInstall(installFolder));
-    return;
+    return LogRecovery(RecoverInterruptedInstall(installFolder));
   }
+  // The signature check of a large package is part of the wait.
+  if (progress) progress(0, 0);
   // Held against writers (read sharing only) from the signature check until the install has
   // read it: the bytes checked are the bytes installed.
   std::unique_ptr<zip::ZipSource> held;
@@ -89,16 +93,18 @@ void InstallIn(const WString& installFolder, const ProductKeyBytes& productKey) 
   const SignatureState signature = CheckProductSignature(held.get(), productKey);
   if (signature != SignatureState::kValid) {
     held.reset();
-    LogRecovery(RecoverInterruptedInstall(installFolder));
+    const bool whole = LogRecovery(RecoverInterruptedInstall(installFolder));
     WriteRefusal(ZM_LOG(streamlog::kLogInfo), signature);
     if (!KeepsRefusedPackage(signature)) platform::RemoveFile(package);
-    return;
+    return whole;
   }
   InstallOptions options;
   options.flush = true;
+  options.progress = progress;
   const InstallOutcome outcome = InstallPackage(package, installFolder, options);
   held.reset();  // before the deletion below, which its sharing would refuse
-  LogRecovery(outcome.recovery);
+  const bool whole = LogRecovery(outcome.recovery) && outcome.result != InstallResult::kBusy &&
+                     !outcome.rollbackIncomplete;
   const bool keep = KeepPackage(outcome);
   const char* fate = nullptr;
   if (outcome.result != InstallResult::kInstalled) {
@@ -106,6 +112,7 @@ void InstallIn(const WString& installFolder, const ProductKeyBytes& productKey) 
   }
   WriteOutcome(ZM_LOG(streamlog::kLogInfo), outcome, fate);
   if (!keep) platform::RemoveFile(package);
+  return whole;
 }
 
 }  // namespace update
@@ -128,7 +135,7 @@ void StagePendingUpdate() {
   if (!folder.empty()) update::StageIn(folder);
 }
 
-void InstallPendingUpdate() {
+bool InstallPendingUpdate(const update::ProgressCallback& progress) {
   const platform::WString folder = ModuleFolder();
-  if (!folder.empty()) update::InstallIn(folder, update::ProductPackageKey());
+  return folder.empty() || update::InstallIn(folder, update::ProductPackageKey(), progress);
 }
