@@ -79,7 +79,6 @@ struct WindowState {
   WaitWindowText text;
   std::wstring installFolder;
   const WaitWindow::Shared* progress = nullptr;  // none for the message
-  unsigned dpi = 96;
   WaitWindowLayout layout;
   UniqueIcon icon;       // the product's, at the layout's icon size; none: the system's
   UniqueIcon smallIcon;  // for the caption and the taskbar
@@ -122,12 +121,12 @@ UniqueGdiObject MakeFont(int pixelHeight) {
   return UniqueGdiObject(CreateFontIndirectW(&face));
 }
 
-// How tall the text wraps to at the layout's width with the window's font.
-int MeasureText(HWND window, const WindowState& s) {
+// How tall the text wraps to at the layout's width for `dpi` in `font`.
+int MeasureText(HWND window, const WindowState& s, HGDIOBJ font, unsigned dpi) {
   const HDC dc = GetDC(window);
   if (dc == nullptr) return 0;
-  const HGDIOBJ old = SelectObject(dc, s.font.get());
-  RECT rect = {0, 0, WaitWindowTextWidth(s.mode, s.dpi), 0};
+  const HGDIOBJ old = SelectObject(dc, font);
+  RECT rect = {0, 0, WaitWindowTextWidth(s.mode, dpi), 0};
   const UINT format = s.mode == WaitWindowMode::kInstallBlocked
                           ? DT_WORDBREAK | DT_NOPREFIX | DT_CALCRECT
                           : DT_SINGLELINE | DT_NOPREFIX | DT_CALCRECT;
@@ -140,19 +139,23 @@ int MeasureText(HWND window, const WindowState& s) {
 // Lays the window out for `dpi` and sizes it so; centred on the work area of its monitor
 // unless `suggested` (a DPI change) says where it goes.
 void LayOut(HWND window, WindowState& s, unsigned dpi, const RECT* suggested) {
-  s.dpi = dpi;
-  s.font = MakeFont(LayOutWaitWindow(s.mode, dpi, 0).fontHeight);
-  s.layout = LayOutWaitWindow(s.mode, dpi, MeasureText(window, s));
-  const int iconSize = s.layout.icon.right - s.layout.icon.left;
-  s.icon = LoadProductIcon(s.installFolder, iconSize);
-  s.smallIcon = LoadProductIcon(s.installFolder, ScaleForDpi(16, dpi));
-  SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(Drawn(s.icon)));
-  SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(Drawn(s.smallIcon)));
+  // The new font and icons are handed to the window before the old ones go.
+  UniqueGdiObject font = MakeFont(LayOutWaitWindow(s.mode, dpi, 0).fontHeight);
+  const WaitWindowLayout layout =
+      LayOutWaitWindow(s.mode, dpi, MeasureText(window, s, font.get(), dpi));
+  UniqueIcon icon = LoadProductIcon(s.installFolder, layout.icon.right - layout.icon.left);
+  UniqueIcon smallIcon = LoadProductIcon(s.installFolder, ScaleForDpi(16, dpi));
+  SendMessageW(window, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(Drawn(icon)));
+  SendMessageW(window, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(Drawn(smallIcon)));
   if (s.button != nullptr) {
-    const PixelRect& b = s.layout.button;
+    const PixelRect& b = layout.button;
     MoveWindow(s.button, b.left, b.top, b.right - b.left, b.bottom - b.top, TRUE);
-    SendMessageW(s.button, WM_SETFONT, reinterpret_cast<WPARAM>(s.font.get()), TRUE);
+    SendMessageW(s.button, WM_SETFONT, reinterpret_cast<WPARAM>(font.get()), TRUE);
   }
+  s.layout = layout;
+  s.font = std::move(font);
+  s.icon = std::move(icon);
+  s.smallIcon = std::move(smallIcon);
   const DWORD style = static_cast<DWORD>(GetWindowLongPtrW(window, GWL_STYLE));
   const DWORD exStyle = static_cast<DWORD>(GetWindowLongPtrW(window, GWL_EXSTYLE));
   const RECT frame =
@@ -351,7 +354,8 @@ WaitWindow::WaitWindow(WaitWindowMode mode, std::wstring installFolder)
 WaitWindow::~WaitWindow() { Close(); }
 
 void WaitWindow::Start(DWORD delayMs) {
-  if (thread_) return;
+  // Once: a window closed stays closed.
+  if (shared_->closing) return;
   Shared& shared = *shared_;
   shared.delayMs = delayMs;
   shared.closing.reset(CreateEventW(nullptr, TRUE, FALSE, nullptr));
