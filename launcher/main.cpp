@@ -73,11 +73,13 @@ void RefreshDesktopShortcut(const ShortcutNames& names, const std::wstring& modu
 
 // Waits for the launch lock of the install folder. A wait that lasts shows the waiting window:
 // another launch is installing, most likely, and the user sees why nothing starts yet.
-std::optional<launcher::LaunchLock> AcquireLaunchLock() {
+// `waited` is set when another launch held the lock a while.
+std::optional<launcher::LaunchLock> AcquireLaunchLock(bool& waited) {
   using launcher::LaunchLock;
   std::optional<LaunchLock> lock =
       LaunchLock::Acquire(g_installFolder, launcher::kWaitWindowDelayMs);
   if (lock->state() != LaunchLock::State::kTimedOut) return lock;
+  waited = true;
   lock.reset();
   std::optional<launcher::WaitWindow> window;
   launcher::RunStep([&] {
@@ -129,7 +131,8 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   // From before the running-client check to the client's start, one launch at a time acts in
   // this folder: a second one waits here until the first has started its client.
   std::optional<launcher::LaunchLock> lock;
-  if (installFolderFound) RunStep([&] { lock = AcquireLaunchLock(); });
+  bool waitedForAnother = false;
+  if (installFolderFound) RunStep([&] { lock = AcquireLaunchLock(waitedForAnother); });
   if (!LaunchMayGoOn(lock)) return 0;
 
   // A check that could not finish lets the launch go on, as when no client runs.
@@ -148,15 +151,17 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
     if (!restart) {
       if (!command.schemePosition) return 0;
       // A URL that could not be sent is lost, as when no client serves the pipe; without its
-      // own folder the launcher knows no client to send it to.
+      // own folder the launcher knows no client to send it to. The client of a launch this one
+      // waited for was started a moment ago, and may not serve its pipe yet.
       return RunStep(1, [&] {
         return SendUrlToRunningClient(launcher::ParameterBase(command),
-                                      installFolderFound ? g_clientPath : L"");
+                                      installFolderFound ? g_clientPath : L"",
+                                      waitedForAnother ? kHandoffPipeWaitMs : 0);
       });
     }
     // A question that could not be asked lets the launch go on, ending nothing.
     endClients = asked;
-    if (installFolderFound) RunStep([&] { lock = AcquireLaunchLock(); });
+    if (installFolderFound) RunStep([&] { lock = AcquireLaunchLock(waitedForAnother); });
     if (!LaunchMayGoOn(lock)) return 0;
   }
   if (endClients) RunStep(EndRunningClients);
