@@ -43,8 +43,9 @@ using ItemCallback = std::function<void(const ItemReport&)>;
 // each file put in place by the commit kCommitStepUnits. Neither passes the other; `total` is
 // fixed once the plan is made.
 using ProgressCallback = std::function<void(std::uint64_t done, std::uint64_t total)>;
-// A rename pair in the commit costs about what staging this many bytes does, so a bar fed by
-// the callback moves at an even pace through both.
+// Each file of the commit weighs as this many staged bytes (a rename pair against a small
+// file's write, roughly), so that a bar fed by the callback does not stand still through the
+// commit of a package of many small files.
 inline constexpr std::uint64_t kCommitStepUnits = 8192;
 
 enum class RecoveryResult {
