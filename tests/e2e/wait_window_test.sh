@@ -32,7 +32,7 @@ PY
 
 # A package that takes several seconds to install here (hundreds of files, each flushed): long
 # enough for a second launch to start and wait past the window's delay meanwhile.
-package "$work/large.zip" 80 800
+package "$work/large.zip" 100 1000
 
 # Wine starts its desktop with the first window of a session, which takes seconds: keep one up,
 # as Windows' is, so that the window shows when it would there.
@@ -89,7 +89,7 @@ wait_for "$install/veltmora-parent-windows.txt"
 check "long install: no launcher window when the client started" "0" \
   "$(cat "$install/veltmora-parent-windows.txt")"
 check "long install: installed" "yes" \
-  "$([[ -f $install/data/part0799.bin && ! -f $install/update.zip ]] && echo yes || echo no)"
+  "$([[ -f $install/data/part0999.bin && ! -f $install/update.zip ]] && echo yes || echo no)"
 
 # --- In English, with a second launch and a link meanwhile -------------------------------------
 # The client serves the pipe this time, for the second launch's link.
@@ -98,12 +98,17 @@ next_launch
 rm -f "$install/standin-stop" "$install"/data/*
 cp "$work/large.zip" "$install/update.zip"
 as=first launch_async "first"
+# The journal is made under the launch lock: the first launch holds it, and installs.
+wait_for "$install/update.journal"
+as=second launch_async '"quorvane://join/7"'
 find_window '^Veltmora$' >/dev/null
 sleep 0.5
 import -window root "$artifacts/wait-window-installing-en-US.png"
-as=second launch_async '"quorvane://join/7"'
 # Both windows: the install's and the second launch's waiting one.
-for _ in $(seq 600); do (($(visible_named '^Veltmora$') >= 2)) && break; sleep 0.1; done
+for _ in $(seq 600); do
+  (($(visible_named '^Veltmora$') >= 2)) || [[ -f $work/exit-code-first ]] && break
+  sleep 0.1
+done
 check "second launch: shows the waiting window" "2" "$(visible_named '^Veltmora$')"
 import -window root "$artifacts/wait-window-waiting-en-US.png"
 check "first launch: exit code" "0" "$(as=first launcher_exit)"
