@@ -30,9 +30,10 @@ with zipfile.ZipFile(path, "w", zipfile.ZIP_STORED) as z:
 PY
 }
 
-# A package that takes several seconds to install here (hundreds of files, each flushed): long
-# enough for a second launch to start and wait past the window's delay meanwhile.
-package "$work/large.zip" 100 1000
+# A package that takes several seconds to install here also on a quiet machine (thousands of
+# files, each created, flushed and renamed): long enough for a second launch to start and wait
+# past the window's delay meanwhile.
+package "$work/large.zip" 100 3000
 
 # Wine starts its desktop with the first window of a session, which takes seconds: keep one up,
 # as Windows' is, so that the window shows when it would there.
@@ -79,17 +80,17 @@ set_language zh-CN
 next_launch
 cp "$work/large.zip" "$install/update.zip"
 launch_async "forcerun:zh"
-window=$(find_window '^Veltmora$')
-sleep 0.5
+# The launcher's own window, found by its process's class and its caption at once.
+window=$(timeout 120 xdotool search --sync --all --onlyvisible --class '^launcher\.exe$' \
+  --name '^Veltmora$' | head -1)
 import -window root "$artifacts/wait-window-installing-zh-CN.png"
-check "long install: the launcher's own window" "yes" \
-  "$(xdotool search --class '^launcher\.exe$' | grep -qx "$window" && echo yes || echo no)"
+check "long install: the launcher's own window" "yes" "$([[ -n $window ]] && echo yes || echo no)"
 check "long install: exit code" "0" "$(launcher_exit)"
 wait_for "$install/veltmora-parent-windows.txt"
 check "long install: no launcher window when the client started" "0" \
   "$(cat "$install/veltmora-parent-windows.txt")"
 check "long install: installed" "yes" \
-  "$([[ -f $install/data/part0999.bin && ! -f $install/update.zip ]] && echo yes || echo no)"
+  "$([[ -f $install/data/part2999.bin && ! -f $install/update.zip ]] && echo yes || echo no)"
 
 # --- In English, with a second launch and a link meanwhile -------------------------------------
 # The client serves the pipe this time, for the second launch's link.
