@@ -80,11 +80,12 @@ set_language zh-CN
 next_launch
 cp "$work/large.zip" "$install/update.zip"
 launch_async "forcerun:zh"
-# The launcher's own window, found by its process's class and its caption at once.
-window=$(timeout 120 xdotool search --sync --all --onlyvisible --class '^launcher\.exe$' \
-  --name '^Veltmora$' | head -1)
+window=$(find_window '^Veltmora$')
+# Looked up at once: the window goes when the install ends.
+check "long install: the launcher's own window" "yes" \
+  "$(xdotool search --class '^launcher\.exe$' | grep -qx "$window" && echo yes || echo no)"
+sleep 0.3
 import -window root "$artifacts/wait-window-installing-zh-CN.png"
-check "long install: the launcher's own window" "yes" "$([[ -n $window ]] && echo yes || echo no)"
 check "long install: exit code" "0" "$(launcher_exit)"
 wait_for "$install/veltmora-parent-windows.txt"
 check "long install: no launcher window when the client started" "0" \
