@@ -47,6 +47,8 @@ void TerminateAll(std::vector<UniqueHandle>& handles, std::vector<UniqueHandle>&
 // machine to tear a process down, short enough not to be noticed when one never ends.
 constexpr DWORD kClientEndWaitMs = 5000;
 
+}  // namespace
+
 bool AskToRestart() {
   const bool chinese = IsChineseLanguage();
   const wchar_t* text =
@@ -56,8 +58,6 @@ bool AskToRestart() {
   const wchar_t* caption = chinese ? L"\u63d0\u793a" : L"Prompt";
   return MessageBoxW(nullptr, text, caption, MB_OKCANCEL) == IDOK;
 }
-
-}  // namespace
 
 void EnableDebugPrivilege() {
   UniqueHandle token;
@@ -100,16 +100,27 @@ bool WaitForProcessesToEnd(const std::vector<UniqueHandle>& processes, unsigned 
   return true;
 }
 
-bool CheckRunningInstance(bool forceRun) {
+ClientCheck FindRunningClient() {
   const std::wstring client(launcher::kClientExecutable);
   bool clientRuns = false;
   const bool walked = ForEachProcess([&](const PROCESSENTRY32W& entry) {
     clientRuns = ExeNameOf(entry) == client;
     return !clientRuns;
   });
-  if (walked && !clientRuns) return true;
-  if (walked && !forceRun && !AskToRestart()) return false;
+  if (!walked) return ClientCheck::kUnknown;
+  return clientRuns ? ClientCheck::kRunning : ClientCheck::kNone;
+}
+
+void EndRunningClients() {
   // The update replaces the client's files next: a client still going down holds them.
-  WaitForProcessesToEnd(KillProcessesByName(client), kClientEndWaitMs);
+  WaitForProcessesToEnd(KillProcessesByName(std::wstring(launcher::kClientExecutable)),
+                        kClientEndWaitMs);
+}
+
+bool CheckRunningInstance(bool forceRun) {
+  const ClientCheck check = FindRunningClient();
+  if (check == ClientCheck::kNone) return true;
+  if (check == ClientCheck::kRunning && !forceRun && !AskToRestart()) return false;
+  EndRunningClients();
   return true;
 }

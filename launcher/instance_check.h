@@ -13,6 +13,20 @@
 // and the clients are terminated.
 bool CheckRunningInstance(bool forceRun);
 
+// The same in its steps, for a launch that must let go of the launch lock while the question
+// is open (the user may leave it for any time).
+enum class ClientCheck {
+  kNone,     // no client runs
+  kRunning,  // a client runs
+  kUnknown,  // the processes could not be listed: taken as a running client without a question
+};
+ClientCheck FindRunningClient();
+// The restart question, in the user's language. True for OK.
+bool AskToRestart();
+// Terminates every client and waits a few seconds at most for them to end, so that their
+// files are free for the update.
+void EndRunningClients();
+
 // Terminates every process whose executable file name equals `name` exactly (case-sensitive),
 // with exit code 0. Handles are gathered in batches of `batchSize` before they are
 // terminated, so any number of processes is caught. Returns the handles of the processes told

@@ -3,6 +3,7 @@
 #include <shellapi.h>
 
 #include <boost/filesystem/path.hpp>
+#include <cstdint>
 #include <cwchar>
 #include <new>
 #include <optional>
@@ -12,7 +13,6 @@
 #include "config/product_config.h"
 #include "launcher/client_app.h"
 #include "launcher/command_text.h"
-#include "launcher/install_blocked.h"
 #include "launcher/instance_check.h"
 #include "launcher/language.h"
 #include "launcher/launch_lock.h"
@@ -20,6 +20,7 @@
 #include "launcher/launch_step.h"
 #include "launcher/url_handoff.h"
 #include "launcher/url_scheme.h"
+#include "launcher/wait_window.h"
 #include "log/zm_log.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
@@ -70,6 +71,46 @@ void RefreshDesktopShortcut(const ShortcutNames& names, const std::wstring& modu
                         description.c_str(), iconPath->c_str(), installFolder.c_str());
 }
 
+// Waits for the launch lock of the install folder. A wait that lasts shows the waiting window:
+// another launch is installing, most likely, and the user sees why nothing starts yet.
+// `waited` is set when another launch held the lock a while.
+std::optional<launcher::LaunchLock> AcquireLaunchLock(bool& waited) {
+  using launcher::LaunchLock;
+  std::optional<LaunchLock> lock =
+      LaunchLock::Acquire(g_installFolder, launcher::kWaitWindowDelayMs);
+  if (lock->state() != LaunchLock::State::kTimedOut) return lock;
+  waited = true;
+  lock.reset();
+  std::optional<launcher::WaitWindow> window;
+  launcher::RunStep([&] {
+    window.emplace(launcher::WaitWindowMode::kWaitingForLaunch, g_installFolder);
+    window->Start(0);
+  });
+  lock.emplace(LaunchLock::Acquire(g_installFolder,
+                                   launcher::kLaunchLockWaitMs - launcher::kWaitWindowDelayMs));
+  return lock;
+}
+
+// False when another launch held the lock all the time: this one starts nothing.
+bool LaunchMayGoOn(const std::optional<launcher::LaunchLock>& lock) {
+  if (lock && lock->state() == launcher::LaunchLock::State::kTimedOut) {
+    try {
+      ZM_LOG(streamlog::kLogInfo) << "launch not started: another launch in this folder held "
+                                     "it for "
+                                  << launcher::kLaunchLockWaitMs / 1000 << " s";
+    } catch (const std::bad_alloc&) {
+    }
+    return false;
+  }
+  if (lock && lock->state() == launcher::LaunchLock::State::kUnguarded) {
+    try {
+      ZM_LOG(streamlog::kLogInfo) << "launch lock not held: going on alone";
+    } catch (const std::bad_alloc&) {
+    }
+  }
+  return true;
+}
+
 }  // namespace
 
 // Each step runs through launcher::RunStep: running out of memory is that step's own silent
@@ -90,37 +131,40 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   // From before the running-client check to the client's start, one launch at a time acts in
   // this folder: a second one waits here until the first has started its client.
   std::optional<launcher::LaunchLock> lock;
-  if (installFolderFound) {
-    RunStep([&] {
-      lock = launcher::LaunchLock::Acquire(g_installFolder, launcher::kLaunchLockWaitMs);
-    });
-  }
-  if (lock && lock->state() == launcher::LaunchLock::State::kTimedOut) {
-    try {
-      ZM_LOG(streamlog::kLogInfo) << "launch not started: another launch in this folder held "
-                                     "it for "
-                                  << launcher::kLaunchLockWaitMs / 1000 << " s";
-    } catch (const std::bad_alloc&) {
-    }
-    return 0;
-  }
-  if (lock && lock->state() == launcher::LaunchLock::State::kUnguarded) {
-    try {
-      ZM_LOG(streamlog::kLogInfo) << "launch lock not held: going on alone";
-    } catch (const std::bad_alloc&) {
-    }
-  }
+  bool waitedForAnother = false;
+  if (installFolderFound) RunStep([&] { lock = AcquireLaunchLock(waitedForAnother); });
+  if (!LaunchMayGoOn(lock)) return 0;
 
   // A check that could not finish lets the launch go on, as when no client runs.
-  if (!RunStep(true, [&] { return CheckRunningInstance(command.forceRun); })) {
-    if (!command.schemePosition) return 0;
-    // A URL that could not be sent is lost, as when no client serves the pipe; without its own
-    // folder the launcher knows no client to send it to.
-    return RunStep(1, [&] {
-      return SendUrlToRunningClient(launcher::ParameterBase(command),
-                                    installFolderFound ? g_clientPath : L"");
+  const ClientCheck client = RunStep(ClientCheck::kNone, FindRunningClient);
+  bool endClients = client != ClientCheck::kNone;
+  if (client == ClientCheck::kRunning && !command.forceRun) {
+    // Not held while the question is open: it may stay open for as long as the user likes,
+    // and every other launch in this folder would wait for the answer.
+    lock.reset();
+    bool asked = false;
+    const bool restart = RunStep(true, [&] {
+      const bool answer = AskToRestart();
+      asked = true;
+      return answer;
     });
+    if (!restart) {
+      if (!command.schemePosition) return 0;
+      // A URL that could not be sent is lost, as when no client serves the pipe; without its
+      // own folder the launcher knows no client to send it to. The client of a launch this one
+      // waited for was started a moment ago, and may not serve its pipe yet.
+      return RunStep(1, [&] {
+        return SendUrlToRunningClient(launcher::ParameterBase(command),
+                                      installFolderFound ? g_clientPath : L"",
+                                      waitedForAnother ? kHandoffPipeWaitMs : 0);
+      });
+    }
+    // A question that could not be asked lets the launch go on, ending nothing.
+    endClients = asked;
+    if (installFolderFound) RunStep([&] { lock = AcquireLaunchLock(waitedForAnother); });
+    if (!LaunchMayGoOn(lock)) return 0;
   }
+  if (endClients) RunStep(EndRunningClients);
 
   RunStep(WriteRegFun);
 
@@ -146,16 +190,35 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   ShortcutNames names;
   std::vector<std::wstring> configuredArgs;
   bool configRead = false;
+  bool clientMayStart = true;
   if (inInstallFolder) {
     RunStep(StagePendingUpdate);
-    // A folder that may hold neither version is no client's to start on: the user is told
-    // what happened and what to do, and the next launch finishes the install.
-    if (!RunStep(true, InstallPendingUpdate)) {
-      // No other launch waits on a person reading this.
-      lock.reset();
-      RunStep(launcher::ShowInstallBlockedMessage);
-      return 0;
+    // Made only once a package is there, shown only once its install has taken a while, and
+    // gone before anything else happens.
+    std::optional<launcher::WaitWindow> progress;
+    clientMayStart = RunStep(true, [&] {
+      return InstallPendingUpdate([&](std::uint64_t done, std::uint64_t total) {
+        if (!progress) {
+          RunStep([&] {
+            progress.emplace(launcher::WaitWindowMode::kInstalling, g_installFolder);
+            progress->Start();
+          });
+        }
+        if (progress) progress->SetProgress(done, total);
+      });
+    });
+    progress.reset();
+  }
+  if (!clientMayStart) {
+    try {
+      ZM_LOG(streamlog::kLogInfo)
+          << "client not started: the install folder holds neither version whole";
+    } catch (const std::bad_alloc&) {
     }
+    // The message waits for a person: no other launch waits for it.
+    lock.reset();
+    RunStep([&] { launcher::ShowInstallBlockedMessage(g_installFolder); });
+    return 0;
   }
   if (inInstallFolder && !installFolder.empty()) {
     configRead = RunStep(false, [&] {
@@ -163,11 +226,6 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
       return configPath && ReadProductConfig(configPath->c_str(), names, configuredArgs);
     });
   }
-  // The link takes the launcher's path only whole within the 260-unit path buffer.
-  if (configRead && !fullModulePath.empty() && fullModulePath.size() < launcher::kPathBufferUnits) {
-    RunStep([&] { RefreshDesktopShortcut(names, fullModulePath, installFolder); });
-  }
-
   const bool adminKeysDown = KeyDown(VK_CONTROL) && KeyDown(VK_MENU);
   const launcher::ParameterString parameters = RunStep(launcher::ParameterString{}, [&] {
     return launcher::BuildParameterString(command, adminKeysDown,
@@ -185,14 +243,21 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   // Named whole and given its folder: a bare name is searched for (App Paths, the system
   // folders, PATH) when the install folder lacks it, and whatever the search found would
   // start with administrator rights.
-  if (!installFolderFound) return 0;
-  if (!IsFile(g_clientPath)) {
+  if (installFolderFound && IsFile(g_clientPath)) {
+    ShellExecuteW(nullptr, L"open", g_clientPath, parameters.text.c_str(), g_installFolder,
+                  SW_SHOW);
+  } else if (installFolderFound) {
     try {
       ZM_LOG(streamlog::kLogInfo) << "client not found: " << g_clientPath;
     } catch (const std::bad_alloc&) {
     }
-    return 0;
   }
-  ShellExecuteW(nullptr, L"open", g_clientPath, parameters.text.c_str(), g_installFolder, SW_SHOW);
+
+  // Once the client is on its way: the user waits for the client, not for the link (COM's
+  // apartment alone costs a launch more than everything before the start). The link takes the
+  // launcher's path only whole within the 260-unit path buffer.
+  if (configRead && !fullModulePath.empty() && fullModulePath.size() < launcher::kPathBufferUnits) {
+    RunStep([&] { RefreshDesktopShortcut(names, fullModulePath, installFolder); });
+  }
   return 0;
 }

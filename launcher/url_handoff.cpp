@@ -11,6 +11,8 @@
 namespace {
 
 constexpr std::size_t kMessageBufferBytes = 10240;
+// How often a pipe not there yet is looked for again.
+constexpr DWORD kPipePollMs = 50;
 
 // Whether the pipe's server is `clientPath` running in this session. Any program of any user
 // can create the pipe first and would get the URL (a login ticket, say); one in another
@@ -74,7 +76,8 @@ bool WriteWhole(HANDLE pipe, const std::string& message) {
 
 }  // namespace
 
-int SendUrlToRunningClient(const platform::WString& urlPart, const platform::WString& clientPath) {
+int SendUrlToRunningClient(const platform::WString& urlPart, const platform::WString& clientPath,
+                           unsigned long pipeWaitMs) {
   // The message is the URL in the ANSI code page (unmappable characters become the default
   // character) and one zero byte. One that would not fit the buffer is refused whole, before the
   // pipe is touched: a cut URL would open the wrong thing.
@@ -84,11 +87,17 @@ int SendUrlToRunningClient(const platform::WString& urlPart, const platform::WSt
   const std::wstring pipeName(launcher::kClientPipeName);
   // Any process could have created the pipe first: let its server identify the elevated
   // launcher, never impersonate it.
-  platform::win32::UniqueHandle pipe(
-      CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
-                      SECURITY_IDENTIFICATION,
-                  nullptr));
+  const ULONGLONG deadline = GetTickCount64() + pipeWaitMs;
+  platform::win32::UniqueHandle pipe;
+  for (;;) {
+    pipe.reset(CreateFileW(pipeName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                           OPEN_EXISTING,
+                           FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED | SECURITY_SQOS_PRESENT |
+                               SECURITY_IDENTIFICATION,
+                           nullptr));
+    if (pipe || GetLastError() != ERROR_FILE_NOT_FOUND || GetTickCount64() >= deadline) break;
+    Sleep(kPipePollMs);
+  }
   if (!pipe) return 1;
   if (!ServedByClient(pipe.get(), clientPath)) return 1;
   // A message the client did not get whole is a lost URL, as much as a pipe that is missing.

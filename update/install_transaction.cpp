@@ -192,7 +192,8 @@ class Installer {
     commitBegun_ = true;
     ex_.Close();
     WalkFailure failure;
-    const Walk walk = CommitAll(c_, journal_.file(), failure, o_.oldFilesGone);
+    const Walk walk = CommitAll(c_, journal_.file(), failure, o_.oldFilesGone,
+                                [&] { Progress(kCommitStepUnits); });
     if (walk != Walk::kDone) {
       o_.failedIndex = -1;
       o_.failedName = failure.entry.target;
@@ -238,6 +239,10 @@ class Installer {
 
   // Makes the folders and writes the files the journal names, in its order.
   bool Stage() {
+    if (options_.progress) {
+      for (const PlannedFile& file : plan_.files) total_ += file.size + kCommitStepUnits;
+      options_.progress(0, total_);
+    }
     return WalkPlan(
         [&](const JournalEntry& e) {
           const WString full = c_.Full(e.staged);
@@ -255,17 +260,26 @@ class Installer {
             rc = ex_.WriteItemTo(file.item, path);
             return rc == zip::ExtractOk;
           });
-          if (done) return true;
-          // The plan saw distinct names, the disk one file (a volume whose table folds more,
-          // as FAT's or an old NTFS's can): the package would meet it again at every launch.
-          if (rc == zip::ExtractCannotOpen && platform::LastFileError() == FileError::kExists) {
-            ItemFailed(file.item, rc, "staging",
-                       "another item of the package is the same file on this disk");
-            o_.packageAtFault = true;
-            return false;
+          if (!done) {
+            // The plan saw distinct names, the disk one file (a volume whose table folds more,
+            // as FAT's or an old NTFS's can): the package would meet it again at every launch.
+            if (rc == zip::ExtractCannotOpen && platform::LastFileError() == FileError::kExists) {
+              ItemFailed(file.item, rc, "staging",
+                         "another item of the package is the same file on this disk");
+              o_.packageAtFault = true;
+              return false;
+            }
+            return ItemFailed(file.item, rc, "staging", nullptr);
           }
-          return ItemFailed(file.item, rc, "staging", nullptr);
+          Progress(file.size);
+          return true;
         });
+  }
+
+  void Progress(std::uint64_t units) {
+    if (!options_.progress) return;
+    done_ += units;
+    options_.progress(done_, total_);
   }
 
   // Every staged file is still there, whole, before the commit is written down: a scanner may
@@ -377,7 +391,9 @@ class Installer {
   Plan plan_;
   bool acted_ = false;  // the plan is on the disk and staging has begun
   bool commitBegun_ = false;
-  bool ended_ = false;  // nothing the journal names is left to do: it may go
+  bool ended_ = false;      // nothing the journal names is left to do: it may go
+  std::uint64_t done_ = 0;  // progress units so far, and in all
+  std::uint64_t total_ = 0;
 };
 
 }  // namespace

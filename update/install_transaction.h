@@ -47,6 +47,15 @@ struct ItemReport {
 };
 using ItemCallback = std::function<void(const ItemReport&)>;
 
+// How far an install has come: `done` of `total` units, where each byte staged is one unit and
+// each file put in place by the commit kCommitStepUnits. Neither passes the other; `total` is
+// fixed once the plan is made.
+using ProgressCallback = std::function<void(std::uint64_t done, std::uint64_t total)>;
+// Each file of the commit weighs as this many staged bytes (a rename pair against a small
+// file's write, roughly), so that a bar fed by the callback does not stand still through the
+// commit of a package of many small files.
+inline constexpr std::uint64_t kCommitStepUnits = 8192;
+
 enum class RecoveryResult {
   kNothing,        // no journal: nothing was interrupted
   kRolledForward,  // the commit had begun: it was finished
@@ -128,6 +137,8 @@ struct InstallOptions {
   // guarantee (a stopped process loses nothing written either way). It costs the time the
   // system takes to write the journal and the staged data out.
   bool flush = false;
+  // Hears of every file staged and of every file the commit put in place; may be empty.
+  ProgressCallback progress;
 };
 
 // Whether the package is kept for the next launch after `o`: it goes once it was installed,

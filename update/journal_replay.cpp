@@ -236,9 +236,12 @@ WString ParentOf(const WString& relative) {
 }  // namespace
 
 Walk CommitAll(const ReplayContext& c, platform::File& journal, WalkFailure& failure,
-               std::uint32_t& oldFilesGone) {
-  return ForwardWalk(journal, failure,
-                     [&](const JournalEntry& e) { return Commit(c, e, failure, oldFilesGone); });
+               std::uint32_t& oldFilesGone, const std::function<void()>& recordDone) {
+  return ForwardWalk(journal, failure, [&](const JournalEntry& e) {
+    const Step s = Commit(c, e, failure, oldFilesGone);
+    if (s == Step::kDone && recordDone && e.kind != JournalEntry::kFolder) recordDone();
+    return s;
+  });
 }
 
 Walk RollForwardAll(const ReplayContext& c, platform::File& journal, WalkFailure& failure) {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 
 #include "platform/file.h"
 #include "platform/file_error.h"
@@ -41,8 +42,9 @@ struct WalkFailure {
 // is put in place, in journal order: the old file set aside, the staged one renamed. An old
 // file that is gone when it is to be set aside has nothing to keep: its new file takes the
 // name all the same, counted in `oldFilesGone`.
+// `recordDone` (may be empty) hears of every file record done.
 Walk CommitAll(const ReplayContext& c, platform::File& journal, WalkFailure& failure,
-               std::uint32_t& oldFilesGone);
+               std::uint32_t& oldFilesGone, const std::function<void()>& recordDone = {});
 
 // The same for a commit that was stopped: a record already done is passed over; a staged
 // file that is gone is a failure, never a step already done.

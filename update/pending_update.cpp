@@ -30,7 +30,8 @@ bool LogRecovery(const RecoveryOutcome& recovery) {
   if (recovery.result != RecoveryResult::kNothing) {
     WriteRecovery(ZM_LOG(streamlog::kLogInfo), recovery);
   }
-  return !(recovery.result == RecoveryResult::kIncomplete && recovery.mixed);
+  return !(recovery.result == RecoveryResult::kIncomplete && recovery.mixed) &&
+         recovery.result != RecoveryResult::kBusy;
 }
 
 }  // namespace
@@ -63,12 +64,15 @@ void StageIn(const WString& installFolder) {
                               << "); it is kept for the next launch";
 }
 
-bool InstallIn(const WString& installFolder, const ProductKeyBytes& productKey) {
+bool InstallIn(const WString& installFolder, const ProductKeyBytes& productKey,
+               const ProgressCallback& progress) {
   const WString package = installFolder + kPackage;
   if (!platform::Exists(package)) {
     // No package, but perhaps a stopped install: it is finished or undone all the same.
     return LogRecovery(RecoverInterruptedInstall(installFolder));
   }
+  // The signature check of a large package is part of the wait.
+  if (progress) progress(0, 0);
   // Held against writers (read sharing only) from the signature check until the install has
   // read it: the bytes checked are the bytes installed.
   std::unique_ptr<zip::ZipSource> held;
@@ -87,12 +91,14 @@ bool InstallIn(const WString& installFolder, const ProductKeyBytes& productKey) 
   }
   InstallOptions options;
   options.flush = true;
+  options.progress = progress;
   const InstallOutcome outcome = InstallPackage(package, installFolder, options);
   held.reset();  // before the deletion below, which its sharing would refuse
-  LogRecovery(outcome.recovery);
+  const bool whole = LogRecovery(outcome.recovery) && outcome.result != InstallResult::kBusy &&
+                     FolderIsWhole(outcome);
   WriteOutcome(ZM_LOG(streamlog::kLogInfo), outcome, PackageFate(outcome));
   if (!KeepsPackage(outcome)) platform::RemoveFile(package);
-  return FolderIsWhole(outcome);
+  return whole;
 }
 
 }  // namespace update
@@ -115,7 +121,7 @@ void StagePendingUpdate() {
   if (!folder.empty()) update::StageIn(folder);
 }
 
-bool InstallPendingUpdate() {
+bool InstallPendingUpdate(const update::ProgressCallback& progress) {
   const platform::WString folder = ModuleFolder();
-  return folder.empty() || update::InstallIn(folder, update::ProductPackageKey());
+  return folder.empty() || update::InstallIn(folder, update::ProductPackageKey(), progress);
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/text.h"
+#include "update/install_transaction.h"
 #include "update/package_signature.h"
 
 // Clears the download leftovers in temp\ of the launcher's own folder and stages a finished
@@ -13,15 +14,18 @@ void StagePendingUpdate();
 // launcher's own folder over that folder as one transaction (the old version or the new one,
 // never a mix) and deletes it. With a product key compiled in (update/product_key.h), only a
 // package signed by that key installs; any other is deleted. Logs one line for each outcome.
-// False when the folder may hold neither version afterwards (an undo that could not end): the
-// client must not start on it.
-bool InstallPendingUpdate();
+// `progress` (may be empty) hears once, with nothing done of nothing, that a package is there
+// and about to be checked and installed, and then of the install's progress. False when the
+// client must not start: the folder may hold neither version afterwards (an undo or a roll
+// forward that could not end), or another install holds it now.
+bool InstallPendingUpdate(const update::ProgressCallback& progress = {});
 
 namespace update {
 
 // The same steps for an explicit install folder (ending in a separator) and key (none: every
 // package installs): the portable core of the two calls above.
 void StageIn(const platform::WString& installFolder);
-bool InstallIn(const platform::WString& installFolder, const ProductKeyBytes& productKey = {});
+bool InstallIn(const platform::WString& installFolder, const ProductKeyBytes& productKey = {},
+               const ProgressCallback& progress = {});
 
 }  // namespace update

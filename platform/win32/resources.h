@@ -85,6 +85,33 @@ struct ItemIdListTraits {
 };
 using UniqueItemIdList = UniqueResource<ItemIdListTraits>;
 
+// A window, destroyed on the thread that made it (the owner must live and die there).
+struct WindowTraits {
+  using Type = HWND;
+  static Type Invalid() { return nullptr; }
+  static bool IsValid(Type w) { return w != nullptr; }
+  static void Close(Type w) { DestroyWindow(w); }
+};
+using UniqueWindow = UniqueResource<WindowTraits>;
+
+// An icon made for the caller (LoadImageW from a file, ExtractIconExW), never a shared one.
+struct IconTraits {
+  using Type = HICON;
+  static Type Invalid() { return nullptr; }
+  static bool IsValid(Type i) { return i != nullptr; }
+  static void Close(Type i) { DestroyIcon(i); }
+};
+using UniqueIcon = UniqueResource<IconTraits>;
+
+// A font, brush or other GDI object, not selected into any device context when it goes.
+struct GdiObjectTraits {
+  using Type = HGDIOBJ;
+  static Type Invalid() { return nullptr; }
+  static bool IsValid(Type o) { return o != nullptr; }
+  static void Close(Type o) { DeleteObject(o); }
+};
+using UniqueGdiObject = UniqueResource<GdiObjectTraits>;
+
 // Owns one reference to a COM interface.
 template <typename T>
 class ComPtr {

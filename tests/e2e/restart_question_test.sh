@@ -20,10 +20,6 @@ mkdir -p "$install"
 cp "$bin/launcher.exe" "$bin/Veltmora.exe" "$install/"
 touch "$install/standin-stop"  # clients the launcher starts record their start and end at once
 
-set_language() { run reg add 'HKCU\SOFTWARE\Veltmora\Language' /ve /d "$1" /f >/dev/null 2>&1; }
-
-count() { run "$bin/wintool.exe" count "$1" | tr -d '\r'; }
-
 # start_old NAME FOLDER: a running client (or near-miss program) serving no pipe unless NAME
 # is the client's and it is the first.
 start_old() {
@@ -41,35 +37,6 @@ stop_all() {
   sleep 0.3
 }
 cleanup_hooks+=(stop_all)
-
-# launch_async COMMAND_TEXT [PROGRAM]: the launcher (or PROGRAM) of the install folder $from
-# ($install unless set) with this exact command text, in the background. Its log goes to
-# $work/launch-output.
-launch_async() {
-  local line hex
-  line="\"$(winpath "${from:-$install}/${2:-launcher.exe}")\"${1:+ $1}"
-  hex=$(printf '%s' "$line" | iconv -f UTF-8 -t UTF-16LE | od -An -tx1 -v | tr -d ' \n')
-  rm -f "$work/exit-code"
-  (set +e; run "$bin/wintool.exe" run-exact "$hex" >"$work/launch-output" 2>&1
-    echo $? >"$work/exit-code") &
-}
-
-# wait_gone NAME: until no process of that name runs (terminated ones take a moment to go),
-# up to a minute.
-wait_gone() { for _ in $(seq 300); do [[ $(count "$1") == 0 ]] && break; sleep 0.2; done; }
-
-launcher_exit() { wait_for "$work/exit-code" && cat "$work/exit-code"; }
-
-# find_window CAPTION_REGEX: the window's id once it shows, waiting up to two minutes. Only a
-# window that is mapped: one found before it is takes no focus (X answers BadMatch).
-find_window() { timeout 120 xdotool search --sync --onlyvisible --name "$1" | head -1; }
-
-# dialog CAPTION: prints the dialog's description once it shows.
-dialog() { run "$bin/wintool.exe" dialog "$1" | tr -d '\r'; }
-
-# button DESCRIPTION ID: where the button with that control id is (IDOK 1, IDCANCEL 2); its
-# label follows the system's language, so it is not what the button is found by.
-button() { sed -n "s/^button=$2 \([0-9-]* [0-9-]*\) .*/\1/p" <<<"$1"; }
 
 # --- A program of the client's name from another folder serves the pipe: it gets nothing -----
 # The hand-off runs from old1, an install folder whose own client is not running.

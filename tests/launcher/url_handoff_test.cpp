@@ -225,4 +225,34 @@ TEST(UrlHandoffNoServerTest, AUrlTheClientDoesNotGetWholeMeansExitCodeOne) {
   }
 }
 
+// A client another launch started a moment ago may not serve its pipe yet: the hand-off of a
+// launch that waited for that one waits for the pipe, and only so long for one that never comes.
+TEST(UrlHandoffNoServerTest, APipeNotThereYetIsWaitedForOnlyWhenAsked) {
+  struct Case {
+    const char* why;
+    bool serve;
+    unsigned long waitMs;
+    int exitCode;
+  } const cases[] = {
+      {"a client still starting, waited for", true, kHandoffPipeWaitMs, 0},
+      {"a client that never serves, waited for a while", false, 300, 1},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    e2e::InstallFolder install(/*withClient=*/true);
+    if (!c.serve) install.WriteFile(L"standin-nopipe", "");
+    // Started, not waited for: the hand-off begins before the client is up.
+    UniqueHandle client(e2e::StartProcess(install.Path(L"Veltmora.exe"), L"", install.path()));
+    ASSERT_TRUE(client.valid());
+    const ULONGLONG start = GetTickCount64();
+    EXPECT_EQ(SendUrlToRunningClient(L"live/42\"", install.Path(L"Veltmora.exe"), c.waitMs),
+              c.exitCode);
+    if (c.serve) {
+      EXPECT_EQ(install.WaitForFile(L"veltmora-pipe-1.bin"), std::string("live/42\"\0", 9));
+    } else {
+      EXPECT_GE(GetTickCount64() - start, c.waitMs);
+    }
+  }
+}
+
 }  // namespace

@@ -16,6 +16,7 @@
 #include "tests/zip/test_support.h"
 #include "tests/zip/zip_builder.h"
 #include "update/journal.h"
+#include "update/pending_update.h"
 
 namespace {
 
@@ -555,6 +556,85 @@ TEST_F(InstallTransactionTest, ThePathRuleHoldsForEveryItemAndNeverForTheTempora
   EXPECT_EQ(ReadBytes(root() / fs::u8path(fits)), "new f");
   EXPECT_FALSE(fs::exists(root() / "mm"));
   EXPECT_TRUE(fs::is_empty(root() / "past-old"));
+}
+
+// What a waiting user's bar is fed: nothing done of a known total first, then only growth,
+// and the whole total exactly when the new version is in place, never for one rolled back.
+TEST_F(InstallTransactionTest, ProgressReachesItsTotalOnlyWhenTheNewVersionIsInPlace) {
+  constexpr std::uint64_t kTypicalBytes = 7 + 10 + 5 + 5 + 10 + 5;  // its six files
+  struct Case {
+    const char* why;
+    std::function<void(Archive&)> change;
+    InstallResult result;
+    std::uint64_t total;
+  } const cases[] = {
+      {"replaced files, new ones, files in folders the install makes", nullptr,
+       InstallResult::kInstalled, kTypicalBytes + 6 * update::kCommitStepUnits},
+      // staged once, under the earlier item's record, with the later one's bytes
+      {"a later item of the same name",
+       [](Archive& a) { a.entries.push_back(File("app.dll", "newer app!")); },
+       InstallResult::kInstalled, kTypicalBytes + 3 + 6 * update::kCommitStepUnits},
+      // staging fails at the end: the bar must not have been full
+      {"a corrupt last item", [](Archive& a) { a.entries.back().crc = 1; },
+       InstallResult::kRolledBack, kTypicalBytes + 6 * update::kCommitStepUnits},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    MakeOldVersion(root());
+    Archive a = Typical();
+    if (c.change) c.change(a);
+    std::vector<std::pair<std::uint64_t, std::uint64_t>> heard;
+    update::InstallOptions options;
+    options.progress = [&](std::uint64_t done, std::uint64_t total) {
+      heard.emplace_back(done, total);
+    };
+    EXPECT_EQ(update::InstallPackage(Package(a), W(root()), options).result, c.result);
+    ASSERT_FALSE(heard.empty());
+    EXPECT_EQ(heard.front(), std::make_pair(std::uint64_t{0}, c.total));
+    for (std::size_t i = 1; i < heard.size(); ++i) {
+      EXPECT_EQ(heard[i].second, c.total);
+      EXPECT_GE(heard[i].first, heard[i - 1].first);
+      EXPECT_LE(heard[i].first, c.total);
+    }
+    EXPECT_EQ(heard.back().first == c.total, c.result == InstallResult::kInstalled);
+  }
+}
+
+// The launch starts the client only over one version whole: not while an interrupted install
+// could not be ended (its journal cannot be read, or another install holds it).
+TEST_F(InstallTransactionTest, TheClientMayStartOnlyOverAWholeVersion) {
+  struct Case {
+    const char* why;
+    bool package;
+    std::function<void(const fs::path&)> journal;  // what stands at the journal's name
+    bool mayStart;
+  } const cases[] = {
+      {"nothing to install", false, nullptr, true},
+      {"a package installed", true, nullptr, true},
+      {"a journal that cannot be read, no package", false,
+       [](const fs::path& p) { fs::create_directories(p); }, false},
+      {"a journal that cannot be read, and a package", true,
+       [](const fs::path& p) { fs::create_directories(p); }, false},
+      // damaged before its header was whole: nothing had been done yet
+      {"a journal cut short in its header", true,
+       [](const fs::path& p) { ASSERT_TRUE(WriteBytes(p, "update jou")); }, true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    MakeOldVersion(root());
+    if (c.package) {
+      ASSERT_TRUE(WriteBytes(root() / "update.zip", Build(Typical())));
+    }
+    if (c.journal) c.journal(root() / "update.journal");
+    EXPECT_EQ(update::InstallIn(W(root()) + platform::kPreferredSeparator), c.mayStart);
+    fs::remove_all(root() / "update.journal");
+  }
+  // Held by an install that runs now: its folder is in the middle of a change.
+  MakeOldVersion(root());
+  Put("update.journal", "update journal\t1\t0000abcd\n");
+  platform::File held = platform::File::OpenExclusive(W(root() / "update.journal"));
+  ASSERT_TRUE(held);
+  EXPECT_FALSE(update::InstallIn(W(root()) + platform::kPreferredSeparator));
 }
 
 // A step too long to take ".new~" and the id within 255 units gets a short name of its

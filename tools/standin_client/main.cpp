@@ -2,6 +2,9 @@
 // install folder without the real client. Built as Veltmora.exe. In its own folder it:
 //   - writes veltmora-params.txt (its parameter string, UTF-8) and veltmora-cwd.txt (the
 //     working directory it was started in), and appends one line to veltmora-starts.txt;
+//   - writes veltmora-started-at.txt (when it started: seconds since 1970 UTC, to 100 ns) and
+//     veltmora-parent-windows.txt (how many visible windows the program that started it had
+//     at that moment: the launcher's must all be gone);
 //   - serves \\.\Pipe\RODURI_Veltmora (duplex: the launcher opens it for reading too) in byte mode
 //   and saves each message it receives as
 //     veltmora-pipe-N.bin (N from 1), writing veltmora-ready.txt once the pipe exists, and
@@ -17,7 +20,9 @@
 //     names a file of its folder, holds that file open until it ends, without sharing delete
 //     or write: a program whose data file stays in use while it runs.
 #include <windows.h>
+#include <tlhelp32.h>
 
+#include <cstdio>
 #include <optional>
 #include <string>
 
@@ -73,6 +78,43 @@ std::optional<std::string> ReadSmallFile(const std::wstring& path) {
   DWORD got = 0;
   if (!ReadFile(file.get(), buffer, sizeof buffer, &got, nullptr)) return std::nullopt;
   return std::string(buffer, got);
+}
+
+// Seconds since 1970 UTC, to the system clock's precision.
+std::string UnixTimeNow() {
+  FILETIME now = {};
+  GetSystemTimePreciseAsFileTime(&now);
+  const unsigned long long ticks =
+      (static_cast<unsigned long long>(now.dwHighDateTime) << 32) | now.dwLowDateTime;
+  const unsigned long long sinceUnix = ticks - 116444736000000000ULL;  // 1601 to 1970
+  char text[32];
+  std::snprintf(text, sizeof text, "%llu.%07llu", sinceUnix / 10000000, sinceUnix % 10000000);
+  return text;
+}
+
+DWORD ParentProcessId() {
+  UniqueHandle snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0));
+  if (!snapshot) return 0;
+  PROCESSENTRY32W entry = {};
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
+    if (entry.th32ProcessID == GetCurrentProcessId()) return entry.th32ParentProcessID;
+  }
+  return 0;
+}
+
+struct WindowCount {
+  DWORD process = 0;
+  int visible = 0;
+};
+
+BOOL CALLBACK CountVisible(HWND window, LPARAM context) {
+  auto* count = reinterpret_cast<WindowCount*>(context);
+  DWORD owner = 0;
+  GetWindowThreadProcessId(window, &owner);
+  if (owner == count->process && IsWindowVisible(window)) ++count->visible;
+  return TRUE;
 }
 
 bool StopRequested() { return Exists(InFolder(L"standin-stop")); }
@@ -189,6 +231,12 @@ void ServePipe() {
 }  // namespace
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
+  // First of all: the moment of the start, and what the launcher still showed then.
+  const std::string startedAt = UnixTimeNow();
+  WindowCount parentWindows{ParentProcessId()};
+  if (parentWindows.process != 0) {
+    EnumWindows(CountVisible, reinterpret_cast<LPARAM>(&parentWindows));
+  }
   wchar_t module[32768] = {};
   const DWORD length = GetModuleFileNameW(nullptr, module, 32768);
   g_folder.assign(module, length);
@@ -199,6 +247,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   WriteRecord(InFolder(L"veltmora-params.txt"), Utf8(commandLine != nullptr ? commandLine : L""));
   WriteRecord(InFolder(L"veltmora-cwd.txt"), Utf8(cwd));
   AppendLine(InFolder(L"veltmora-starts.txt"), "started\n");
+  WriteRecord(InFolder(L"veltmora-started-at.txt"), startedAt);
+  WriteRecord(InFolder(L"veltmora-parent-windows.txt"), std::to_string(parentWindows.visible));
 
   UniqueHandle held;
   const std::wstring exeName(module + g_folder.size() + 1);
