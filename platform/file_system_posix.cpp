@@ -26,6 +26,18 @@ FileTime FromTimespec(const timespec& ts) {
   return whole == 0 ? 0 : whole + static_cast<FileTime>(ts.tv_nsec / 100);
 }
 
+// Opens `path` read-only with `flags` and waits until what the system holds of it is on the
+// disk.
+bool Fsync(const WString& path, int flags) {
+  std::string native;
+  if (!ToNative(path, native)) return false;
+  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | flags);
+  if (fd < 0) return Failed();
+  const bool flushed = ::fsync(fd) == 0 || Failed();
+  ::close(fd);
+  return flushed;
+}
+
 }  // namespace
 
 PathKind Probe(const WString& path) {
@@ -239,27 +251,15 @@ bool FlushFile(const WString& path) {
   detail::SimulatedFileSystem* disk = nullptr;
   if (FailedByHook(FileCall::kFlushFile, &path, disk)) return false;
   if (disk != nullptr) return disk->FlushFile(path);
-  std::string native;
-  if (!ToNative(path, native)) return false;
   // fsync needs no write access here, so a read-only file is flushed like any other.
-  const int fd = ::open(native.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
-  if (fd < 0) return Failed();
-  const bool flushed = ::fsync(fd) == 0 || Failed();
-  ::close(fd);
-  return flushed;
+  return Fsync(path, O_NOFOLLOW);
 }
 
 bool FlushFolder(const WString& path) {
   detail::SimulatedFileSystem* disk = nullptr;
   if (FailedByHook(FileCall::kFlushFolder, &path, disk)) return false;
   if (disk != nullptr) return disk->FlushFolder(path);
-  std::string native;
-  if (!ToNative(path, native)) return false;
-  const int fd = ::open(native.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (fd < 0) return Failed();
-  const bool flushed = ::fsync(fd) == 0 || Failed();
-  ::close(fd);
-  return flushed;
+  return Fsync(path, O_DIRECTORY);
 }
 
 }  // namespace platform

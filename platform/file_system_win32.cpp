@@ -18,6 +18,13 @@ FileTime FromFiletime(const FILETIME& ft) {
   return (static_cast<FileTime>(ft.dwHighDateTime) << 32) | ft.dwLowDateTime;
 }
 
+// Whether `path` itself is a reparse point of kind `tag` (what it points to is not looked at).
+bool HasReparseTag(const WString& path, DWORD tag) {
+  WIN32_FIND_DATAW data;
+  win32::UniqueFindHandle find(FindFirstFileW(NativePath(path).c_str(), &data));
+  return find && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) && data.dwReserved0 == tag;
+}
+
 }  // namespace
 
 PathKind Probe(const WString& path) {
@@ -72,20 +79,14 @@ bool IsSymbolicLink(const WString& path) {
   detail::SimulatedFileSystem* disk = nullptr;
   if (FailedByHook(FileCall::kProbe, &path, disk)) return false;
   if (disk != nullptr) return disk->IsSymbolicLink(path);
-  WIN32_FIND_DATAW data;
-  win32::UniqueFindHandle find(FindFirstFileW(NativePath(path).c_str(), &data));
-  return find && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-         data.dwReserved0 == IO_REPARSE_TAG_SYMLINK;
+  return HasReparseTag(path, IO_REPARSE_TAG_SYMLINK);
 }
 
 bool IsMountPoint(const WString& path) {
   detail::SimulatedFileSystem* disk = nullptr;
   if (FailedByHook(FileCall::kProbeMount, &path, disk)) return false;
   if (disk != nullptr) return disk->IsMountPoint(path);
-  WIN32_FIND_DATAW data;
-  win32::UniqueFindHandle find(FindFirstFileW(NativePath(path).c_str(), &data));
-  return find && (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-         data.dwReserved0 == IO_REPARSE_TAG_MOUNT_POINT;
+  return HasReparseTag(path, IO_REPARSE_TAG_MOUNT_POINT);
 }
 
 bool CanDeleteNow(const WString& path) {

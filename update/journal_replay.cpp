@@ -92,6 +92,16 @@ Step Commit(const ReplayContext& c, const JournalEntry& e, WalkFailure& failure,
   return Step::kDone;
 }
 
+// Done when `path` is of kind `want`, the record's new file or folder in place; anything
+// else there means it is gone.
+Step Expect(const WString& path, PathKind want, const JournalEntry& e, const char* step,
+            WalkFailure& failure) {
+  const PathKind kind = platform::Probe(path);
+  if (kind == want) return Step::kDone;
+  if (kind == PathKind::kUnknown) return Unknown(&failure, e, step);
+  return Failed(&failure, e, step, true);
+}
+
 Step RollForward(const ReplayContext& c, const JournalEntry& e, WalkFailure& failure) {
   const WString target = c.Full(e.target);
   if (e.kind == JournalEntry::kFolder) {
@@ -106,26 +116,12 @@ Step RollForward(const ReplayContext& c, const JournalEntry& e, WalkFailure& fai
           break;  // renamed before the stop, or gone
       }
     }
-    switch (platform::Probe(target)) {
-      case PathKind::kFolder:
-        return Step::kDone;
-      case PathKind::kUnknown:
-        return Unknown(&failure, e, "looking for the new folder");
-      default:
-        return Failed(&failure, e, "looking for the new folder", true);
-    }
+    return Expect(target, PathKind::kFolder, e, "looking for the new folder", failure);
   }
   if (e.kind == JournalEntry::kNew) {
     // Written under its own name while staging, in a folder of the install's own, which the
     // records before this one put in place.
-    switch (platform::Probe(target)) {
-      case PathKind::kFile:
-        return Step::kDone;
-      case PathKind::kUnknown:
-        return Unknown(&failure, e, "looking for the new file");
-      default:
-        return Failed(&failure, e, "looking for the new file", true);
-    }
+    return Expect(target, PathKind::kFile, e, "looking for the new file", failure);
   }
   const WString staged = c.Full(e.staged);
   const PathKind stagedKind = platform::Probe(staged);
