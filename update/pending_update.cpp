@@ -3,8 +3,8 @@
 #include "log/zm_log.h"
 #include "platform/file.h"
 #include "platform/file_system.h"
+#include "signing/product_key.h"
 #include "update/install_transaction.h"
-#include "update/product_key.h"
 #include "update/retry.h"
 #include "zip/zip_reader.h"
 
@@ -64,7 +64,7 @@ void StageIn(const WString& installFolder) {
                               << "); it is kept for the next launch";
 }
 
-bool InstallIn(const WString& installFolder, const ProductKeyBytes& productKey,
+bool InstallIn(const WString& installFolder, const signing::ProductKeyBytes& productKey,
                const ProgressCallback& progress) {
   const WString package = installFolder + kPackage;
   if (!platform::Exists(package)) {
@@ -81,12 +81,12 @@ bool InstallIn(const WString& installFolder, const ProductKeyBytes& productKey,
     held = zip::ZipSource::Open(package);
     return held != nullptr;
   });
-  const SignatureState signature = CheckProductSignature(held.get(), productKey);
-  if (signature != SignatureState::kValid) {
+  const signing::SignatureState signature = signing::CheckProductSignature(held.get(), productKey);
+  if (signature != signing::SignatureState::kValid) {
     held.reset();
     const bool whole = LogRecovery(RecoverInterruptedInstall(installFolder));
-    WriteRefusal(ZM_LOG(streamlog::kLogInfo), signature);
-    if (!KeepsRefusedPackage(signature)) platform::RemoveFile(package);
+    signing::WriteRefusal(ZM_LOG(streamlog::kLogInfo), signature);
+    if (!signing::KeepsRefusedPackage(signature)) platform::RemoveFile(package);
     return whole;
   }
   InstallOptions options;
@@ -123,5 +123,5 @@ void StagePendingUpdate() {
 
 bool InstallPendingUpdate(const update::ProgressCallback& progress) {
   const platform::WString folder = ModuleFolder();
-  return folder.empty() || update::InstallIn(folder, update::ProductPackageKey(), progress);
+  return folder.empty() || update::InstallIn(folder, signing::ProductPackageKey(), progress);
 }

@@ -2,8 +2,8 @@
 #pragma once
 
 #include "platform/text.h"
+#include "signing/package_signature.h"
 #include "update/install_transaction.h"
-#include "update/package_signature.h"
 
 // Clears the download leftovers in temp\ of the launcher's own folder and stages a finished
 // temp\update.zip as update.zip there. The package is removed from temp\ only once its copy
@@ -12,7 +12,7 @@ void StagePendingUpdate();
 
 // Finishes or undoes an install that a stopped launch left, then installs update.zip of the
 // launcher's own folder over that folder as one transaction (the old version or the new one,
-// never a mix) and deletes it. With a product key compiled in (update/product_key.h), only a
+// never a mix) and deletes it. With a product key compiled in (signing/product_key.h), only a
 // package signed by that key installs; any other is deleted. Logs one line for each outcome.
 // `progress` (may be empty) hears once, with nothing done of nothing, that a package is there
 // and about to be checked and installed, and then of the install's progress. False when the
@@ -25,7 +25,8 @@ namespace update {
 // The same steps for an explicit install folder (ending in a separator) and key (none: every
 // package installs): the portable core of the two calls above.
 void StageIn(const platform::WString& installFolder);
-bool InstallIn(const platform::WString& installFolder, const ProductKeyBytes& productKey = {},
+bool InstallIn(const platform::WString& installFolder,
+               const signing::ProductKeyBytes& productKey = {},
                const ProgressCallback& progress = {});
 
 }  // namespace update

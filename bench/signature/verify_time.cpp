@@ -14,8 +14,8 @@
 
 #include "platform/file.h"
 #include "platform/text.h"
-#include "update/package_signature.h"
-#include "update/signing_key.h"
+#include "signing/package_signature.h"
+#include "signing/key_files.h"
 
 namespace {
 
@@ -38,14 +38,14 @@ int main(int argc, char** argv) {
   if (!keyFile || !keyFile.Size(keySize) || keySize > 65536) return 2;
   std::string pem(static_cast<std::size_t>(keySize), '\0');
   keyFile.ReadAt(0, pem.data(), pem.size());
-  update::PublicKey key;
-  if (update::PublicKeyFromPem(pem, key) != update::KeyFileResult::kOk) return 2;
+  signing::PublicKey key;
+  if (signing::PublicKeyFromPem(pem, key) != signing::KeyFileResult::kOk) return 2;
 
   for (int round = 0; round < rounds; ++round) {
     const auto start = std::chrono::steady_clock::now();
     std::unique_ptr<zip::ZipSource> source = zip::ZipSource::Open(Wide(argv[2]));
     if (!source) return 2;
-    const update::SignatureState state = update::VerifyPackage(*source, key);
+    const signing::SignatureState state = signing::VerifyPackage(*source, key);
     const std::chrono::duration<double, std::milli> took = std::chrono::steady_clock::now() - start;
 
     const auto readStart = std::chrono::steady_clock::now();
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
         std::chrono::steady_clock::now() - hashStart;
 
     std::printf("round %d: verify %.0f ms (%s); read alone %.0f ms; hash alone %.0f ms\n", round,
-                took.count(), update::DescribeSignatureState(state), read.count(), hashed.count());
+                took.count(), signing::DescribeSignatureState(state), read.count(), hashed.count());
   }
   return 0;
 }

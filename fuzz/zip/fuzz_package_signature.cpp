@@ -3,7 +3,7 @@
 // hash. The key is the public half of the throwaway key that signed corpus/signed.zip, so
 // inputs near that seed reach the hash and the verification.
 #include "fuzz/zip/fuzz_common.h"
-#include "update/package_signature.h"
+#include "signing/package_signature.h"
 
 namespace {
 
@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::unique_ptr<zip::ZipSource> source =
       zip::ZipSource::Open(zipfuzz::W(zipfuzz::WorkFolder() / "in.zip"));
   if (!source) return 0;
-  const update::ProductKeyBytes key{kSeedKey, sizeof kSeedKey};
-  update::CheckProductSignature(source.get(), key);
+  const signing::ProductKeyBytes key{kSeedKey, sizeof kSeedKey};
+  signing::CheckProductSignature(source.get(), key);
   return 0;
 }

@@ -6,7 +6,7 @@
 #include "tests/zip/test_support.h"
 #include "tests/zip/zip_builder.h"
 #include "tools/pkgtool/pkgtool.h"
-#include "update/signing_key.h"
+#include "signing/key_files.h"
 
 namespace {
 
@@ -276,10 +276,10 @@ TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
   const fs::path keys = TestKeyFolder();
   if (ReadBytes(keys / "product.pem") == "<missing>") GTEST_SKIP() << "no keys: run through ctest";
   const std::string id = ReadBytes(keys / "product.keyid").substr(0, 64);
-  update::PublicKey otherKey;
-  ASSERT_EQ(update::PublicKeyFromPem(ReadBytes(keys / "other.pub.pem"), otherKey),
-            update::KeyFileResult::kOk);
-  const std::string otherId = update::HexKeyId(otherKey.id);
+  signing::PublicKey otherKey;
+  ASSERT_EQ(signing::PublicKeyFromPem(ReadBytes(keys / "other.pub.pem"), otherKey),
+            signing::KeyFileResult::kOk);
+  const std::string otherId = signing::HexKeyId(otherKey.id);
   Archive a;
   a.entries = {Item("dir/a.txt")};
   const std::string unsignedBytes = Build(a);

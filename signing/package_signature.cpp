@@ -1,11 +1,11 @@
-#include "update/package_signature.h"
+#include "signing/package_signature.h"
 
 #include <algorithm>
 #include <memory>
 #include <new>
 #include <vector>
 
-namespace update {
+namespace signing {
 namespace {
 
 using platform::Sha256Digest;
@@ -167,4 +167,4 @@ SignatureState CheckProductSignature(zip::ZipSource* source, const ProductKeyByt
   return VerifyPackage(*source, key);
 }
 
-}  // namespace update
+}  // namespace signing

@@ -1,9 +1,9 @@
-#include "update/signing_key.h"
+#include "signing/key_files.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace update {
+namespace signing {
 namespace {
 
 using platform::P256Point;
@@ -337,4 +337,4 @@ std::vector<std::uint8_t> SignatureToDer(const P256Signature& signature) {
   return out;
 }
 
-}  // namespace update
+}  // namespace signing

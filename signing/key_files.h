@@ -11,7 +11,7 @@
 
 #include "platform/crypto.h"
 
-namespace update {
+namespace signing {
 
 struct PublicKey {
   platform::P256Point point;
@@ -69,4 +69,4 @@ bool Base64Decode(std::string_view text, std::vector<std::uint8_t>& out);
 bool SignatureFromDer(const std::uint8_t* der, std::size_t size, platform::P256Signature& out);
 std::vector<std::uint8_t> SignatureToDer(const platform::P256Signature& signature);
 
-}  // namespace update
+}  // namespace signing

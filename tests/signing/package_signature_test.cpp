@@ -2,7 +2,7 @@
 // unsigned or changed, the launcher's gate before an install, and the key files and
 // encodings underneath. Runs natively (libcrypto) and under Wine (CNG). The keys are made
 // by make_test_keys.sh when the tests are built.
-#include "update/package_signature.h"
+#include "signing/package_signature.h"
 
 #include <gtest/gtest.h>
 
@@ -21,8 +21,8 @@ namespace {
 using namespace ziptest;
 using platform::P256Signature;
 using platform::Sha256Digest;
-using update::KeyFileResult;
-using update::SignatureState;
+using signing::KeyFileResult;
+using signing::SignatureState;
 
 std::string KeyText(const char* name) { return ReadBytes(TestKeyFolder() / name); }
 
@@ -42,7 +42,7 @@ std::string WithComment(std::string archive, const std::string& comment) {
 
 std::string Comment(const std::string& keyIdHex, const std::vector<std::uint8_t>& der) {
   return "update-signature v1 ecdsa-p256-sha256 key=" + keyIdHex +
-         " sig=" + update::Base64Encode(der.data(), der.size());
+         " sig=" + signing::Base64Encode(der.data(), der.size());
 }
 
 class PackageSignatureTest : public ScratchTest {
@@ -50,8 +50,8 @@ class PackageSignatureTest : public ScratchTest {
   void SetUp() override {
     ScratchTest::SetUp();
     if (KeyText("product.pem") == "<missing>") GTEST_SKIP() << "no test keys: run through ctest";
-    ASSERT_EQ(update::PrivateKeyFromPem(KeyText("product.pem"), product_), KeyFileResult::kOk);
-    ASSERT_EQ(update::PrivateKeyFromPem(KeyText("other.pem"), other_), KeyFileResult::kOk);
+    ASSERT_EQ(signing::PrivateKeyFromPem(KeyText("product.pem"), product_), KeyFileResult::kOk);
+    ASSERT_EQ(signing::PrivateKeyFromPem(KeyText("other.pem"), other_), KeyFileResult::kOk);
     Archive a;
     Entry stored{};
     stored.name = "app.dll";
@@ -66,8 +66,8 @@ class PackageSignatureTest : public ScratchTest {
 
   // Signs an archive written without a comment: its bytes are then exactly the signed ones,
   // so this does not lean on the digest code under test. `claimed`: the key id to write.
-  std::string Sign(const std::string& archive, const update::PrivateKey& key,
-                   const update::PrivateKey* claimed = nullptr) {
+  std::string Sign(const std::string& archive, const signing::PrivateKey& key,
+                   const signing::PrivateKey* claimed = nullptr) {
     platform::Sha256 hash;
     hash.Update(archive.data(), archive.size());
     Sha256Digest digest;
@@ -75,7 +75,7 @@ class PackageSignatureTest : public ScratchTest {
     EXPECT_TRUE(hash.Finish(digest));
     EXPECT_TRUE(platform::SignP256(key.scalar, key.publicKey.point, digest, signature));
     const Sha256Digest& id = (claimed != nullptr ? claimed : &key)->publicKey.id;
-    return WithComment(archive, Comment(update::HexKeyId(id), update::SignatureToDer(signature)));
+    return WithComment(archive, Comment(signing::HexKeyId(id), signing::SignatureToDer(signature)));
   }
 
   SignatureState Check(const std::string& bytes) {
@@ -83,10 +83,10 @@ class PackageSignatureTest : public ScratchTest {
     EXPECT_TRUE(WriteBytes(path, bytes));
     std::unique_ptr<zip::ZipSource> source = zip::ZipSource::Open(W(path));
     EXPECT_TRUE(source);
-    return update::VerifyPackage(*source, product_.publicKey);
+    return signing::VerifyPackage(*source, product_.publicKey);
   }
 
-  update::PrivateKey product_, other_;
+  signing::PrivateKey product_, other_;
   std::string archive_;
 };
 
@@ -97,7 +97,7 @@ TEST_F(PackageSignatureTest, OnlyTheProductKeysSignatureOverTheseVeryBytesIsVali
   const std::size_t sigAt = signature.find(" sig=") + 5;
   // The signature's DER form, to build near misses of it.
   std::vector<std::uint8_t> der;
-  ASSERT_TRUE(update::Base64Decode(signature.substr(sigAt), der));
+  ASSERT_TRUE(signing::Base64Decode(signature.substr(sigAt), der));
   const std::string keyId = signature.substr(42, 64);
   std::vector<std::uint8_t> paddedR = der;  // r with a zero byte it does not need
   paddedR.insert(paddedR.begin() + 4, 0);
@@ -195,11 +195,11 @@ TEST_F(PackageSignatureTest, TheGateInstallsOnlyWhatTheProductKeySigned) {
   const std::size_t begin = pem.find('\n') + 1;
   std::string body = pem.substr(begin, pem.find("-----END") - begin);
   body.erase(std::remove(body.begin(), body.end(), '\n'), body.end());
-  ASSERT_TRUE(update::Base64Decode(body, der));
-  const update::ProductKeyBytes key{der.data(), der.size()};
+  ASSERT_TRUE(signing::Base64Decode(body, der));
+  const signing::ProductKeyBytes key{der.data(), der.size()};
   struct Case {
     const char* why;
-    update::ProductKeyBytes key;
+    signing::ProductKeyBytes key;
     std::string package;
     bool installs;
   } const cases[] = {
@@ -274,16 +274,16 @@ TEST_F(PackageSignatureTest, KeyFilesAsOpenSslWritesThem) {
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
-    update::PublicKey publicKey;
-    update::PrivateKey privateKey;
-    EXPECT_EQ(update::PublicKeyFromPem(c.file, publicKey), c.asPublic);
-    EXPECT_EQ(update::PrivateKeyFromPem(c.file, privateKey), c.asPrivate);
+    signing::PublicKey publicKey;
+    signing::PrivateKey privateKey;
+    EXPECT_EQ(signing::PublicKeyFromPem(c.file, publicKey), c.asPublic);
+    EXPECT_EQ(signing::PrivateKeyFromPem(c.file, privateKey), c.asPrivate);
     // Every form names the same key by the id openssl's own digest gives.
     if (c.asPublic == KeyFileResult::kOk) {
-      EXPECT_EQ(update::HexKeyId(publicKey.id), keyId);
+      EXPECT_EQ(signing::HexKeyId(publicKey.id), keyId);
     }
     if (c.asPrivate == KeyFileResult::kOk) {
-      EXPECT_EQ(update::HexKeyId(privateKey.publicKey.id), keyId);
+      EXPECT_EQ(signing::HexKeyId(privateKey.publicKey.id), keyId);
       EXPECT_EQ(privateKey.scalar, product_.scalar);
     }
   }
@@ -308,7 +308,7 @@ TEST(Base64Test, OnlyTheCanonicalFormDecodes) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.text);
     std::vector<std::uint8_t> out;
-    EXPECT_EQ(update::Base64Decode(c.text, out), c.decodes);
+    EXPECT_EQ(signing::Base64Decode(c.text, out), c.decodes);
     if (c.decodes) {
       EXPECT_EQ(std::string(out.begin(), out.end()), c.bytes);
     }
@@ -324,9 +324,9 @@ TEST(SignatureDerTest, RoundTripsEveryLengthOfRAndS) {
     in[0] = first[0];
     in[1] = 0;  // a zero after the first: the integer must keep it
     in[32] = first[1];
-    const std::vector<std::uint8_t> der = update::SignatureToDer(in);
+    const std::vector<std::uint8_t> der = signing::SignatureToDer(in);
     P256Signature out{};
-    EXPECT_TRUE(update::SignatureFromDer(der.data(), der.size(), out));
+    EXPECT_TRUE(signing::SignatureFromDer(der.data(), der.size(), out));
     EXPECT_EQ(out, in);
   }
 }

@@ -23,10 +23,10 @@
 #include <string_view>
 
 #include "platform/crypto.h"
-#include "update/signing_key.h"
+#include "signing/key_files.h"
 #include "zip/zip_reader.h"
 
-namespace update {
+namespace signing {
 
 inline constexpr std::string_view kSignatureMark = "update-signature ";
 inline constexpr std::string_view kSignatureLayout = "update-signature v1 ecdsa-p256-sha256 key=";
@@ -74,7 +74,7 @@ SignatureState VerifyPackage(zip::ZipSource& source, const PublicKey& key);
 std::string SignatureComment(const platform::Sha256Digest& keyId,
                              const platform::P256Signature& signature);
 
-// The product's key as a program carries it (update/product_key.h).
+// The product's key as a program carries it (signing/product_key.h).
 struct ProductKeyBytes {
   const std::uint8_t* der = nullptr;  // DER SubjectPublicKeyInfo
   std::size_t size = 0;               // 0: the program has no key
@@ -118,4 +118,4 @@ void WriteRefusal(Out&& out, SignatureState state) {
   }
 }
 
-}  // namespace update
+}  // namespace signing

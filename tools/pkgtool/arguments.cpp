@@ -1,0 +1,135 @@
+#include "tools/pkgtool/pkgtool.h"
+
+#include <optional>
+#include <string>
+
+#include "tools/pkgtool/commands.h"
+#include "zip/item_path.h"
+
+namespace pkgtool {
+namespace {
+
+using platform::WString;
+
+const char kUsage[] =
+    "usage: pkgtool list [--json] ARCHIVE\n"
+    "       pkgtool check [--json] [--install-folder DIR] ARCHIVE\n"
+    "       pkgtool extract ARCHIVE DEST\n"
+    "       pkgtool recover DEST\n"
+    "       pkgtool sign --key PRIVATE.pem ARCHIVE\n"
+    "       pkgtool verify --key PUBLIC.pem ARCHIVE\n"
+    "       pkgtool --help | --version\n";
+
+const char kHelp[] =
+    "\n"
+    "Reads update packages with the launcher's own zip code.\n"
+    "\n"
+    "  list     one line per item: index, attributes, size, modification time (UTC), name\n"
+    "  check    reads every item through to its CRC-32 and says what the launcher does with\n"
+    "           it: refused, reserved and too long names are skipped, a later item of the\n"
+    "           same name (as Windows compares names) replaces an earlier one; problems and\n"
+    "           warnings on standard error, a one-line summary on standard output\n"
+    "  extract  installs the items into DEST exactly as the launcher's update step does,\n"
+    "           finishing or undoing an interrupted install there first\n"
+    "  recover  finishes or undoes an interrupted install in DEST, as the next launch would\n"
+    "  sign     signs the archive with the product's ECDSA P-256 key (a PEM file, PKCS #8 or\n"
+    "           SEC 1, unencrypted, as openssl writes it; an encrypted key signs with openssl,\n"
+    "           see docs/update-packages.md): the signature goes into the archive's comment,\n"
+    "           replacing any comment or signature there; the archive is rewritten under a\n"
+    "           temporary name and renamed over the old one\n"
+    "  verify   checks the archive's signature against the product's public key (PEM)\n"
+    "  --json   list or check as one JSON object: the signature and one object per item\n"
+    "  --install-folder DIR\n"
+    "           check full paths against the install folder DIR: every item's path, the\n"
+    "           folder's included, must stay within 259 units (without it, a folder of three\n"
+    "           units such as C:\\ is assumed, so only names too long for any folder show)\n"
+    "\n"
+    "list and check say whether the archive carries a signature; verify checks it.\n"
+    "\n"
+    "Exit codes: 0 every item is fine (check), was installed (extract), nothing was left to\n"
+    "end (recover), the archive was signed (sign) or its signature is valid (verify); 1 an\n"
+    "item has a problem or failed, an interrupted install could not be ended yet, the archive\n"
+    "is unsigned or its signature invalid (verify), or it cannot be signed as it is (sign);\n"
+    "2 a usage error, a key file that does not read, or an archive that does not open.\n";
+
+int UsageError(std::FILE* err, const char* what) {
+  if (what) std::fprintf(err, "pkgtool: %s\n", what);
+  std::fputs(kUsage, err);
+  return 2;
+}
+
+}  // namespace
+
+int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
+  bool json = false;
+  std::optional<WString> installFolder;
+  std::optional<WString> keyFile;
+  std::vector<WString> operands;
+  bool optionsEnd = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const WString& arg = args[i];
+    if (optionsEnd || arg.empty() || arg[0] != WIDE('-') || arg == WIDE("-")) {
+      operands.push_back(arg);
+    } else if (arg == WIDE("--install-folder")) {
+      if (i + 1 == args.size() || args[i + 1].empty()) {
+        return UsageError(err, "--install-folder needs a folder");
+      }
+      installFolder = args[++i];
+    } else if (arg == WIDE("--")) {
+      optionsEnd = true;
+    } else if (arg == WIDE("--help") || arg == WIDE("-h")) {
+      std::fputs(kUsage, out);
+      std::fputs(kHelp, out);
+      return 0;
+    } else if (arg == WIDE("--version")) {
+      std::fputs("pkgtool " LAUNCHER_VERSION "\n", out);
+      return 0;
+    } else if (arg == WIDE("--json")) {
+      json = true;
+    } else if (arg == WIDE("--key")) {
+      if (i + 1 == args.size()) return UsageError(err, "--key needs a file");
+      keyFile = args[++i];
+    } else if (arg.rfind(WIDE("--key="), 0) == 0) {
+      keyFile = arg.substr(6);
+    } else {
+      return UsageError(err, ("unknown option " + Narrow(arg)).c_str());
+    }
+  }
+  if (operands.empty()) return UsageError(err, nullptr);
+  const WString& command = operands[0];
+  const bool report = command == WIDE("list") || command == WIDE("check");
+  const bool signing = command == WIDE("sign") || command == WIDE("verify");
+  if (!report && !signing && command != WIDE("extract") && command != WIDE("recover")) {
+    return UsageError(err, ("unknown command " + Narrow(command)).c_str());
+  }
+  if (keyFile.has_value() != signing) {
+    return UsageError(err, signing ? "--key is needed" : "--key is for sign and verify only");
+  }
+  if (keyFile && keyFile->empty()) return UsageError(err, "the key file must not be empty");
+  if (installFolder && command != WIDE("check")) {
+    return UsageError(err, "--install-folder goes with check only");
+  }
+  if (report && operands.size() == 2) {
+    // The folder with the separator the install adds; a drive root such as C:\ without one.
+    std::size_t rootUnits = 3;
+    if (installFolder) {
+      rootUnits = installFolder->size() + (zip::IsSeparator(installFolder->back()) ? 0 : 1);
+    }
+    return Report(operands[1], command == WIDE("check"), json, rootUnits, out, err);
+  }
+  if (command == WIDE("extract") && operands.size() == 3 && !json) {
+    if (operands[2].empty()) return UsageError(err, "DEST must not be empty");
+    return InstallPackage(operands[1], operands[2], out, err);
+  }
+  if (command == WIDE("recover") && operands.size() == 2 && !json) {
+    if (operands[1].empty()) return UsageError(err, "DEST must not be empty");
+    return Recover(operands[1], out, err);
+  }
+  if (signing && operands.size() == 2 && !json) {
+    return command == WIDE("sign") ? Sign(*keyFile, operands[1], out, err)
+                                   : Verify(*keyFile, operands[1], out, err);
+  }
+  return UsageError(err, nullptr);
+}
+
+}  // namespace pkgtool

@@ -1,0 +1,49 @@
+// pkgtool's commands, one file per job (reports.cpp: list and check; install.cpp: extract
+// and recover; signing.cpp: sign and verify), with what their reports share. Each command
+// writes results to `out` and problems to `err`, and returns the exit code pkgtool.h states.
+#pragma once
+
+#include <cstddef>
+#include <cstdio>
+#include <string>
+
+#include "platform/text.h"
+#include "signing/package_signature.h"
+#include "zip/zip_extractor.h"
+
+namespace pkgtool {
+
+// UTF-8, as every report writes text.
+std::string Narrow(const platform::WString& text);
+
+// The name as the launcher sees it, or the stored bytes when the name was refused, so a
+// report always says which item it means.
+std::string DisplayName(const zip::ZipItem& item);
+
+// Why the archive at `path` does not open, in the words of the people who build packages.
+void ReportOpenFailure(const platform::WString& path, std::FILE* err);
+
+// What the archive carries for a signature, unchecked: list and check tell it, verify checks
+// it.
+signing::CarriedSignature CarriedSignatureOf(const platform::WString& path);
+
+// list (`readData` false) and check (true): every item's record, and for check its data
+// through to the CRC-32 and what the launcher would do with its name in an install folder of
+// `rootUnits`; then what the archive carries for a signature.
+int Report(const platform::WString& path, bool readData, bool json, std::size_t rootUnits,
+           std::FILE* out, std::FILE* err);
+
+// extract: installs the package through the launcher's own install transaction.
+int InstallPackage(const platform::WString& path, const platform::WString& dest, std::FILE* out,
+                   std::FILE* err);
+
+// recover: finishes or undoes an interrupted install in `dest` as the next launch would.
+int Recover(const platform::WString& dest, std::FILE* out, std::FILE* err);
+
+// sign and verify, with the key file `keyFile` (PEM).
+int Sign(const platform::WString& keyFile, const platform::WString& path, std::FILE* out,
+         std::FILE* err);
+int Verify(const platform::WString& keyFile, const platform::WString& path, std::FILE* out,
+           std::FILE* err);
+
+}  // namespace pkgtool

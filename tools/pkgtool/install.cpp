@@ -1,0 +1,90 @@
+#include "tools/pkgtool/commands.h"
+
+#include <string>
+#include <type_traits>
+
+#include "update/install_transaction.h"
+#include "zip/zip_extractor.h"
+
+namespace pkgtool {
+
+using platform::WString;
+
+namespace {
+
+// Collects an outcome line as UTF-8, the way the launcher's log writes it in its code page.
+struct Utf8Line {
+  std::string text;
+  Utf8Line& operator<<(const char* s) {
+    text += s;
+    return *this;
+  }
+  template <typename Number, typename = std::enable_if_t<std::is_integral_v<Number>>>
+  Utf8Line& operator<<(Number n) {
+    text += std::to_string(n);
+    return *this;
+  }
+  Utf8Line& operator<<(const WString& s) {
+    text += Narrow(s);
+    return *this;
+  }
+};
+
+}  // namespace
+
+// Each item skipped for its name, or that rolled the install back, goes to `err`; the outcome
+// line the launcher logs to `out` when the package installed, to `err` when it did not.
+int InstallPackage(const WString& path, const WString& dest, std::FILE* out, std::FILE* err) {
+  update::InstallOptions options;
+  options.report = [&](const update::ItemReport& r) {
+    const std::string why =
+        r.fate == update::ItemFate::kReserved  ? "name kept for the install's own files"
+        : r.fate == update::ItemFate::kTooLong ? "path too long in DEST (more than 259 units)"
+                                               : zip::DescribeItemProblem(*r.item, r.result);
+    std::fprintf(err, "pkgtool: %s: item %d %s: %s%s\n", Narrow(path).c_str(), r.index,
+                 DisplayName(*r.item).c_str(), why.c_str(), r.skipped() ? "; skipped" : "");
+  };
+  const update::InstallOutcome outcome = update::InstallPackage(path, dest, options);
+  const bool reopens = (outcome.result == update::InstallResult::kNotAnArchive ||
+                        outcome.result == update::InstallResult::kUnreadable) &&
+                       zip::ZipExtractor::Open(path, dest, nullptr) != nullptr;
+  if (outcome.result == update::InstallResult::kUnreadable && !reopens) {
+    ReportOpenFailure(path, err);
+    return 2;
+  }
+  // One that opens now could not be read a moment ago: the disk's doing, told as the launcher
+  // tells it below.
+  if (outcome.result == update::InstallResult::kNotAnArchive) {
+    if (reopens) {
+      // The archive opens: it is the destination that does not fit the path buffer.
+      std::fprintf(err, "pkgtool: %s: destination path too long\n", Narrow(dest).c_str());
+    } else {
+      ReportOpenFailure(path, err);
+    }
+    return 2;
+  }
+  if (outcome.recovery.result != update::RecoveryResult::kNothing) {
+    Utf8Line line;
+    update::WriteRecovery(line, outcome.recovery);
+    std::fprintf(out, "%s\n", line.text.c_str());
+  }
+  Utf8Line line;
+  // The fate the launcher would give the package, so that a team reads the same line.
+  update::WriteOutcome(line, outcome, update::PackageFate(outcome));
+  const bool installed = outcome.result == update::InstallResult::kInstalled;
+  std::fprintf(installed ? out : err, "%s\n", line.text.c_str());
+  if (outcome.result == update::InstallResult::kUnreadable) return 2;
+  return installed && outcome.skipped == 0 ? 0 : 1;
+}
+
+int Recover(const WString& dest, std::FILE* out, std::FILE* err) {
+  const update::RecoveryOutcome r = update::RecoverInterruptedInstall(dest);
+  Utf8Line line;
+  update::WriteRecovery(line, r);
+  const bool ended =
+      r.result != update::RecoveryResult::kIncomplete && r.result != update::RecoveryResult::kBusy;
+  std::fprintf(ended ? out : err, "%s\n", line.text.c_str());
+  return ended ? 0 : 1;
+}
+
+}  // namespace pkgtool
