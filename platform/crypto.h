@@ -4,7 +4,6 @@
 // big-endian bytes, the forms both libraries take.
 #pragma once
 
-#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>

@@ -57,10 +57,18 @@ check "launcher.exe: ole32 is not imported at start" "no" \
 # CNG is loaded by the signature check of an update package, not by every start, and so after
 # the launcher has limited its library search: a DLL imported at start is looked for in the
 # program's own folder first unless the system knows it.
+# crypt32, which decodes the signature and key files, the same way.
 for exe in "$launcher" "$pkgtool"; do
-  check "$(basename "$exe"): bcrypt is not imported at start" "no" \
-    "$($objdump -p "$exe" | grep -qi 'DLL Name: bcrypt.dll' && echo yes || echo no)"
+  for dll in bcrypt crypt32; do
+    check "$(basename "$exe"): $dll is not imported at start" "no" \
+      "$($objdump -p "$exe" | grep -qi "DLL Name: $dll.dll" && echo yes || echo no)"
+  done
 done
+# The launcher checks a signature against the key built into it: no key file reader (their
+# block labels) is linked into it.
+check "launcher.exe: no key file reader" "0" "$(grep -c 'PRIVATE KEY' "$launcher" || true)"
+check "pkgtool.exe: its key file reader" "yes" \
+  "$(grep -q 'PRIVATE KEY' "$pkgtool" && echo yes || echo no)"
 headers "$pkgtool" pkgtool.exe 00000003
 version_info "$launcher" launcher.exe
 version_info "$pkgtool" pkgtool.exe
