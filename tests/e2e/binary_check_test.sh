@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The programs as shipped, checked in the files themselves (Wine ignores manifests):
-# launcher.exe is a PE32+ GUI program that imports system DLLs only (ole32 and bcrypt not at
-# start: the link refresh loads ole32 when it runs, the package signature check bcrypt) and embeds a manifest asking for administrator rights
+# launcher.exe is a PE32+ GUI program that imports system DLLs only (ole32, bcrypt and crypt32
+# not at start: the link refresh loads ole32 when it runs, the package signature check bcrypt
+# and crypt32; it links no key file reader) and embeds a manifest asking for administrator rights
 # without UI access, declaring Windows 7 to 11, per-monitor DPI awareness (v2) and common
 # controls 6, and no long-path awareness; launcher.exe, pkgtool.exe and the stand-in client
 # each carry a version resource with the project version.
