@@ -361,8 +361,8 @@ TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
        decrypts ? "pkgtool: the environment variable PKGTOOL_TEST_UNSET is not set\n"
                 : keyAt("encrypted.pem") + encryptedKey,
        "PKGTOOL_TEST_UNSET"},
-      {"a public key with a point off the curve", "verify", "off-curve.pub.pem", "p.zip", 2, "",
-       keyAt("off-curve.pub.pem") + "its public key is not a point of the P-256 curve\n"},
+      {"a public key that is no point of the curve", "verify", "zero.pub.pem", "p.zip", 2, "",
+       keyAt("zero.pub.pem") + "its public key is not a point of the P-256 curve\n"},
       {"no key file", "sign", "none.pem", "p.zip", 2, "", keyAt("none.pem") + "cannot be read\n"},
   };
   for (const Step& s : steps) {
