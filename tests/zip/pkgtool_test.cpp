@@ -235,6 +235,12 @@ TEST_F(PkgtoolTest, FollowsCommandLineHabits) {
        2,
        "",
        "pkgtool: --key is for sign and verify only\n"},
+      // A passphrase opens a private key: verify has none to open.
+      {"--passphrase-env for verify",
+       {W("verify"), W("--key=k.pem"), W("--passphrase-env"), W("P"), zip},
+       2,
+       "",
+       "pkgtool: --passphrase-env is for sign only\n"},
       {"verify has no JSON form",
        {W("verify"), W("--json"), W("--key=k.pem"), zip},
        2,
