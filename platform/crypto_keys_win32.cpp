@@ -213,6 +213,10 @@ KeyRead P256PublicKeyFromDer(const std::uint8_t* der, std::size_t size, P256Poin
   WipedBytes decoded, curve;
   if (!Decode(X509_PUBLIC_KEY_INFO, der, size, decoded)) return KeyRead::kDamaged;
   const CERT_PUBLIC_KEY_INFO& info = As<CERT_PUBLIC_KEY_INFO>(decoded);
+  if (std::strcmp(info.Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) != 0 ||
+      !IsOid(info.Algorithm.Parameters, szOID_ECC_CURVE_P256)) {
+    return KeyRead::kOtherKind;
+  }
   // The decoder ignores bytes after the structure and takes some BER: one text per key.
   std::vector<std::uint8_t> written(size);
   DWORD writtenSize = static_cast<DWORD>(size);
@@ -220,10 +224,6 @@ KeyRead P256PublicKeyFromDer(const std::uint8_t* der, std::size_t size, P256Poin
                            &writtenSize) ||
       writtenSize != size || std::memcmp(written.data(), der, size) != 0) {
     return KeyRead::kDamaged;
-  }
-  if (std::strcmp(info.Algorithm.pszObjId, szOID_ECC_PUBLIC_KEY) != 0 ||
-      !IsOid(info.Algorithm.Parameters, szOID_ECC_CURVE_P256)) {
-    return KeyRead::kOtherKind;
   }
   const KeyRead read = PointFromBits(info.PublicKey, point);
   return read == KeyRead::kOk ? CheckedPoint(point) : read;
