@@ -16,7 +16,7 @@ const char kUsage[] =
     "       pkgtool check [--json] [--install-folder DIR] ARCHIVE\n"
     "       pkgtool extract ARCHIVE DEST\n"
     "       pkgtool recover DEST\n"
-    "       pkgtool sign --key PRIVATE.pem ARCHIVE\n"
+    "       pkgtool sign --key PRIVATE.pem [--passphrase-env NAME] ARCHIVE\n"
     "       pkgtool verify --key PUBLIC.pem ARCHIVE\n"
     "       pkgtool --help | --version\n";
 
@@ -33,12 +33,15 @@ const char kHelp[] =
     "           finishing or undoing an interrupted install there first\n"
     "  recover  finishes or undoes an interrupted install in DEST, as the next launch would\n"
     "  sign     signs the archive with the product's ECDSA P-256 key (a PEM file, PKCS #8 or\n"
-    "           SEC 1, unencrypted, as openssl writes it; an encrypted key signs with openssl,\n"
-    "           see docs/update-packages.md): the signature goes into the archive's comment,\n"
+    "           SEC 1, as openssl writes it; on Windows unencrypted only, see\n"
+    "           docs/update-packages.md): the signature goes into the archive's comment,\n"
     "           replacing any comment or signature there; the archive is rewritten under a\n"
     "           temporary name and renamed over the old one\n"
     "  verify   checks the archive's signature against the product's public key (PEM)\n"
     "  --json   list or check as one JSON object: the signature and one object per item\n"
+    "  --passphrase-env NAME\n"
+    "           sign with an encrypted key whose passphrase is in the environment variable\n"
+    "           NAME (never on the command line, where other users can read it)\n"
     "  --install-folder DIR\n"
     "           check full paths against the install folder DIR: every item's path, the\n"
     "           folder's included, must stay within 259 units (without it, a folder of three\n"
@@ -64,6 +67,7 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
   bool json = false;
   std::optional<WString> installFolder;
   std::optional<WString> keyFile;
+  std::optional<WString> passphraseEnv;
   std::vector<WString> operands;
   bool optionsEnd = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -91,6 +95,9 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
       keyFile = args[++i];
     } else if (arg.rfind(WIDE("--key="), 0) == 0) {
       keyFile = arg.substr(6);
+    } else if (arg == WIDE("--passphrase-env")) {
+      if (i + 1 == args.size()) return UsageError(err, "--passphrase-env needs a variable name");
+      passphraseEnv = args[++i];
     } else {
       return UsageError(err, ("unknown option " + Narrow(arg)).c_str());
     }
@@ -106,6 +113,10 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
     return UsageError(err, signing ? "--key is needed" : "--key is for sign and verify only");
   }
   if (keyFile && keyFile->empty()) return UsageError(err, "the key file must not be empty");
+  if (passphraseEnv && (command != WIDE("sign") || passphraseEnv->empty())) {
+    return UsageError(err, passphraseEnv->empty() ? "--passphrase-env needs a variable name"
+                                                  : "--passphrase-env is for sign only");
+  }
   if (installFolder && command != WIDE("check")) {
     return UsageError(err, "--install-folder goes with check only");
   }
@@ -126,8 +137,9 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
     return Recover(operands[1], out, err);
   }
   if (signing && operands.size() == 2 && !json) {
-    return command == WIDE("sign") ? Sign(*keyFile, operands[1], out, err)
-                                   : Verify(*keyFile, operands[1], out, err);
+    return command == WIDE("sign")
+               ? Sign(*keyFile, passphraseEnv ? &*passphraseEnv : nullptr, operands[1], out, err)
+               : Verify(*keyFile, operands[1], out, err);
   }
   return UsageError(err, nullptr);
 }

@@ -40,9 +40,10 @@ int InstallPackage(const platform::WString& path, const platform::WString& dest,
 // recover: finishes or undoes an interrupted install in `dest` as the next launch would.
 int Recover(const platform::WString& dest, std::FILE* out, std::FILE* err);
 
-// sign and verify, with the key file `keyFile` (PEM).
-int Sign(const platform::WString& keyFile, const platform::WString& path, std::FILE* out,
-         std::FILE* err);
+// sign and verify, with the key file `keyFile` (PEM); sign takes the passphrase of an
+// encrypted key from the environment variable `passphraseEnv` (null: none).
+int Sign(const platform::WString& keyFile, const platform::WString* passphraseEnv,
+         const platform::WString& path, std::FILE* out, std::FILE* err);
 int Verify(const platform::WString& keyFile, const platform::WString& path, std::FILE* out,
            std::FILE* err);
 
