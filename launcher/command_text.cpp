@@ -51,9 +51,8 @@ platform::WString EscapeUrlPart(platform::WStringView urlPart, platform::CodePag
   escaped.reserve(urlPart.size());
   for (std::size_t i = 0; i < urlPart.size(); ++i) {
     const std::size_t units =
-        IsHighSurrogate(urlPart[i]) && i + 1 < urlPart.size() && IsLowSurrogate(urlPart[i + 1])
-            ? 2
-            : 1;
+        IsHighSurrogate(urlPart[i]) && i + 1 < urlPart.size() && IsLowSurrogate(urlPart[i + 1]) ? 2
+                                                                                                : 1;
     const platform::WStringView character = urlPart.substr(i, units);
     i += units - 1;
     const platform::WChar c = character[0];
@@ -93,8 +92,7 @@ CommandText ParseCommandText(platform::WStringView commandText) {
 
 platform::WString ParameterBase(const CommandText& command, platform::CodePage clientPage) {
   if (!command.schemePosition) return command.text;
-  return EscapeUrlPart(platform::WStringView(command.text).substr(command.urlPosition),
-                       clientPage);
+  return EscapeUrlPart(platform::WStringView(command.text).substr(command.urlPosition), clientPage);
 }
 
 std::size_t ParameterBudget(platform::WStringView installFolder) {

@@ -16,8 +16,7 @@ constexpr DWORD kLockPollMs = 50;
 bool IsPlainFile(HANDLE file) {
   BY_HANDLE_FILE_INFORMATION info = {};
   return GetFileInformationByHandle(file, &info) &&
-         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ==
-             0 &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
          info.nNumberOfLinks == 1;
 }
 
@@ -37,22 +36,24 @@ LaunchLock LaunchLock::Acquire(const std::wstring& installFolder, DWORD timeoutM
   }
   SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
   const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  DWORD error = ERROR_SUCCESS;
   for (;;) {
     // Read access is what the sharing check weighs; no sharing is what makes it a lock.
-    lock.file_.reset(CreateFileW(path.c_str(), GENERIC_READ | WRITE_DAC, 0, &attributes,
-                                 OPEN_ALWAYS,
-                                 FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED |
-                                     FILE_FLAG_OPEN_REPARSE_POINT,
-                                 nullptr));
+    HANDLE file = CreateFileW(
+        path.c_str(), GENERIC_READ | WRITE_DAC, 0, &attributes, OPEN_ALWAYS,
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr);
+    error = GetLastError();
+    lock.file_.reset(file);
     if (lock.file_) break;
-    if (GetLastError() != ERROR_SHARING_VIOLATION) return lock;
+    if (error != ERROR_SHARING_VIOLATION) return lock;
     if (GetTickCount64() >= deadline) {
       lock.state_ = State::kTimedOut;
       return lock;
     }
     Sleep(kLockPollMs);
   }
-  const bool existed = GetLastError() == ERROR_ALREADY_EXISTS;
+  const bool existed = error == ERROR_ALREADY_EXISTS;
   if (!IsPlainFile(lock.file_.get())) {
     lock.file_.reset();
     return lock;

@@ -29,7 +29,8 @@ std::optional<std::uint32_t> IntegrityLevelOf(HANDLE process) {
   GetTokenInformation(token.get(), TokenIntegrityLevel, nullptr, 0, &size);
   if (size < sizeof(TOKEN_MANDATORY_LABEL)) return std::nullopt;
   std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[size]);
-  if (!buffer || !GetTokenInformation(token.get(), TokenIntegrityLevel, buffer.get(), size, &size)) {
+  if (!buffer ||
+      !GetTokenInformation(token.get(), TokenIntegrityLevel, buffer.get(), size, &size)) {
     return std::nullopt;
   }
   const PSID sid = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(buffer.get())->Label.Sid;

@@ -88,7 +88,9 @@ TEST(LaunchFlowTest, AUrlReachesTheClientInWhatItsCodePageHolds) {
   } const cases[] = {
       {"Chinese under 936 unchanged", 936, L"\"quorvane://live/\u76f4\u64ad\"",
        "live/\xE7\x9B\xB4\xE6\x92\xAD\""},
-      {"an ideographic space 936 holds", 936, L"quorvane://a\u3000b", "a\xE3\x80\x80" "b"},
+      {"an ideographic space 936 holds", 936, L"quorvane://a\u3000b",
+       "a\xE3\x80\x80"
+       "b"},
       // best fit made a blank and a quotation mark of these in the ANSI client
       {"an ideographic space under 1252", 1252, L"quorvane://a\u3000IsAdmin", "a%E3%80%80IsAdmin"},
       {"a fullwidth quotation mark under 1252", 1252, L"quorvane://a\uff02b", "a%EF%BC%82b"},

@@ -112,8 +112,7 @@ TEST(CommandTextTest, ALinkCannotAddArgumentsWhateverItsSpellingOrCodePage) {
       {"en space under 936", kChinese, WIDE("quorvane://x\u2002y"), WIDE("x%E2%80%82y")},
       {"Hangul under 936", kChinese, WIDE("quorvane://\uac00"), WIDE("%EA%B0%80")},
       // the client's parser read \" as a quotation mark inside the argument
-      {"a URL part ending in a backslash", kWestern, WIDE("\"quorvane://x\\\""),
-       WIDE("x%5C\"")},
+      {"a URL part ending in a backslash", kWestern, WIDE("\"quorvane://x\\\""), WIDE("x%5C\"")},
       {"a backslash inside the URL part", kChinese, WIDE("quorvane://a\\b"), WIDE("a%5Cb")},
   };
   for (const Row& row : rows) {
@@ -283,12 +282,11 @@ TEST(LaunchPathsTest, TheClientCommandLineIsWholeOrRefused) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     std::vector<platform::WChar> buffer(c.bufferUnits + 1, WIDE('#'));
-    EXPECT_EQ(FormatClientCommandLine(WIDE("C:\\app\\V.exe"), c.parameters, buffer.data(),
-                                      c.bufferUnits),
-              c.expected != nullptr);
+    EXPECT_EQ(
+        FormatClientCommandLine(WIDE("C:\\app\\V.exe"), c.parameters, buffer.data(), c.bufferUnits),
+        c.expected != nullptr);
     if (c.bufferUnits > 0) {
-      EXPECT_TRUE(WString(buffer.data()) ==
-                  WString(c.expected != nullptr ? c.expected : WIDE("")));
+      EXPECT_TRUE(WString(buffer.data()) == WString(c.expected != nullptr ? c.expected : WIDE("")));
     }
     EXPECT_EQ(buffer[c.bufferUnits], WIDE('#')) << "written past the buffer";
   }

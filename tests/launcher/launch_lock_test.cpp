@@ -56,12 +56,12 @@ TEST(LaunchLockTest, TheLockFileGrantsTheSystemAndTheAdministratorsAlone) {
     const wchar_t* sid;
     bool reads;
   } const rows[] = {
-      {L"S-1-5-18", true},             // the system
-      {L"S-1-5-32-544", true},         // the administrators
-      {L"S-1-5-32-545", false},        // the users: could hold every launch off
-      {L"S-1-5-11", false},            // authenticated users
-      {L"S-1-1-0", false},             // everyone
-      {L"S-1-5-21-1-2-3-1001", false}, // the user the launcher was elevated from
+      {L"S-1-5-18", true},              // the system
+      {L"S-1-5-32-544", true},          // the administrators
+      {L"S-1-5-32-545", false},         // the users: could hold every launch off
+      {L"S-1-5-11", false},             // authenticated users
+      {L"S-1-1-0", false},              // everyone
+      {L"S-1-5-21-1-2-3-1001", false},  // the user the launcher was elevated from
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(e2e::ToUtf8(row.sid));
@@ -146,13 +146,13 @@ TEST(LaunchLockTest, EverySpellingOfTheFolderMeetsTheOneLock) {
   const std::wstring junction = parent + L"\\junction";
   const bool junctionMade = MakeJunction(junction, folder);
   wchar_t drive[] = L"Q:";
-  for (; drive[0] > L'K' && GetDriveTypeW((std::wstring(drive) + L"\\").c_str()) !=
-                                  DRIVE_NO_ROOT_DIR;
+  for (;
+       drive[0] > L'K' && GetDriveTypeW((std::wstring(drive) + L"\\").c_str()) != DRIVE_NO_ROOT_DIR;
        --drive[0]) {
   }
-  const bool substMade = DefineDosDeviceW(0, drive, folder.c_str()) &&
-                         GetFileAttributesW((std::wstring(drive) + L"\\").c_str()) !=
-                             INVALID_FILE_ATTRIBUTES;
+  const bool substMade =
+      DefineDosDeviceW(0, drive, folder.c_str()) &&
+      GetFileAttributesW((std::wstring(drive) + L"\\").c_str()) != INVALID_FILE_ATTRIBUTES;
   struct Row {
     const char* why;
     std::wstring spelling;
@@ -204,8 +204,8 @@ TEST(LaunchLockTest, ALockNameThatIsNoPlainFileIsNotUsed) {
     if (row.folderThere) install.MakeFolder(L"launch.lock");
     if (row.hardLink) {
       install.WriteFile(L"other.txt", "other");
-      if (!CreateHardLinkW(install.Path(L"launch.lock").c_str(),
-                           install.Path(L"other.txt").c_str(), nullptr)) {
+      if (!CreateHardLinkW(install.Path(L"launch.lock").c_str(), install.Path(L"other.txt").c_str(),
+                           nullptr)) {
         std::printf("row skipped: no hard links here (error %lu)\n", GetLastError());
         continue;
       }

@@ -216,11 +216,10 @@ TEST(UrlHandoffServerTest, AServerBelowTheLaunchersIntegrityLevelGetsNothing) {
                 *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1U));
   if (serverLevel >= ownLevel) {
     // Wine: SetTokenInformation(TokenIntegrityLevel) succeeds and the level stays 0x3000.
-    GTEST_SKIP() << "this system did not lower the server (" << serverLevel
-                 << ", the launcher " << ownLevel << "): no lower-integrity server here";
+    GTEST_SKIP() << "this system did not lower the server (" << serverLevel << ", the launcher "
+                 << ownLevel << "): no lower-integrity server here";
   }
-  EXPECT_EQ(SendUrlToRunningClient(L"login?ticket=SECRET-123\"", install.Path(L"Veltmora.exe")),
-            1);
+  EXPECT_EQ(SendUrlToRunningClient(L"login?ticket=SECRET-123\"", install.Path(L"Veltmora.exe")), 1);
   EXPECT_EQ(install.WaitForFile(L"veltmora-pipe-1.bin").value_or("<none>"), "");
 }
 

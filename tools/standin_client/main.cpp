@@ -18,17 +18,18 @@
 //   - writes veltmora-debug-privilege.txt: whether SeDebugPrivilege is "enabled" in its token,
 //     "disabled", or "absent";
 //   - while a file named standin-lowintegrity exists at its start, lowers its own token to
-//     medium integrity before it serves the pipe (a server below the elevated launcher);
+//     medium integrity before anything else (a server below the elevated launcher);
 //     veltmora-integrity.txt holds the level it then runs at (hexadecimal, "0x3000" for high);
 //   - while a file named standin-closed exists at its start, gives its own process an empty
-//     access list, so that opening it takes SeDebugPrivilege (a client of another user);
+//     access list before anything else, so that opening it takes SeDebugPrivilege (a client
+//     of another user);
 //   - exits when a file named standin-stop appears, writing veltmora-exited.txt;
 //   - when a file named after its own executable with ".hold" behind it (Veltmora.exe.hold)
 //     names a file of its folder, holds that file open until it ends, without sharing delete
 //     or write: a program whose data file stays in use while it runs.
 #include <windows.h>
-#include <aclapi.h>
 #include <tlhelp32.h>
+#include <aclapi.h>
 
 #include <cstdio>
 #include <optional>
@@ -167,8 +168,7 @@ std::string IntegrityLevel() {
 
 void LowerToMediumIntegrity() {
   UniqueHandle token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_DEFAULT | TOKEN_QUERY,
-                        token.receive())) {
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_DEFAULT | TOKEN_QUERY, token.receive())) {
     return;
   }
   SID_IDENTIFIER_AUTHORITY label = SECURITY_MANDATORY_LABEL_AUTHORITY;
@@ -318,6 +318,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   g_folder.assign(module, length);
   g_folder.erase(g_folder.find_last_of(L"\\/"));
 
+  // Before the first record: a test that saw the start sees the client as it will stay.
+  if (Exists(InFolder(L"standin-closed"))) CloseOwnProcess();
+  if (Exists(InFolder(L"standin-lowintegrity"))) LowerToMediumIntegrity();
+
   wchar_t cwd[32768] = {};
   GetCurrentDirectoryW(32768, cwd);
   WriteRecord(InFolder(L"veltmora-params.txt"), Utf8(commandLine != nullptr ? commandLine : L""));
@@ -326,9 +330,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   WriteRecord(InFolder(L"veltmora-started-at.txt"), startedAt);
   WriteRecord(InFolder(L"veltmora-parent-windows.txt"), std::to_string(parentWindows.visible));
   WriteRecord(InFolder(L"veltmora-debug-privilege.txt"), DebugPrivilegeState());
-  if (Exists(InFolder(L"standin-lowintegrity"))) LowerToMediumIntegrity();
   WriteRecord(InFolder(L"veltmora-integrity.txt"), IntegrityLevel());
-  if (Exists(InFolder(L"standin-closed"))) CloseOwnProcess();
 
   UniqueHandle held;
   const std::wstring exeName(module + g_folder.size() + 1);
