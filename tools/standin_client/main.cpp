@@ -171,18 +171,14 @@ void LowerToMediumIntegrity() {
   if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_DEFAULT | TOKEN_QUERY, token.receive())) {
     return;
   }
-  SID_IDENTIFIER_AUTHORITY label = SECURITY_MANDATORY_LABEL_AUTHORITY;
-  PSID medium = nullptr;
-  if (!AllocateAndInitializeSid(&label, 1, SECURITY_MANDATORY_MEDIUM_RID, 0, 0, 0, 0, 0, 0, 0,
-                                &medium)) {
-    return;
-  }
+  BYTE medium[SECURITY_MAX_SID_SIZE] = {};
+  DWORD sidSize = sizeof medium;
+  if (!CreateWellKnownSid(WinMediumLabelSid, nullptr, medium, &sidSize)) return;
   TOKEN_MANDATORY_LABEL mandatory = {};
   mandatory.Label.Sid = medium;
   mandatory.Label.Attributes = SE_GROUP_INTEGRITY;
   SetTokenInformation(token.get(), TokenIntegrityLevel, &mandatory,
-                      static_cast<DWORD>(sizeof mandatory + GetLengthSid(medium)));
-  FreeSid(medium);
+                      static_cast<DWORD>(sizeof mandatory + sidSize));
 }
 
 void CloseOwnProcess() {
