@@ -76,6 +76,15 @@ version_info "$pkgtool" pkgtool.exe
 version_info "$standin" Veltmora.exe
 check "the stand-in says what it is" "yes" "$(grep -q '^Stand-in ' <<<"$description" && echo yes || echo no)"
 
+# launcher.exe imports no ShellExecute function: the client is started by CreateProcessW, since
+# the shell would look up the .exe association, which merges classes an unelevated program can
+# write for its user. (Wine ignores per-user associations, so what they would start cannot be
+# shown by running it.)
+check "launcher.exe: no ShellExecute function imported" "0" \
+  "$($objdump -p "$launcher" | grep -ciE '^\s+[0-9a-f]+\s+[0-9]+\s+ShellExecute' || true)"
+check "launcher.exe: CreateProcessW imported" "1" \
+  "$($objdump -p "$launcher" | grep -cE '^\s+[0-9a-f]+\s+[0-9]+\s+CreateProcessW$' || true)"
+
 # The manifest as embedded: resource type 24, which windres writes back as quoted pieces of at
 # most a line each.
 manifest="$($windres -i "$launcher" -O rc | sed -n '/RT_MANIFEST/,/^END/p' |
