@@ -3,10 +3,10 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "signing/key_files.h"
 #include "tests/zip/test_support.h"
 #include "tests/zip/zip_builder.h"
 #include "tools/pkgtool/pkgtool.h"
-#include "signing/key_files.h"
 
 namespace {
 
