@@ -229,8 +229,12 @@ int Pack(const PackOptions& o, std::FILE* out, std::FILE* err) {
   update::InstallOptions options;
   std::vector<std::string> differences;
   options.report = [&](const update::ItemReport& r) {
+    // The names were checked for the install folder; the trial folder's own path may be longer.
     differences.push_back(DisplayName(*r.item) + ": " +
-                          zip::DescribeItemProblem(*r.item, r.result));
+                          (r.fate == update::ItemFate::kTooLong
+                               ? std::string("its path in the trial folder passes 259 units: "
+                                             "write the package to a folder with a shorter path")
+                               : zip::DescribeItemProblem(*r.item, r.result)));
   };
   const update::InstallOutcome outcome = update::InstallPackage(partial, trial, options);
   if (outcome.result != update::InstallResult::kInstalled || outcome.skipped != 0) {

@@ -17,11 +17,13 @@ using platform::WString;
 
 namespace {
 
+#ifndef _WIN32
 std::string Utf8(const WString& text) {
   std::string narrow;
   platform::Utf16ToUtf8(text, narrow);
   return narrow;
 }
+#endif
 
 // The fixed level every item is deflated at: the same folders give the same bytes.
 constexpr int kDeflateLevel = 9;
