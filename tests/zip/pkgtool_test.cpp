@@ -607,9 +607,13 @@ TEST_F(PackTest, GivesTheNewVersionOverTheOldOneAndTheSameBytesEveryTime) {
                               {"\xe8\xaf\xb4\xe6\x98\x8e.txt", "wide name"},
                               {"cfg/ro.cfg", "read-only"}});
   fs::create_directories(scratch_ / "new" / "logs");
-  fs::permissions(scratch_ / "new" / "cfg" / "ro.cfg",
-                  fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
-                  fs::perm_options::remove);
+  // A read-only file the package carries, and one that stays as it was: the trial install's
+  // copy of the old version must keep it read-only, or the proof finds a difference there.
+  for (const fs::path& p : {scratch_ / "new" / "cfg" / "ro.cfg", scratch_ / "old" / "same.txt",
+                            scratch_ / "new" / "same.txt"}) {
+    fs::permissions(p, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+  }
 
   // Files the new version no longer has: told, and no package unless asked for.
   Outcome r = Pack("update.zip");

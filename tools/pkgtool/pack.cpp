@@ -30,6 +30,8 @@ namespace {
 constexpr std::size_t kMaxItems = 0xFFFF;
 // The most bytes of an item, likewise.
 constexpr std::uint64_t kMaxItemBytes = 0xFFFFFFFFull;
+// The old version is copied for the trial install in pieces of this size.
+constexpr std::size_t kCopyPiece = 256 * 1024;
 
 WString Suffixed(const WString& path, const char* suffix) {
   WString out = path;
@@ -86,13 +88,34 @@ bool RemoveTree(const WString& path) {
   return platform::RemoveFolder(path) && removed;
 }
 
+// Copies the file `from` to the new file `to` with the attributes `attributes`: the trial
+// folder must hold the old version as users have it, read-only files included.
+bool CopyWithAttributes(const WString& from, const WString& to, std::uint64_t size,
+                        std::uint32_t attributes) {
+  platform::File source = platform::File::OpenForRead(from);
+  platform::File target = platform::File::CreateNew(to, attributes);
+  if (!source || !target) return false;
+  std::unique_ptr<unsigned char[]> piece(new unsigned char[kCopyPiece]);
+  for (std::uint64_t at = 0; at < size;) {
+    const std::size_t want =
+        size - at < kCopyPiece ? static_cast<std::size_t>(size - at) : kCopyPiece;
+    if (source.ReadAt(at, piece.get(), want) != static_cast<std::int64_t>(want) ||
+        !target.Write(piece.get(), want)) {
+      return false;
+    }
+    at += want;
+  }
+  return target.Close();
+}
+
 // Copies the listed tree of `from` into the new folder `to`.
 bool CopyTree(const WString& from, const std::vector<TreeEntry>& entries, const WString& to) {
   if (!platform::CreateFolder(to)) return false;
   for (const TreeEntry& e : entries) {
     const WString target = JoinPath(to, e.name);
     if (e.folder ? !platform::CreateFolder(target)
-                 : !platform::CopyFileReplacing(JoinPath(from, e.name), target)) {
+                 : !CopyWithAttributes(JoinPath(from, e.name), target, e.size,
+                                       e.attributes & kCarriedAttributes)) {
       return false;
     }
   }
