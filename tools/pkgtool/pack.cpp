@@ -28,8 +28,9 @@ namespace {
 
 // The most items the launcher's reader takes without ZIP64.
 constexpr std::size_t kMaxItems = 0xFFFF;
-// The most bytes of an item, likewise.
-constexpr std::uint64_t kMaxItemBytes = 0xFFFFFFFFull;
+// The largest file libzip deflates without a ZIP64 field: it keeps room for deflate's worst
+// growth within 32 bits.
+constexpr std::uint64_t kMaxItemBytes = 4293656963ull;
 // The old version is copied for the trial install in pieces of this size.
 constexpr std::size_t kCopyPiece = 256 * 1024;
 
@@ -62,7 +63,10 @@ void RefuseNames(const std::vector<const TreeEntry*>& items, std::size_t rootUni
     } else if (Narrow(item.name) != item.storedName) {
       problems.push_back("the launcher would install it as " + Narrow(item.name));
     }
-    if (e.size > kMaxItemBytes) problems.push_back("4 GiB or more (the launcher reads no ZIP64)");
+    if (e.size > kMaxItemBytes) {
+      problems.push_back("too large: at most " + std::to_string(kMaxItemBytes) +
+                         " bytes without ZIP64, which the launcher does not read");
+    }
     names.Add(item, lookup, problems, others);
     // Two names Windows takes for one file: on the users' disks one would replace the other.
     for (const std::string& w : others) problems.push_back(w);
@@ -177,6 +181,11 @@ void CompareWithNew(const WString& trial, const std::vector<TreeEntry>& result,
   }
 }
 
+// "1 item", "2 items".
+std::string Count(std::size_t n, const char* one, const char* many) {
+  return std::to_string(n) + " " + (n == 1 ? one : many);
+}
+
 double Seconds(std::chrono::steady_clock::duration d) {
   return std::chrono::duration<double>(d).count();
 }
@@ -204,8 +213,9 @@ int Pack(const PackOptions& o, std::FILE* out, std::FILE* err) {
     refusals.push_back(std::to_string(diff.items.size()) +
                        " items: the launcher reads at most 65535 (no ZIP64)");
   }
-  for (const std::string& r : refusals)
+  for (const std::string& r : refusals) {
     std::fprintf(err, "pkgtool: pack: refused: %s\n", r.c_str());
+  }
   for (const TreeEntry* e : diff.leftovers) {
     std::fprintf(err, "pkgtool: pack: %sleftover: %s%s (%s)\n", o.allowLeftovers ? "warning: " : "",
                  e->name.c_str(), e->folder ? "/" : "",
@@ -214,9 +224,9 @@ int Pack(const PackOptions& o, std::FILE* out, std::FILE* err) {
   }
   const bool leftoversStop = !diff.leftovers.empty() && !o.allowLeftovers;
   if (!refusals.empty() || leftoversStop) {
-    std::fprintf(err, "pkgtool: pack: nothing written: %zu %s refused, %zu %s%s\n", refusals.size(),
-                 refusals.size() == 1 ? "name" : "names", diff.leftovers.size(),
-                 diff.leftovers.size() == 1 ? "leftover" : "leftovers",
+    std::fprintf(err, "pkgtool: pack: nothing written: %s refused, %s%s\n",
+                 Count(refusals.size(), "name", "names").c_str(),
+                 Count(diff.leftovers.size(), "leftover", "leftovers").c_str(),
                  leftoversStop ? " (--allow-leftovers packs all the same)" : "");
     return 1;
   }
@@ -287,10 +297,10 @@ int Pack(const PackOptions& o, std::FILE* out, std::FILE* err) {
   for (const TreeEntry* e : diff.items) bytes += e->size;
   const auto ended = std::chrono::steady_clock::now();
   std::fprintf(out,
-               "packed %zu %s, %" PRIu64
+               "packed %s, %" PRIu64
                " bytes; installed over a copy of the old version it "
                "gives the new one (trial install %.3f s of %.3f s)\n",
-               diff.items.size(), diff.items.size() == 1 ? "item" : "items", bytes,
+               Count(diff.items.size(), "item", "items").c_str(), bytes,
                Seconds(trialEnded - trialStarted), Seconds(ended - started));
   return 0;
 }
