@@ -1,7 +1,6 @@
 #include "tools/pkgtool/pkgtool.h"
 
 #include <cstdint>
-#include <iterator>
 #include <optional>
 #include <string>
 
@@ -168,7 +167,8 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
   }
   // The folder with the separator the install adds; a drive root such as C:\ without one. A
   // number is the folder's length without the separator.
-  std::size_t rootUnits = pack ? std::size(kDefaultInstallFolder) - 1 + 1 : 3;
+  std::size_t rootUnits =
+      pack ? std::char_traits<platform::WChar>::length(kDefaultInstallFolder) + 1 : 3;
   if (installFolder) {
     if (const std::optional<std::uint64_t> units = Number(*installFolder, zip::kMaxPathUnits)) {
       rootUnits = static_cast<std::size_t>(*units) + 1;
