@@ -596,12 +596,18 @@ TEST_F(UpdateInstallTest, ADownloadOrLeftoverThatIsALinkIsLeftAloneAndSoIsItsFil
     const std::wstring victim = folder.Path(L"victim.zip");
     if (c.link == Link::kHard) {
       ASSERT_TRUE(CreateHardLinkW(link.c_str(), victim.c_str(), nullptr));
-    } else if (!CreateSymbolicLinkW(link.c_str(), victim.c_str(), 0) ||
-               !(GetFileAttributesW(link.c_str()) & FILE_ATTRIBUTE_REPARSE_POINT)) {
-      // Wine 8 makes no symbolic links (nor junctions), and a Unix one made beside Wine is
-      // shown to programs as the file it names, no reparse point: what the launcher does with
-      // a Windows link is shown by the portable staging test, on the POSIX link.
-      continue;
+    } else {
+      // Wine 8's CreateSymbolicLinkW reports success and makes nothing, and it makes no
+      // junction (FSCTL_SET_REPARSE_POINT: ERROR_NOT_SUPPORTED); a Unix link made beside Wine
+      // shows as the plain file it names, and Wine deletes that file through a handle opened
+      // on the link: what the launcher does with a link is shown on Windows and, on the
+      // POSIX link, by the portable staging test.
+      const DWORD attributes = CreateSymbolicLinkW(link.c_str(), victim.c_str(), 0)
+                                   ? GetFileAttributesW(link.c_str())
+                                   : INVALID_FILE_ATTRIBUTES;
+      if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        continue;
+      }
     }
     const e2e::LaunchResult result = folder.Launch(L"forcerun:");
     ASSERT_FALSE(result.timedOut);
