@@ -84,16 +84,30 @@ bool LogRecovery(const RecoveryOutcome& recovery) {
 }  // namespace
 
 void StageIn(const WString& installFolder, const signing::ProductKeyBytes& productKey) {
-  const WString temp = installFolder + WIDE("temp") + platform::kPreferredSeparator;
+  const WString copy = installFolder + kPackageCopy;
+  const WString staged = installFolder + kPackage;
+  platform::RemoveFile(copy);  // a stopped launch's
+
+  // A link at temp\ itself would lead every name below it elsewhere (a junction to an object
+  // manager folder, say, whose links name any file): nothing below one is touched.
+  const WString tempFolder = installFolder + WIDE("temp");
+  {
+    platform::File folder = platform::File::OpenNoFollow(tempFolder);
+    if (!folder) return;  // no download
+    platform::OpenedFileInfo info;
+    if (!folder.Inspect(info) || info.kind == platform::OpenedFileInfo::Kind::kLink) {
+      ZM_LOG(streamlog::kLogInfo) << "update not staged: " << tempFolder
+                                  << " is a link (symbolic link, junction or other reparse "
+                                     "point); nothing in it is touched";
+      return;
+    }
+  }
+  const WString temp = tempFolder + platform::kPreferredSeparator;
   for (const platform::WChar* leftover : kLeftovers) {
     const WString path = temp + leftover;
     platform::File file = platform::File::OpenNoFollow(path);
     if (file && IsDownloadsOwn(file, path, "download leftover kept: ")) file.RemoveOpened(path);
   }
-  const WString copy = installFolder + kPackageCopy;
-  const WString staged = installFolder + kPackage;
-  platform::RemoveFile(copy);  // a stopped launch's
-
   // The download is opened once: its signature is checked, its copy made and its name deleted
   // through this one handle, which keeps writers out meanwhile, so the bytes checked are the
   // bytes copied and no name is looked up again.

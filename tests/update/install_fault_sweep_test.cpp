@@ -285,6 +285,7 @@ TEST_F(InstallFaultSweepTest, EveryFaultAndEveryPairEndsAsTheOldVersionOrTheNew)
 // download itself away; a failed staging keeps the download for that next launch.
 TEST_F(InstallFaultSweepTest, EveryFaultOfStagingEndsWithThePackageStagedWhole) {
   const std::string bytes = updatetest::PackageBytes(updatetest::kSweepCases[0]);
+  const updatetest::Shard shard;
   const fs::path temp = root_ / "temp";
   const platform::WString folder = W(root_) + platform::kPreferredSeparator;
   // Rows: what the folder holds before the launch, besides the download.
@@ -320,6 +321,7 @@ TEST_F(InstallFaultSweepTest, EveryFaultOfStagingEndsWithThePackageStagedWhole) 
     }
     ASSERT_EQ(ReadBytes(root_ / "update.zip"), bytes);
     for (std::uint64_t i = 0; i < calls; ++i) {
+      if (!shard.Takes(i)) continue;
       for (Fault f : {Fault::kFail, Fault::kBusy, Fault::kLose, Fault::kStop}) {
         SCOPED_TRACE(std::string(Describe(f)) + " at call " + std::to_string(i));
         prepare(c);

@@ -351,7 +351,7 @@ TEST_F(InstallTransactionTest, StagingFollowsNoLinkInTemp) {
   const fs::path temp = root() / "temp";
   const fs::path victim = scratch_ / "victim.dll";
   const std::string package = Build(Typical());
-  enum class Link { kNone, kHard, kSymbolic };
+  enum class Link { kNone, kHard, kSymbolic, kTempSymbolic };
   struct Case {
     const char* why;
     const char* name;  // the name in the temp folder
@@ -365,6 +365,8 @@ TEST_F(InstallTransactionTest, StagingFollowsNoLinkInTemp) {
       // a leftover is deleted at every launch: never through a link
       {"a leftover a hard link of another file", "update.td", Link::kHard, false},
       {"a leftover a symbolic link to another file", "Updater.exe", Link::kSymbolic, false},
+      // every name below a linked temp folder leads elsewhere, plain files or not
+      {"the temp folder a symbolic link to another", "update.zip", Link::kTempSymbolic, false},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
@@ -378,11 +380,18 @@ TEST_F(InstallTransactionTest, StagingFollowsNoLinkInTemp) {
     }
     if (c.link == Link::kHard) fs::create_hard_link(victim, temp / c.name, ec);
     if (c.link == Link::kSymbolic) fs::create_symlink(victim, temp / c.name, ec);
+    if (c.link == Link::kTempSymbolic) {
+      const fs::path elsewhere = scratch_ / "elsewhere";
+      fs::remove_all(temp);
+      fs::create_directories(elsewhere);
+      ASSERT_TRUE(WriteBytes(elsewhere / c.name, package));
+      fs::create_directory_symlink(elsewhere, temp, ec);
+    }
 #ifdef _WIN32
     // No symbolic link here: MinGW's library makes none, Wine 8's CreateSymbolicLinkW makes
     // nothing, and Windows refuses them to users without the privilege. The handle test for
     // one is the junction's too: a Windows machine shows it.
-    if (ec && c.link == Link::kSymbolic) continue;
+    if (ec && (c.link == Link::kSymbolic || c.link == Link::kTempSymbolic)) continue;
 #endif
     ASSERT_FALSE(ec) << ec.message();
     update::StageIn(W(root()) + platform::kPreferredSeparator);

@@ -302,7 +302,11 @@ std::uint32_t SimulatedDisk::Open(platform::FileCall how, const WString& path,
   h.path = e != nullptr ? e->path : WString();
   // Opened without following links, a file is read and shared with readers as it is read.
   h.write = how != platform::FileCall::kOpenForRead && how != platform::FileCall::kOpenNoFollow;
-  if (e != nullptr && e->folder) return Fail(FileError::kOther);
+  // A folder opens only as itself, to be looked at.
+  if (e != nullptr && e->folder && how != platform::FileCall::kOpenNoFollow) {
+    return Fail(FileError::kOther);
+  }
+  h.folder = e != nullptr && e->folder;
   if (e != nullptr) {
     if (how == platform::FileCall::kCreateNew) return Fail(FileError::kExists);
     // Readers share with readers only; every other open is exclusive.
@@ -417,10 +421,12 @@ bool SimulatedDisk::SetTimes(std::uint32_t file, const platform::FileTimes& time
 }
 
 bool SimulatedDisk::Inspect(std::uint32_t file, platform::OpenedFileInfo& info) {
-  if (Held(file) == nullptr) return false;
+  const Handle* h = Held(file);
+  if (h == nullptr) return false;
   // No links here: every file has its one name.
   info = platform::OpenedFileInfo{};
-  info.kind = platform::OpenedFileInfo::Kind::kRegular;
+  info.kind =
+      h->folder ? platform::OpenedFileInfo::Kind::kOther : platform::OpenedFileInfo::Kind::kRegular;
   info.links = 1;
   return true;
 }

@@ -147,6 +147,7 @@ class SimulatedDisk final : public platform::detail::SimulatedFileSystem {
     bool write = false;
     std::uint64_t position = 0;
     bool removeOnClose = false;  // RemoveOpened: the name goes at Close
+    bool folder = false;         // a folder opened as itself (File::OpenNoFollow)
   };
 
   static Key Normal(const platform::WString& path, platform::WString* display = nullptr);
