@@ -31,6 +31,17 @@ struct FileInfo {
   std::uint32_t attributes = 0;  // kAttr* bits
 };
 
+// What an open handle is, as the handle itself says: no name is looked up again.
+struct OpenedFileInfo {
+  enum class Kind {
+    kRegular,  // a plain file
+    kLink,     // a symbolic link, a junction or another reparse point, opened as itself
+    kOther,    // a folder, a device, a pipe, ...
+  };
+  Kind kind = Kind::kOther;
+  std::uint32_t links = 0;  // the names the file has (hard links), itself included
+};
+
 // An open file. Move-only; the handle is closed on destruction.
 class File {
  public:
@@ -53,6 +64,12 @@ class File {
   // Opens an existing file for reading and writing while nobody else may open it: a file
   // used as a lock is busy (kBusy) as long as another holder keeps it open.
   static File OpenExclusive(const WString& path);
+  // Opens the existing name `path` itself for reading and for deleting through the handle,
+  // never following a link there: a link opens as the link (Inspect says kLink), so that what
+  // it points to is neither read nor deleted. Others may read meanwhile; nobody may write,
+  // rename or delete it (on Windows; POSIX has no such sharing). Returns an invalid File on
+  // failure.
+  static File OpenNoFollow(const WString& path);
   // Makes a file made by CreateNew a lock as OpenExclusive takes it. On Windows the file
   // already is one (nobody may open it meanwhile); POSIX locks are advisory and asked for.
   bool LockExclusive();
@@ -75,6 +92,13 @@ class File {
   // The file's size in bytes; false on failure.
   bool Size(std::uint64_t& size);
   bool SetTimes(const FileTimes& times);
+  // What the handle is and how many names its file has; false on failure.
+  bool Inspect(OpenedFileInfo& info);
+  // Deletes the file opened by OpenNoFollow as `path` through this handle, read-only or not:
+  // the name goes when the handle is closed, and no other file can be hit by it. Windows acts
+  // on the handle alone; POSIX removes `path` only while it still names this very file, a
+  // link there as the link.
+  bool RemoveOpened(const WString& path);
   // Closes now; false when closing reported an error (a late write failure, say).
   bool Close();
 

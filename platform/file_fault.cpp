@@ -67,6 +67,9 @@ const char* DescribeFileCall(FileCall call) {
       "flush folder",
       "open for delete",
       "probe mount",
+      "open no follow",
+      "inspect",
+      "remove opened",
   };
   const auto i = static_cast<std::size_t>(call);
   return i < sizeof kNames / sizeof kNames[0] ? kNames[i] : "?";

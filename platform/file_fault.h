@@ -35,6 +35,9 @@ enum class FileCall : unsigned char {
   kFlushFolder,
   kOpenForDelete,
   kProbeMount,
+  kOpenNoFollow,
+  kInspect,
+  kRemoveOpened,
 };
 
 // A short name of the call, for test messages.

@@ -157,6 +157,28 @@ File File::OpenExclusive(const WString& path) {
   return f;
 }
 
+File File::OpenNoFollow(const WString& path) {
+  File f;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kOpenNoFollow, &path, disk)) return f;
+  if (disk != nullptr) {
+    f.simulated_ = disk->Open(FileCall::kOpenNoFollow, path, 0);
+    return f;
+  }
+  std::string native;
+  if (!ToNative(path, native)) return f;
+  // Non-blocking, so that a pipe at the name does not wait for a writer.
+  f.fd_ = ::open(native.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+  if (f.fd_ >= 0 || errno != ELOOP) {
+    if (f.fd_ < 0) Failed();
+    return f;
+  }
+  // A symbolic link: opened as itself, a handle that can be looked at and nothing more.
+  f.fd_ = ::open(native.c_str(), O_PATH | O_NOFOLLOW | O_CLOEXEC);
+  if (f.fd_ < 0) Failed();
+  return f;
+}
+
 bool File::LockExclusive() {
   // Advisory, but every holder of this seam asks: a second holder is refused at once.
   if (simulated_ != 0) return true;  // exclusive as it was opened
@@ -268,6 +290,51 @@ bool File::SetTimes(const FileTimes& times) {
   ts[0] = times.access ? ToTimespec(times.access) : timespec{0, UTIME_OMIT};
   ts[1] = times.modification ? ToTimespec(times.modification) : timespec{0, UTIME_OMIT};
   return ::futimens(fd_, ts) == 0 || Failed();
+}
+
+bool File::Inspect(OpenedFileInfo& info) {
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kInspect, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->Inspect(simulated_, info) : detail::NoSimulatedFile(false);
+  struct stat st {};
+  if (fd_ < 0) return false;
+  if (::fstat(fd_, &st) != 0) return Failed();
+  info = OpenedFileInfo{};
+  info.links = st.st_nlink > UINT32_MAX ? UINT32_MAX : static_cast<std::uint32_t>(st.st_nlink);
+  if (S_ISLNK(st.st_mode)) info.kind = OpenedFileInfo::Kind::kLink;
+  if (S_ISREG(st.st_mode)) info.kind = OpenedFileInfo::Kind::kRegular;
+  return true;
+}
+
+bool File::RemoveOpened(const WString& path) {
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kRemoveOpened, &path, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->RemoveOpened(simulated_) : detail::NoSimulatedFile(false);
+  std::string native;
+  if (fd_ < 0 || !ToNative(path, native)) return false;
+  // No call deletes by descriptor: the name is removed in its folder, opened once, after the
+  // name there was found to be this very file (device and inode), a link as the link.
+  const std::size_t slash = native.find_last_of('/');
+  const std::string folder =
+      slash == std::string::npos ? "." : (slash == 0 ? "/" : native.substr(0, slash));
+  const std::string name = slash == std::string::npos ? native : native.substr(slash + 1);
+  const int dir = ::open(folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dir < 0) return Failed();
+  struct stat opened {};
+  struct stat named {};
+  bool removed = false;
+  if (::fstat(fd_, &opened) != 0 ||
+      ::fstatat(dir, name.c_str(), &named, AT_SYMLINK_NOFOLLOW) != 0) {
+    Failed();
+  } else if (opened.st_dev != named.st_dev || opened.st_ino != named.st_ino) {
+    SetLastFileError(FileError::kNotFound);  // another file has taken the name meanwhile
+  } else {
+    removed = ::unlinkat(dir, name.c_str(), 0) == 0 || Failed();
+  }
+  ::close(dir);
+  return removed;
 }
 
 bool File::Close() {

@@ -21,8 +21,8 @@ class SimulatedFileSystem {
  public:
   virtual ~SimulatedFileSystem() = default;
 
-  // Opens `path` as the File call `how` (kOpenForRead, kCreate, kCreateNew, kOpenExclusive)
-  // does; the file's handle (never 0), or 0 on failure.
+  // Opens `path` as the File call `how` (kOpenForRead, kCreate, kCreateNew, kOpenExclusive,
+  // kOpenNoFollow) does; the file's handle (never 0), or 0 on failure.
   virtual std::uint32_t Open(FileCall how, const WString& path, std::uint32_t attributes) = 0;
   virtual std::int64_t ReadAt(std::uint32_t file, std::uint64_t offset, void* buffer,
                               std::size_t length) = 0;
@@ -33,6 +33,9 @@ class SimulatedFileSystem {
   virtual bool Flush(std::uint32_t file) = 0;
   virtual bool Size(std::uint32_t file, std::uint64_t& size) = 0;
   virtual bool SetTimes(std::uint32_t file, const FileTimes& times) = 0;
+  virtual bool Inspect(std::uint32_t file, OpenedFileInfo& info) = 0;
+  // The name the handle was opened by goes when it is closed.
+  virtual bool RemoveOpened(std::uint32_t file) = 0;
   virtual void Close(std::uint32_t file) = 0;
 
   virtual PathKind Probe(const WString& path) = 0;

@@ -165,6 +165,22 @@ File File::OpenExclusive(const WString& path) {
   return f;
 }
 
+File File::OpenNoFollow(const WString& path) {
+  File f;
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kOpenNoFollow, &path, disk)) return f;
+  if (disk != nullptr) {
+    f.simulated_ = disk->Open(FileCall::kOpenNoFollow, path, 0);
+    return f;
+  }
+  // Backup semantics, so that a folder or a junction opens too, as itself, and is told apart
+  // rather than failing like a file in use. Attribute writing clears a read-only attribute
+  // before the deletion through the handle.
+  f.handle_ = OpenHandle(path, GENERIC_READ | DELETE | FILE_WRITE_ATTRIBUTES, FILE_SHARE_READ,
+                         OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS);
+  return f;
+}
+
 bool File::LockExclusive() { return valid(); }
 
 bool File::valid() const { return handle_ != nullptr || simulated_ != 0; }
@@ -289,6 +305,51 @@ bool File::SetTimes(const FileTimes& times) {
   const FILETIME m = ToFiletime(times.modification);
   return SetFileTime(AsHandle(handle_), times.creation ? &c : nullptr, times.access ? &a : nullptr,
                      times.modification ? &m : nullptr) != FALSE ||
+         Failed();
+}
+
+bool File::Inspect(OpenedFileInfo& info) {
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kInspect, nullptr, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->Inspect(simulated_, info) : detail::NoSimulatedFile(false);
+  if (!valid()) return false;
+  BY_HANDLE_FILE_INFORMATION data;
+  if (!GetFileInformationByHandle(AsHandle(handle_), &data)) return Failed();
+  info = OpenedFileInfo{};
+  info.links = data.nNumberOfLinks;
+  if (data.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    info.kind = OpenedFileInfo::Kind::kLink;
+  } else if ((data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0 &&
+             GetFileType(AsHandle(handle_)) == FILE_TYPE_DISK) {
+    info.kind = OpenedFileInfo::Kind::kRegular;
+  }
+  return true;
+}
+
+bool File::RemoveOpened(const WString& path) {
+  detail::SimulatedFileSystem* disk = nullptr;
+  if (FailedByHook(FileCall::kRemoveOpened, &path, disk)) return false;
+  if (simulated_ != 0)
+    return disk != nullptr ? disk->RemoveOpened(simulated_) : detail::NoSimulatedFile(false);
+  if (!valid()) return false;
+  // The system refuses to delete a read-only file; the caller asked for it gone all the same.
+  FILE_BASIC_INFO basic{};
+  if (!GetFileInformationByHandleEx(AsHandle(handle_), FileBasicInfo, &basic, sizeof basic)) {
+    return Failed();
+  }
+  if (basic.FileAttributes & FILE_ATTRIBUTE_READONLY) {
+    FILE_BASIC_INFO writable{};  // times of zero are left as they are
+    writable.FileAttributes = basic.FileAttributes & ~static_cast<DWORD>(FILE_ATTRIBUTE_READONLY);
+    if (writable.FileAttributes == 0) writable.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    if (!SetFileInformationByHandle(AsHandle(handle_), FileBasicInfo, &writable, sizeof writable)) {
+      return Failed();
+    }
+  }
+  FILE_DISPOSITION_INFO disposition{};
+  disposition.DeleteFile = TRUE;
+  return SetFileInformationByHandle(AsHandle(handle_), FileDispositionInfo, &disposition,
+                                    sizeof disposition) != FALSE ||
          Failed();
 }
 

@@ -34,6 +34,7 @@ bool IsPackageFault(std::uint32_t result, bool readError) {
     case zip::ExtractBadPassword:
     case zip::ExtractCrcMismatch:
     case zip::ExtractOverlap:
+    case zip::ExtractNameMismatch:
     case zip::ExtractInflateFailed:
       return !readError;
     default:

@@ -6,8 +6,10 @@
 #include "update/install_transaction.h"
 
 // Clears the download leftovers in temp\ of the launcher's own folder and stages a finished
-// temp\update.zip as update.zip there. The package is removed from temp\ only once its copy
-// exists, so a failed copy leaves it for the next launch.
+// temp\update.zip as update.zip there. Nothing in temp\ is followed: a link there, or a file
+// with another name elsewhere (a hard link), is logged and left alone. With a product key
+// compiled in, a download it did not sign is deleted, never copied. The package is removed
+// from temp\ only once its copy exists, so a failed copy leaves it for the next launch.
 void StagePendingUpdate();
 
 // Finishes or undoes an install that a stopped launch left, then installs update.zip of the
@@ -24,7 +26,8 @@ namespace update {
 
 // The same steps for an explicit install folder (ending in a separator) and key (none: every
 // package installs): the portable core of the two calls above.
-void StageIn(const platform::WString& installFolder);
+void StageIn(const platform::WString& installFolder,
+             const signing::ProductKeyBytes& productKey = {});
 bool InstallIn(const platform::WString& installFolder,
                const signing::ProductKeyBytes& productKey = {},
                const ProgressCallback& progress = {});

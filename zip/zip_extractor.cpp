@@ -51,6 +51,8 @@ const char* DescribeExtractResult(std::uint32_t result) {
       return "data overlap another item's header or data";
     case ExtractBadArgument:
       return "no such item";
+    case ExtractNameMismatch:
+      return "the local header names another file";
     case ExtractInflateFailed:
       return "data unreadable";
   }
@@ -190,15 +192,19 @@ std::uint32_t ZipExtractor::BuildRecord(ZipItem& item) {
   ItemTimes times;
   times.access = times.creation = times.modification = DosTimeToFileTime(dosTime);
 
-  if (archive_->CheckLocalHeader(nullptr, nullptr, nullptr) != ZipOk) return ExtractCorrupt;
+  const int local = archive_->CheckLocalHeader(nullptr, nullptr, nullptr);
+  if (local != ZipOk && local != ZipNameMismatch) return ExtractCorrupt;
   if (archive_->ReadLocalExtra(extra_) != ZipOk) return ExtractReadFailed;
   ApplyExtendedTimestamp(extra_.data(), extra_.size(), times);
   item.accessTime = times.access;
   item.creationTime = times.creation;
   item.modificationTime = times.modification;
 
+  // An overlap says more than the name: a record that borrows another item's header is named
+  // differently as a rule.
   const std::uint32_t verdict = Verdict(item);
   if (verdict != ExtractOk) return verdict;
+  if (local == ZipNameMismatch) return ExtractNameMismatch;
   cachedIndex_ = item.index;
   cachedRecord_ = item;
   return ExtractOk;

@@ -28,6 +28,7 @@ enum ExtractResult : std::uint32_t {
   ExtractUnsafeName = 0x00004000,     // the name is refused (see NameVerdict)
   ExtractOverlap = 0x00008000,        // the data overlap another item's local header or data
   ExtractBadArgument = 0x00010000,    // index outside the archive
+  ExtractNameMismatch = 0x00020000,   // the local header names another file than the directory
   ExtractInflateFailed = 0x05000000,  // reading or decompressing the item's data failed
 };
 

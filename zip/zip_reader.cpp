@@ -123,8 +123,10 @@ bool ZipSource::ReadAt(std::uint64_t offset, void* out, std::size_t length, Wind
 
 int FindEndRecord(ZipSource& source, EndRecordPlace& place) {
   const std::uint64_t size = source.size();
-  // Search backwards in overlapping windows for the end record; the one nearest the end of
-  // the file wins.
+  // Search backwards in overlapping windows. The end record is the last signature whose whole
+  // record and comment lie inside the file: the same four bytes may stand in its own fields (a
+  // directory at offset 0x06054B50) or in a comment, and neither of those has room for a
+  // record behind it. Bytes after the comment are tolerated here; a signature allows none.
   const std::uint64_t limit = std::min(kEndSearchLimit, size);
   unsigned char window[kEndSearchStep + 4];
   std::uint64_t searched = 4;
@@ -136,14 +138,15 @@ int FindEndRecord(ZipSource& source, EndRecordPlace& place) {
     if (!source.ReadAt(readPos, window, readSize, ZipSource::kDataWindow)) break;
     for (std::size_t i = readSize - 4 + 1; i-- > 0;) {
       if (Get32(window + i) != kEndSignature) continue;
-      place.position = readPos + i;
-      // A signature too near the end for a whole record is found all the same (the reading
-      // of the record then fails); its comment length reads as 0.
+      const std::uint64_t position = readPos + i;
+      if (size - position < kEndRecordSize) continue;
       unsigned char length[2] = {};
-      if (place.position + kEndRecordSize <= size) {
-        source.ReadAt(place.position + kEndRecordSize - 2, length, sizeof length,
-                      ZipSource::kDataWindow);
+      if (!source.ReadAt(position + kEndRecordSize - 2, length, sizeof length,
+                         ZipSource::kDataWindow)) {
+        return ZipIoError;
       }
+      if (Get16(length) > size - position - kEndRecordSize) continue;
+      place.position = position;
       place.commentLength = Get16(length);
       return ZipOk;
     }
@@ -285,6 +288,12 @@ int ZipArchive::ReadEntryInfo(ZipDirectoryRecord* record, std::uint32_t* localHe
 
 int ZipArchive::CheckLocalHeader(std::uint32_t* nameAndExtra, std::uint64_t* localExtraOffset,
                                  std::uint32_t* localExtraLength) {
+  const int rc = CheckLocalFields(nameAndExtra, localExtraOffset, localExtraLength);
+  return rc != ZipOk ? rc : CompareLocalName();
+}
+
+int ZipArchive::CheckLocalFields(std::uint32_t* nameAndExtra, std::uint64_t* localExtraOffset,
+                                 std::uint32_t* localExtraLength) {
   if (nameAndExtra) *nameAndExtra = 0;
   if (localExtraOffset) *localExtraOffset = 0;
   if (localExtraLength) *localExtraLength = 0;
@@ -315,10 +324,30 @@ int ZipArchive::CheckLocalHeader(std::uint32_t* nameAndExtra, std::uint64_t* loc
   return ZipOk;
 }
 
+int ZipArchive::CompareLocalName() {
+  // Readers that take the name from the local header would write the data under another
+  // name than the one checked and installed from the directory.
+  const std::uint64_t central = currentRecordPosition_ + bias_ + kDirectoryRecordSize;
+  const std::uint64_t local = std::uint64_t{localHeaderOffset_} + bias_ + kLocalHeaderSize;
+  unsigned char a[256];
+  unsigned char b[sizeof a];
+  for (std::uint32_t done = 0; done < record_.nameLength;) {
+    const std::size_t n = std::min<std::size_t>(sizeof a, record_.nameLength - done);
+    if (!source_->ReadAt(central + done, a, n, ZipSource::kDirectoryWindow) ||
+        !source_->ReadAt(local + done, b, n, ZipSource::kDataWindow)) {
+      return ZipIoError;
+    }
+    if (std::memcmp(a, b, n) != 0) return ZipNameMismatch;
+    done += static_cast<std::uint32_t>(n);
+  }
+  return ZipOk;
+}
+
 int ZipArchive::ReadLocalExtra(std::vector<unsigned char>& out) {
   std::uint64_t offset = 0;
   std::uint32_t length = 0;
-  const int rc = CheckLocalHeader(nullptr, &offset, &length);
+  // Where the extra field lies does not depend on what the name says.
+  const int rc = CheckLocalFields(nullptr, &offset, &length);
   out.clear();
   if (rc != ZipOk) return rc;
   out.resize(length);
@@ -331,7 +360,7 @@ int ZipArchive::ReadLocalExtra(std::vector<unsigned char>& out) {
 
 int ZipArchive::CurrentEntrySpan(std::uint64_t* start, std::uint64_t* end) {
   std::uint32_t nameAndExtra = 0;
-  const int rc = CheckLocalHeader(&nameAndExtra, nullptr, nullptr);
+  const int rc = CheckLocalFields(&nameAndExtra, nullptr, nullptr);
   if (rc != ZipOk) return rc;
   *start = localHeaderOffset_;
   *end = *start + kLocalHeaderSize + nameAndExtra + record_.compressedSize;

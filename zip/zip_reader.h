@@ -26,8 +26,9 @@ enum : int {
   ZipParamError = -102,  // no valid current entry, or no entry open for reading
   ZipBadArchive = -103,  // a signature, a consistency check or the method test failed
   ZipNoMemory = -104,
-  ZipCrcError = -105,     // a fully read entry does not match its CRC-32
-  ZipBadPassword = -106,  // the encryption header's check byte does not match
+  ZipCrcError = -105,      // a fully read entry does not match its CRC-32
+  ZipBadPassword = -106,   // the encryption header's check byte does not match
+  ZipNameMismatch = -107,  // the local header names another file than the directory record
 };
 
 // An entry's compressed data are read from the file in pieces of at most this many bytes. Large
@@ -49,6 +50,8 @@ class ZipSource {
   explicit ZipSource(platform::File file, std::uint64_t size);
 
   std::uint64_t size() const { return size_; }
+  // The open file, for a caller that made the source from a handle it goes on using.
+  platform::File& file() { return file_; }
   // True once any system read call has failed; stays set.
   bool readError() const { return readError_; }
 
@@ -74,11 +77,13 @@ class ZipSource {
 // is its last two bytes, and the comment follows it.
 inline constexpr std::size_t kEndRecordSize = 22;
 
-// Where the archive's end record lies, as ZipArchive::Open finds it: the signature nearest
-// the end of the file within its last 65535 bytes.
+// Where the archive's end record lies, as ZipArchive::Open and the package signature both
+// find it: within the last 65535 bytes of the file, the signature nearest the end whose
+// 22-byte record and the comment its length field announces both fit inside the file. Bytes
+// may follow the comment.
 struct EndRecordPlace {
   std::uint64_t position = 0;       // offset of its signature
-  std::uint32_t commentLength = 0;  // its comment-length field as stored, not checked
+  std::uint32_t commentLength = 0;  // its comment-length field; the comment fits the file
 };
 
 // ZipOk, or ZipIoError when the file holds no end record or cannot be read.
@@ -147,18 +152,22 @@ class ZipArchive {
   int ReadEntryInfo(ZipDirectoryRecord* record, std::uint32_t* localHeaderOffset, char* name,
                     std::size_t nameSize);
 
-  // Checks the current entry's local header against its record. Outputs (all start at 0):
+  // Checks the current entry's local header against its record, its name byte for byte
+  // (ZipNameMismatch when it differs). Outputs (all start at 0):
   // name length + local extra length, the local extra offset (as stored, bias not added) and
   // the local extra length.
   int CheckLocalHeader(std::uint32_t* nameAndExtra, std::uint64_t* localExtraOffset,
                        std::uint32_t* localExtraLength);
 
   // Reads the current entry's local extra field whole into `out`; ZipIoError when it cannot.
+  // A local name that differs is not looked at here.
   int ReadLocalExtra(std::vector<unsigned char>& out);
 
   // Where the current entry lies in the file, offsets as stored (bias not added): from its
   // local header to one past its compressed data, never less than the header's 30 bytes.
-  // Fails like CheckLocalHeader when the local header does not check out.
+  // Fails like CheckLocalHeader when the local header does not check out, but for a name that
+  // differs: such a record still claims the bytes it points at, so that the item whose header
+  // it borrows is known to be overlapped.
   int CurrentEntrySpan(std::uint64_t* start, std::uint64_t* end);
 
   // Opens the current entry for reading; `password` may be null (no password).
@@ -181,6 +190,11 @@ class ZipArchive {
  private:
   ZipArchive() = default;
   int ReadRecordAt(std::uint64_t position);
+  // CheckLocalHeader but for the name's bytes.
+  int CheckLocalFields(std::uint32_t* nameAndExtra, std::uint64_t* localExtraOffset,
+                       std::uint32_t* localExtraLength);
+  // ZipOk when the current entry's local header holds the directory record's name.
+  int CompareLocalName();
   // Reads the next piece of the open entry's compressed data (decrypted) as zlib's input.
   bool FetchPiece(ZipItemReader& it);
 

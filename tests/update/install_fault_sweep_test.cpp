@@ -23,6 +23,7 @@
 #include "tests/zip/zip_builder.h"
 #include "update/install_transaction.h"
 #include "update/journal.h"
+#include "update/pending_update.h"
 
 namespace {
 
@@ -277,6 +278,75 @@ TEST_F(InstallFaultSweepTest, EveryFaultAndEveryPairEndsAsTheOldVersionOrTheNew)
   std::printf("[ sweep    ] %llu faulted runs over installs of %llu calls in all\n",
               static_cast<unsigned long long>(runs_),
               static_cast<unsigned long long>(installCalls));
+}
+
+// Staging the download under every single fault at every call, then a clean launch's staging:
+// the package ends up staged whole, with nothing of the copy left, unless the fault took the
+// download itself away; a failed staging keeps the download for that next launch.
+TEST_F(InstallFaultSweepTest, EveryFaultOfStagingEndsWithThePackageStagedWhole) {
+  const std::string bytes = updatetest::PackageBytes(updatetest::kSweepCases[0]);
+  const updatetest::Shard shard;
+  const fs::path temp = root_ / "temp";
+  const platform::WString folder = W(root_) + platform::kPreferredSeparator;
+  // Rows: what the folder holds before the launch, besides the download.
+  struct Case {
+    const char* what;
+    bool olderStaged;  // an older package staged by an earlier launch
+    bool stoppedCopy;  // a copy that a stopped launch left
+  } const cases[] = {
+      {"a download alone", false, false},
+      // the older package must never pass for the new one, nor a stump of a copy for either
+      {"a download over an older staged package and a stopped copy", true, true},
+  };
+  auto prepare = [&](const Case& c) {
+    updatetest::Wipe(root_);
+    fs::create_directories(temp);
+    ASSERT_TRUE(WriteBytes(temp / "update.zip", bytes));
+    ASSERT_TRUE(WriteBytes(temp / "update.td", "piece"));
+    if (c.olderStaged) {
+      ASSERT_TRUE(WriteBytes(root_ / "update.zip", "older"));
+    }
+    if (c.stoppedCopy) {
+      ASSERT_TRUE(WriteBytes(root_ / "update.zip.copy", "stu"));
+    }
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    prepare(c);
+    std::uint64_t calls = 0;
+    {
+      FaultInjector counter;
+      update::StageIn(folder);
+      calls = counter.calls();
+    }
+    ASSERT_EQ(ReadBytes(root_ / "update.zip"), bytes);
+    for (std::uint64_t i = 0; i < calls; ++i) {
+      if (!shard.Takes(i)) continue;
+      for (Fault f : {Fault::kFail, Fault::kBusy, Fault::kLose, Fault::kStop}) {
+        SCOPED_TRACE(std::string(Describe(f)) + " at call " + std::to_string(i));
+        prepare(c);
+        bool downloadLost = false;
+        {
+          FaultInjector injector({{i, f}});
+          update::StageIn(folder);
+          for (const platform::WString& path : injector.lost) {
+            downloadLost = downloadLost || path == W(temp / "update.zip");
+          }
+          if (!fs::exists(temp / "update.zip")) {
+            // Gone only once the staged package is whole.
+            EXPECT_TRUE(downloadLost || ReadBytes(root_ / "update.zip") == bytes);
+          }
+        }
+        ++runs_;
+        update::StageIn(folder);
+        EXPECT_FALSE(fs::exists(root_ / "update.zip.copy"));
+        EXPECT_FALSE(fs::exists(temp / "update.zip"));
+        if (!downloadLost) {
+          EXPECT_EQ(ReadBytes(root_ / "update.zip"), bytes);
+        }
+      }
+    }
+  }
 }
 
 }  // namespace

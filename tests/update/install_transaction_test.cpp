@@ -139,6 +139,10 @@ TEST_F(InstallTransactionTest, ABadPackageLeavesTheOldVersion) {
        [](Archive& a) { a.entries[4].localMethod = 12; }, true, "unreadable"},
       {"unsupported method", [](Archive& a) { a.entries[4].method = 12; }, true,
        "unsupported method 12"},
+      // the data would be read under one name and installed under another
+      {"a local header naming another file",
+       [](Archive& a) { a.entries[1].localName = "evil__.exe"; }, true,
+       "the local header names another file"},
       {"encrypted item", [](Archive& a) { a.entries[1].password = "x"; }, true, "encrypted"},
       // a file item where the old version has a folder, or a folder where it has a file:
       // installing it would lose what the old version keeps there, at every launch again
@@ -340,6 +344,63 @@ TEST_F(InstallTransactionTest, ALinkInsideTheFolderIsNeverFollowed) {
   }
 }
 #endif
+
+// temp\ is the download's: a name there that leads elsewhere (a hard link, a symbolic link) is
+// left alone, and so is what it leads to, whether it is the download or a leftover.
+TEST_F(InstallTransactionTest, StagingFollowsNoLinkInTemp) {
+  const fs::path temp = root() / "temp";
+  const fs::path victim = scratch_ / "victim.dll";
+  const std::string package = Build(Typical());
+  enum class Link { kNone, kHard, kSymbolic, kTempSymbolic };
+  struct Case {
+    const char* why;
+    const char* name;  // the name in the temp folder
+    Link link;
+    bool staged;
+  } const cases[] = {
+      {"a plain download", "update.zip", Link::kNone, true},
+      // staging or deleting through the link would read or delete the file it names
+      {"the download a hard link of another file", "update.zip", Link::kHard, false},
+      {"the download a symbolic link to another file", "update.zip", Link::kSymbolic, false},
+      // a leftover is deleted at every launch: never through a link
+      {"a leftover a hard link of another file", "update.td", Link::kHard, false},
+      {"a leftover a symbolic link to another file", "Updater.exe", Link::kSymbolic, false},
+      // every name below a linked temp folder leads elsewhere, plain files or not
+      {"the temp folder a symbolic link to another", "update.zip", Link::kTempSymbolic, false},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    Wipe(temp);
+    fs::remove(root() / "update.zip");
+    fs::create_directories(temp);
+    ASSERT_TRUE(WriteBytes(victim, package));
+    std::error_code ec;
+    if (c.link == Link::kNone) {
+      ASSERT_TRUE(WriteBytes(temp / c.name, package));
+    }
+    if (c.link == Link::kHard) fs::create_hard_link(victim, temp / c.name, ec);
+    if (c.link == Link::kSymbolic) fs::create_symlink(victim, temp / c.name, ec);
+    if (c.link == Link::kTempSymbolic) {
+      const fs::path elsewhere = scratch_ / "elsewhere";
+      fs::remove_all(temp);
+      fs::create_directories(elsewhere);
+      ASSERT_TRUE(WriteBytes(elsewhere / c.name, package));
+      fs::create_directory_symlink(elsewhere, temp, ec);
+    }
+#ifdef _WIN32
+    // No symbolic link here: MinGW's library makes none, Wine 8's CreateSymbolicLinkW makes
+    // nothing, and Windows refuses them to users without the privilege. The handle test for
+    // one is the junction's too: a Windows machine shows it.
+    if (ec && (c.link == Link::kSymbolic || c.link == Link::kTempSymbolic)) continue;
+#endif
+    ASSERT_FALSE(ec) << ec.message();
+    update::StageIn(W(root()) + platform::kPreferredSeparator);
+    EXPECT_EQ(ReadBytes(root() / "update.zip"), c.staged ? package : "<missing>");
+    EXPECT_EQ(fs::exists(fs::symlink_status(temp / c.name)), !c.staged);
+    EXPECT_EQ(ReadBytes(victim), package);
+    EXPECT_FALSE(fs::exists(root() / "update.zip.copy"));
+  }
+}
 
 // Two launchers at once: the second finds the journal held and leaves the folder alone.
 TEST_F(InstallTransactionTest, AnInstallThatIsRunningIsNotDisturbed) {

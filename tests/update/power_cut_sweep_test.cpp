@@ -259,44 +259,63 @@ TEST_F(PowerCutSweepTest, EveryCutOfStagingKeepsADownloadOrAStagedPackage) {
   const WString temp = kRoot + W("temp") + platform::kPreferredSeparator;
   const WString download = temp + W("update.zip");
   const WString staged = kRoot + W("update.zip");
-  for (const DiskModel& model : kModels) {
-    what_ = std::string("staging the download, on a disk of ") + model.what;
-    SCOPED_TRACE(what_);
-    SimulatedDisk before(model.volumeFlush);
-    before.MakeFolders(temp);
-    RunOn(before, kNoCut, [&] {
-      platform::File file = platform::File::Create(download, 0);
-      EXPECT_TRUE(file && file.Write(bytes.data(), bytes.size()) && file.Close());
-    });
-    before.Settle();
-    SimulatedDisk clean = before;
-    const std::uint64_t calls = RunOn(clean, kNoCut, [&] { update::StageIn(kRoot); });
-    ASSERT_EQ(clean.Take(kRoot).count("temp/update.zip"), 0u);
-    ASSERT_EQ(clean.Take(kRoot)["update.zip"].bytes, bytes);
-    for (std::uint64_t i = 0; i <= calls; ++i) {
-      SimulatedDisk cut = before;
-      RunOn(cut, i, [&] { update::StageIn(kRoot); });
-      ++cuts_;
-      bool failed = false;
-      for (const std::vector<bool>& keep : Survivors(cut.Unflushed())) {
-        SimulatedDisk after = cut.AfterPowerCut(keep);
-        ++states_;
-        const Snapshot now = after.Take(kRoot);
-        const auto has = [&](const char* name) {
-          const auto found = now.find(name);
-          return found != now.end() && found->second.bytes == bytes;
+  // Rows: what the folder holds besides the download.
+  struct Case {
+    const char* what;
+    bool olderStaged;  // an older package staged by an earlier launch
+    bool stoppedCopy;  // a copy that a stopped launch left
+  } const cases[] = {
+      {"a download alone", false, false},
+      // neither the older package nor a stump of a copy may pass for the new one
+      {"a download over an older staged package and a stopped copy", true, true},
+  };
+  for (const Case& c : cases) {
+    for (const DiskModel& model : kModels) {
+      what_ = std::string("staging ") + c.what + ", on a disk of " + model.what;
+      SCOPED_TRACE(what_);
+      SimulatedDisk before(model.volumeFlush);
+      before.MakeFolders(temp);
+      RunOn(before, kNoCut, [&] {
+        const auto write = [](const WString& path, const std::string& text) {
+          platform::File file = platform::File::Create(path, 0);
+          EXPECT_TRUE(file && file.Write(text.data(), text.size()) && file.Close());
         };
-        if (has("update.zip") || has("temp/update.zip")) continue;
-        ADD_FAILURE() << "[the install's fault, not the harness's] " << what_
-                      << ": neither a valid download nor a valid staged package\npower cut at "
-                         "staging call "
-                      << i << "\nthe operations not flushed, '+' kept:\n"
-                      << cut.DescribeUnflushed(keep) << "folder:\n"
-                      << updatetest::Describe(now);
-        failed = true;
-        break;
+        write(download, bytes);
+        write(temp + W("update.td"), "piece");
+        if (c.olderStaged) write(staged, "older");
+        if (c.stoppedCopy) write(kRoot + W("update.zip.copy"), "stu");
+      });
+      before.Settle();
+      SimulatedDisk clean = before;
+      const std::uint64_t calls = RunOn(clean, kNoCut, [&] { update::StageIn(kRoot); });
+      ASSERT_EQ(clean.Take(kRoot).count("temp/update.zip"), 0u);
+      ASSERT_EQ(clean.Take(kRoot).count("update.zip.copy"), 0u);
+      ASSERT_EQ(clean.Take(kRoot)["update.zip"].bytes, bytes);
+      for (std::uint64_t i = 0; i <= calls; ++i) {
+        SimulatedDisk cut = before;
+        RunOn(cut, i, [&] { update::StageIn(kRoot); });
+        ++cuts_;
+        bool failed = false;
+        for (const std::vector<bool>& keep : Survivors(cut.Unflushed())) {
+          SimulatedDisk after = cut.AfterPowerCut(keep);
+          ++states_;
+          const Snapshot now = after.Take(kRoot);
+          const auto has = [&](const char* name) {
+            const auto found = now.find(name);
+            return found != now.end() && found->second.bytes == bytes;
+          };
+          if (has("update.zip") || has("temp/update.zip")) continue;
+          ADD_FAILURE() << "[the install's fault, not the harness's] " << what_
+                        << ": neither a valid download nor a valid staged package\npower cut at "
+                           "staging call "
+                        << i << "\nthe operations not flushed, '+' kept:\n"
+                        << cut.DescribeUnflushed(keep) << "folder:\n"
+                        << updatetest::Describe(now);
+          failed = true;
+          break;
+        }
+        if (failed) break;
       }
-      if (failed) break;
     }
   }
   std::printf("[ power    ] staging: %llu cut points, %llu survivor states\n",

@@ -300,8 +300,13 @@ std::uint32_t SimulatedDisk::Open(platform::FileCall how, const WString& path,
   Handle h;
   h.key = key;
   h.path = e != nullptr ? e->path : WString();
-  h.write = how != platform::FileCall::kOpenForRead;
-  if (e != nullptr && e->folder) return Fail(FileError::kOther);
+  // Opened without following links, a file is read and shared with readers as it is read.
+  h.write = how != platform::FileCall::kOpenForRead && how != platform::FileCall::kOpenNoFollow;
+  // A folder opens only as itself, to be looked at.
+  if (e != nullptr && e->folder && how != platform::FileCall::kOpenNoFollow) {
+    return Fail(FileError::kOther);
+  }
+  h.folder = e != nullptr && e->folder;
   if (e != nullptr) {
     if (how == platform::FileCall::kCreateNew) return Fail(FileError::kExists);
     // Readers share with readers only; every other open is exclusive.
@@ -326,7 +331,8 @@ std::uint32_t SimulatedDisk::Open(platform::FileCall how, const WString& path,
       if (!Do(cut) || !Do(meta)) return 0;
     }
   } else {
-    if (how == platform::FileCall::kOpenForRead || how == platform::FileCall::kOpenExclusive) {
+    if (how == platform::FileCall::kOpenForRead || how == platform::FileCall::kOpenExclusive ||
+        how == platform::FileCall::kOpenNoFollow) {
       return Fail(FileError::kNotFound);
     }
     Normal(path, &display);
@@ -414,7 +420,38 @@ bool SimulatedDisk::SetTimes(std::uint32_t file, const platform::FileTimes& time
   return Do(std::move(op));
 }
 
-void SimulatedDisk::Close(std::uint32_t file) { handles_.erase(file); }
+bool SimulatedDisk::Inspect(std::uint32_t file, platform::OpenedFileInfo& info) {
+  const Handle* h = Held(file);
+  if (h == nullptr) return false;
+  // No links here: every file has its one name.
+  info = platform::OpenedFileInfo{};
+  info.kind =
+      h->folder ? platform::OpenedFileInfo::Kind::kOther : platform::OpenedFileInfo::Kind::kRegular;
+  info.links = 1;
+  return true;
+}
+
+bool SimulatedDisk::RemoveOpened(std::uint32_t file) {
+  Handle* h = Held(file);
+  if (h == nullptr) return false;
+  h->removeOnClose = true;
+  return true;
+}
+
+void SimulatedDisk::Close(std::uint32_t file) {
+  const auto it = handles_.find(file);
+  if (it == handles_.end()) return;
+  const Handle h = it->second;
+  handles_.erase(it);
+  // As the system does: a name deleted through its handle goes once the handle is closed.
+  if (!h.removeOnClose) return;
+  Op op;
+  op.kind = Op::kRemove;
+  op.key = h.key;
+  op.path = h.path;
+  op.file = h.file;
+  Do(std::move(op));
+}
 
 PathKind SimulatedDisk::Probe(const WString& path) {
   Key key;

@@ -72,6 +72,8 @@ class SimulatedDisk final : public platform::detail::SimulatedFileSystem {
   bool Flush(std::uint32_t file) override;
   bool Size(std::uint32_t file, std::uint64_t& size) override;
   bool SetTimes(std::uint32_t file, const platform::FileTimes& times) override;
+  bool Inspect(std::uint32_t file, platform::OpenedFileInfo& info) override;
+  bool RemoveOpened(std::uint32_t file) override;
   void Close(std::uint32_t file) override;
   platform::PathKind Probe(const platform::WString& path) override;
   bool CreateFolder(const platform::WString& path) override;
@@ -144,6 +146,8 @@ class SimulatedDisk final : public platform::detail::SimulatedFileSystem {
     platform::WString path;  // the same, as it was given
     bool write = false;
     std::uint64_t position = 0;
+    bool removeOnClose = false;  // RemoveOpened: the name goes at Close
+    bool folder = false;         // a folder opened as itself (File::OpenNoFollow)
   };
 
   static Key Normal(const platform::WString& path, platform::WString* display = nullptr);

@@ -565,6 +565,61 @@ TEST_F(UpdateInstallTest, ADownloadThatCannotBeStagedIsKeptForTheNextLaunch) {
   EXPECT_FALSE(Exists(L"app.dll"));
 }
 
+// temp\ is the download's, and the launcher acts there as administrator: a name there that is
+// another file's second name, or a link to it, is logged and left alone, and so is that file,
+// whether the name is the download or a leftover that every launch deletes.
+TEST_F(UpdateInstallTest, ADownloadOrLeftoverThatIsALinkIsLeftAloneAndSoIsItsFile) {
+  enum class Link { kHard, kSymbolic };
+  struct Case {
+    const char* why;
+    const wchar_t* name;  // in the temp folder
+    Link link;
+    const char* logged;
+  } const cases[] = {
+      // staging would copy the other file's bytes in, and delete it
+      {"the download a hard link", L"temp\\update.zip", Link::kHard,
+       "update.zip is a file with 2 names (a hard link); it is left alone"},
+      {"a leftover a hard link", L"temp\\update.td", Link::kHard,
+       "update.td is a file with 2 names (a hard link); it is left alone"},
+      {"the download a symbolic link", L"temp\\update.zip", Link::kSymbolic,
+       "update.zip is a link (symbolic link, junction or other reparse point); it is left alone"},
+  };
+  const std::string victimBytes = PackageBytes(L"second.zip");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    InstallFolder folder(true, L"install");
+    folder.MakeFolder(L"temp");
+    folder.WriteFile(L"app.dll", "old");
+    // Another file of the machine, signed or not: its bytes are a package.
+    folder.WriteFile(L"victim.zip", victimBytes);
+    const std::wstring link = folder.Path(c.name);
+    const std::wstring victim = folder.Path(L"victim.zip");
+    if (c.link == Link::kHard) {
+      ASSERT_TRUE(CreateHardLinkW(link.c_str(), victim.c_str(), nullptr));
+    } else {
+      // Wine 8's CreateSymbolicLinkW reports success and makes nothing, and it makes no
+      // junction (FSCTL_SET_REPARSE_POINT: ERROR_NOT_SUPPORTED); a Unix link made beside Wine
+      // shows as the plain file it names, and Wine deletes that file through a handle opened
+      // on the link: what the launcher does with a link is shown on Windows and, on the
+      // POSIX link, by the portable staging test.
+      const DWORD attributes = CreateSymbolicLinkW(link.c_str(), victim.c_str(), 0)
+                                   ? GetFileAttributesW(link.c_str())
+                                   : INVALID_FILE_ATTRIBUTES;
+      if (attributes == INVALID_FILE_ATTRIBUTES || !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+        continue;
+      }
+    }
+    const e2e::LaunchResult result = folder.Launch(L"forcerun:");
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_TRUE(folder.WaitForFile(L"veltmora-params.txt").has_value()) << "client not started";
+    EXPECT_NE(result.standardError.find(c.logged), std::string::npos) << result.standardError;
+    EXPECT_EQ(folder.ReadFile(L"victim.zip"), victimBytes);
+    EXPECT_TRUE(folder.Exists(c.name));
+    EXPECT_EQ(folder.ReadFile(L"app.dll"), "old");
+    EXPECT_FALSE(folder.Exists(L"update.zip"));
+  }
+}
+
 TEST_F(UpdateInstallTest, ARunningProgramIsReplacedAndItsOldFileMovedOutOfTheWay) {
   UniqueHandle helper(e2e::StartStandIn(install.MakeFolder(L"helperdir"), L"helper.exe", false));
   ASSERT_TRUE(helper.valid());

@@ -7,9 +7,11 @@
 #include <map>
 
 #include "signing/key_files.h"
+#include "signing/package_signature.h"
 #include "tests/zip/test_support.h"
 #include "tests/zip/zip_builder.h"
 #include "tools/pkgtool/pkgtool.h"
+#include "update/pending_update.h"
 #include "zip/zip_extractor.h"
 
 namespace {
@@ -808,6 +810,137 @@ TEST_F(PackTest, SignsAsSignDoes) {
   ASSERT_EQ(r.code, 0) << r.err;
   r = Run({W("verify"), W("--key"), W(keys / "product.pub.pem"), W(scratch_ / "signed.zip")});
   EXPECT_EQ(r.code, 0) << r.err;
+}
+
+// The bytes of a file written in pieces at given offsets, the gaps left as holes: a package
+// of a hundred megabytes that costs a few kilobytes of disk.
+struct Sparse {
+  std::vector<std::pair<std::uint64_t, std::string>> pieces;
+  std::uint64_t size() const { return pieces.back().first + pieces.back().second.size(); }
+  bool Write(const fs::path& path) const {
+    platform::File f = platform::File::Create(W(path), 0);
+    if (!f) return false;
+    for (const auto& [at, bytes] : pieces) {
+      if (!f.WriteAt(at, bytes.data(), bytes.size())) return false;
+    }
+    return f.Close();
+  }
+  // SHA-256 of the whole file: what a signature covers in an archive written without a
+  // comment.
+  platform::Sha256Digest SignedDigest() const {
+    platform::Sha256 hash;
+    const std::string zeros(1 << 20, '\0');
+    std::uint64_t at = 0;
+    const std::uint64_t end = size();
+    for (const auto& [offset, bytes] : pieces) {
+      for (; at < offset; at += std::min<std::uint64_t>(zeros.size(), offset - at)) {
+        hash.Update(zeros.data(),
+                    static_cast<std::size_t>(std::min<std::uint64_t>(zeros.size(), offset - at)));
+      }
+      const std::size_t n =
+          static_cast<std::size_t>(std::min<std::uint64_t>(bytes.size(), end - at));
+      hash.Update(bytes.data(), n);
+      at += n;
+    }
+    platform::Sha256Digest digest{};
+    EXPECT_TRUE(hash.Finish(digest));
+    return digest;
+  }
+};
+
+// An archive whose central directory starts at `offset`, its one item at the start of the
+// file and zeros between.
+Sparse DirectoryAt(std::uint32_t offset, const Archive& a) {
+  const std::string whole = Build(a);
+  // The end record's last fields: the directory's size and offset, then the comment length.
+  const auto field = [&](std::size_t at) {
+    std::uint32_t v = 0;
+    for (std::size_t i = 4; i-- > 0;) v = v << 8 | static_cast<unsigned char>(whole[at + i]);
+    return v;
+  };
+  const std::size_t bodySize = field(whole.size() - 6);
+  std::string rest = whole.substr(bodySize);
+  std::string moved;
+  Put32(moved, offset);
+  rest.replace(rest.size() - 6, 4, moved);
+  return Sparse{{{0, whole.substr(0, bodySize)}, {offset, rest}}};
+}
+
+// Where the end record lies, pkgtool check and verify and the launcher's gate decide alike:
+// the last signature whose record and comment fit the file. Bytes after the archive read,
+// but no signature covers them.
+TEST_F(PkgtoolTest, CheckVerifyAndTheLauncherAgreeOnTheEndRecord) {
+  const fs::path keys = TestKeyFolder();
+  if (ReadBytes(keys / "product.pem") == "<missing>") GTEST_SKIP() << "no keys: run through ctest";
+  signing::PrivateKey key;
+  ASSERT_EQ(signing::PrivateKeyFromPem(ReadBytes(keys / "product.pem"), key),
+            signing::KeyFileResult::kOk);
+  const std::string pem = ReadBytes(keys / "product.pub.pem");
+  std::string body = pem.substr(pem.find('\n') + 1);
+  body = body.substr(0, body.find("-----END"));
+  body.erase(std::remove(body.begin(), body.end(), '\n'), body.end());
+  std::vector<std::uint8_t> der;
+  ASSERT_TRUE(signing::Base64Decode(body, der));
+  // Signed as OpenSSL's recipe signs: the file's SHA-256, then the comment put behind it.
+  auto sign = [&](Sparse s) {
+    platform::P256Signature signature{};
+    EXPECT_TRUE(platform::SignP256(key.scalar, key.publicKey.point, s.SignedDigest(), signature));
+    const std::string comment = signing::SignatureComment(key.publicKey.id, signature);
+    std::string& last = s.pieces.back().second;
+    last.resize(last.size() - 2);
+    Put16(last, static_cast<std::uint32_t>(comment.size()));
+    last += comment;
+    return s;
+  };
+  Archive a;
+  a.entries = {Item("app.dll", "new app.dll")};
+  Archive other = a;
+  other.entries[0].localName = "evi.dll";
+  const Sparse plain{{{0, Build(a)}}};
+  struct Case {
+    const char* why;
+    Sparse package;
+    int check, verify;  // exit codes
+    bool installs;      // by a launcher with the product key
+    const char* says;   // in what check or verify tells
+  } const cases[] = {
+      {"signed", sign(plain), 0, 0, true, "1 item, 11 bytes, all installable"},
+      // the directory offset spells the end record's signature, in the end record's last bytes
+      {"a directory at offset 0x06054B50", sign(DirectoryAt(0x06054B50, a)), 0, 0, true,
+       "1 item, 11 bytes, all installable"},
+      {"unsigned, a directory at offset 0x06054B50", DirectoryAt(0x06054B50, a), 0, 1, false,
+       "not signed (the archive has no comment)"},
+      // bytes no signature covers ride along: read, never installed
+      {"signed, bytes after it",
+       [&] {
+         Sparse s = sign(plain);
+         s.pieces.back().second += "junk";
+         return s;
+       }(),
+       0, 1, false, "the archive's comment does not end where the file does"},
+      // the data would be written under another name than the one installed
+      {"signed, a local header naming another file", sign(Sparse{{{0, Build(other)}}}), 1, 0, false,
+       "item 0 app.dll: the local header names another file"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const fs::path path = scratch_ / "package.zip";
+    ASSERT_TRUE(c.package.Write(path));
+    const Outcome check = Run({W("check"), W(path)});
+    EXPECT_EQ(check.code, c.check) << check.out << check.err;
+    const Outcome verify = Run({W("verify"), W("--key"), W(keys / "product.pub.pem"), W(path)});
+    EXPECT_EQ(verify.code, c.verify) << verify.out << verify.err;
+    EXPECT_NE((check.out + check.err + verify.err).find(c.says), std::string::npos)
+        << check.out << check.err << verify.err;
+    const fs::path folder = scratch_ / "install";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    ASSERT_TRUE(c.package.Write(folder / "update.zip"));
+    update::InstallIn(W(folder) + platform::kPreferredSeparator,
+                      signing::ProductKeyBytes{der.data(), der.size()});
+    EXPECT_EQ(ReadBytes(folder / "app.dll"), c.installs ? "new app.dll" : "<missing>");
+    EXPECT_FALSE(fs::exists(folder / "update.zip"));  // installed or refused: gone
+  }
 }
 
 }  // namespace

@@ -27,7 +27,8 @@ struct Entry {
   std::optional<std::uint16_t> localMethod;
   std::optional<std::uint32_t> localCrc;
   std::optional<std::uint16_t> localNameLength;
-  std::optional<std::size_t> keepData;  // write only this many data bytes
+  std::optional<std::string> localName;  // the local header's name, in place of `name`
+  std::optional<std::size_t> keepData;   // write only this many data bytes
   std::optional<std::uint32_t> directorySignature;
   // This record names the local header and data of an earlier entry (by index) and writes
   // none of its own; its name must be as long as that entry's.
@@ -51,6 +52,7 @@ struct Archive {
   // A ZIP64 end record and its locator between the directory and the end record, as tools
   // write them for archives beyond the 32-bit fields (or when forced to).
   bool zip64Records = false;
+  std::string trailing;  // bytes after the comment, not counted in its length
 };
 
 inline void Put16(std::string& s, std::uint32_t v) {
@@ -159,7 +161,7 @@ inline std::string Build(const Archive& a) {
       Put32(body, size);
       Put16(body, e.localNameLength.value_or(static_cast<std::uint16_t>(e.name.size())));
       Put16(body, static_cast<std::uint32_t>(e.localExtra.size()));
-      body += e.name + e.localExtra;
+      body += e.localName.value_or(e.name) + e.localExtra;
       body += payload.substr(0, e.keepData.value_or(payload.size()));
     }
     const auto [crc, compressed, size, offset, flags] = fields.back();
@@ -213,7 +215,7 @@ inline std::string Build(const Archive& a) {
   Put32(out, static_cast<std::uint32_t>(directory.size()));
   Put32(out, static_cast<std::uint32_t>(body.size()));
   Put16(out, static_cast<std::uint32_t>(a.comment.size()));
-  return out + a.comment;
+  return out + a.comment + a.trailing;
 }
 
 // A "UT" block: flags, then the given times in order.

@@ -61,8 +61,20 @@ TEST_F(ZipExtractorTest, OpensOnlySoundArchives) {
       {"ZIP64 records", [](Archive& a) { a.zip64Records = true; }, false},
       // a signature inside the comment is found first and must be checked, not trusted
       {"fake end record in comment",
-       [](Archive& a) { a.comment = std::string("PK\x05\x06", 4) + std::string(18, '\xFF'); },
+       [](Archive& a) {
+         a.comment = std::string("PK\x05\x06", 4) + std::string(16, '\xFF') + std::string(2, '\0');
+       },
        false},
+      // a signature whose record or comment would run past the file is no end record
+      {"fake end record in comment, its comment past the file",
+       [](Archive& a) { a.comment = std::string("PK\x05\x06", 4) + std::string(18, '\xFF'); },
+       true},
+      {"fake end record in the comment's last bytes",
+       [](Archive& a) { a.comment = std::string("PK\x05\x06", 4) + "xyz"; }, true},
+      // bytes after the comment are tolerated for reading, as other readers do
+      {"bytes after the end record", [](Archive& a) { a.trailing = "trailing junk"; }, true},
+      {"signature in the bytes after the end record",
+       [](Archive& a) { a.trailing = std::string("PK\x05\x06", 4) + std::string(10, '\0'); }, true},
   };
   for (const OpenCase& c : cases) {
     Archive a;
@@ -141,6 +153,19 @@ TEST_F(ZipExtractorTest, ReadsOrRefusesItemData) {
          e.localNameLength = 3;
        },
        zip::ExtractCorrupt},
+      // the data would land under another name than the one checked and installed
+      {"local name differs", [](Entry& e) { e.localName = "evil__.txt"; },
+       zip::ExtractNameMismatch},
+      {"local name differs in its last byte only", [](Entry& e) { e.localName = "d/x.txu"; },
+       zip::ExtractNameMismatch},
+      {"local name differs in letter case only", [](Entry& e) { e.localName = "d/X.txt"; },
+       zip::ExtractNameMismatch},
+      {"local name the same, descriptor flag",
+       [](Entry& e) {
+         e.flags = 8;
+         e.localName = "d/x.txt";
+       },
+       zip::ExtractOk},
       {"method 12", [](Entry& e) { e.method = 12; }, zip::ExtractCorrupt},
       // corrupted data must never be reported as installed
       {"CRC mismatch", [](Entry& e) { e.crc = 0x12345678; }, zip::ExtractCrcMismatch},
