@@ -14,8 +14,8 @@
 
 #include "platform/file.h"
 #include "platform/text.h"
-#include "signing/package_signature.h"
 #include "signing/key_files.h"
+#include "signing/package_signature.h"
 
 namespace {
 

@@ -14,9 +14,9 @@ using platform::WString;
 const char kUsage[] =
     "usage: pkgtool list [--json] ARCHIVE\n"
     "       pkgtool check [--json] [--install-folder DIR] ARCHIVE\n"
-    "       pkgtool extract ARCHIVE DEST\n"
+    "       pkgtool extract [--key PUBLIC.pem [--product NAME]] ARCHIVE DEST\n"
     "       pkgtool recover DEST\n"
-    "       pkgtool sign --key PRIVATE.pem ARCHIVE\n"
+    "       pkgtool sign --key PRIVATE.pem --sequence N [--product NAME] ARCHIVE\n"
     "       pkgtool verify --key PUBLIC.pem ARCHIVE\n"
     "       pkgtool --help | --version\n";
 
@@ -30,13 +30,22 @@ const char kHelp[] =
     "           same name (as Windows compares names) replaces an earlier one; problems and\n"
     "           warnings on standard error, a one-line summary on standard output\n"
     "  extract  installs the items into DEST exactly as the launcher's update step does,\n"
-    "           finishing or undoing an interrupted install there first\n"
+    "           finishing or undoing an interrupted install there first; with --key, only\n"
+    "           when the signature is valid and the package is no older than DEST's release,\n"
+    "           as a launcher built with that key checks it, and records its release there\n"
     "  recover  finishes or undoes an interrupted install in DEST, as the next launch would\n"
     "  sign     signs the archive with the product's ECDSA P-256 key (a PEM file, PKCS #8 or\n"
     "           SEC 1, unencrypted, as openssl writes it; an encrypted key signs with openssl,\n"
     "           see docs/update-packages.md): the signature goes into the archive's comment,\n"
     "           replacing any comment or signature there; the archive is rewritten under a\n"
     "           temporary name and renamed over the old one\n"
+    "  --sequence N\n"
+    "           the release's number, signed with the archive: 1 and up, one counter per\n"
+    "           product, larger for every release; a launcher refuses packages older than\n"
+    "           the one it installed\n"
+    "  --product NAME\n"
+    "           the product the package is for (default: " PKGTOOL_PRODUCT
+    ")\n"
     "  verify   checks the archive's signature against the product's public key (PEM)\n"
     "  --json   list or check as one JSON object: the signature and one object per item\n"
     "  --install-folder DIR\n"
@@ -44,12 +53,14 @@ const char kHelp[] =
     "           folder's included, must stay within 259 units (without it, a folder of three\n"
     "           units such as C:\\ is assumed, so only names too long for any folder show)\n"
     "\n"
-    "list and check say whether the archive carries a signature; verify checks it.\n"
+    "list and check say whether the archive carries a signature, and for which product and\n"
+    "release; verify checks it.\n"
     "\n"
     "Exit codes: 0 every item is fine (check), was installed (extract), nothing was left to\n"
     "end (recover), the archive was signed (sign) or its signature is valid (verify); 1 an\n"
     "item has a problem or failed, an interrupted install could not be ended yet, the archive\n"
-    "is unsigned or its signature invalid (verify), or it cannot be signed as it is (sign);\n"
+    "is unsigned or its signature invalid (verify), the package was refused (extract --key),\n"
+    "or it cannot be signed as it is (sign);\n"
     "2 a usage error, a key file that does not read, or an archive that does not open.\n";
 
 int UsageError(std::FILE* err, const char* what) {
@@ -64,6 +75,8 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
   bool json = false;
   std::optional<WString> installFolder;
   std::optional<WString> keyFile;
+  std::optional<WString> sequence;
+  std::optional<WString> product;
   std::vector<WString> operands;
   bool optionsEnd = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -91,6 +104,12 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
       keyFile = args[++i];
     } else if (arg.rfind(WIDE("--key="), 0) == 0) {
       keyFile = arg.substr(6);
+    } else if (arg == WIDE("--sequence")) {
+      if (i + 1 == args.size()) return UsageError(err, "--sequence needs a number");
+      sequence = args[++i];
+    } else if (arg == WIDE("--product")) {
+      if (i + 1 == args.size()) return UsageError(err, "--product needs a name");
+      product = args[++i];
     } else {
       return UsageError(err, ("unknown option " + Narrow(arg)).c_str());
     }
@@ -102,10 +121,31 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
   if (!report && !signing && command != WIDE("extract") && command != WIDE("recover")) {
     return UsageError(err, ("unknown command " + Narrow(command)).c_str());
   }
-  if (keyFile.has_value() != signing) {
-    return UsageError(err, signing ? "--key is needed" : "--key is for sign and verify only");
+  const bool extract = command == WIDE("extract");
+  if (signing && !keyFile) return UsageError(err, "--key is needed");
+  if (keyFile && !signing && !extract) {
+    return UsageError(err, "--key is for sign, verify and extract only");
   }
   if (keyFile && keyFile->empty()) return UsageError(err, "the key file must not be empty");
+  if (sequence.has_value() != (command == WIDE("sign"))) {
+    return UsageError(err, sequence ? "--sequence goes with sign only"
+                                    : "--sequence is needed: the release's number (1 and up)");
+  }
+  if (product && command != WIDE("sign") && !(extract && keyFile)) {
+    return UsageError(err, "--product goes with sign and extract --key only");
+  }
+  // Names and numbers in the one form a signature carries: a pipeline that passes another
+  // learns it now, not from a launcher that refuses the package.
+  signing::PackageRelease release;
+  release.product = product ? Narrow(*product) : std::string(PKGTOOL_PRODUCT);
+  if (!signing::IsProductName(release.product)) {
+    return UsageError(err, "--product: 1 to 64 characters of A-Z a-z 0-9 . _ -");
+  }
+  if (sequence && !signing::ParseSequence(Narrow(*sequence), release.sequence)) {
+    return UsageError(err,
+                      "--sequence: a decimal number from 1 to 18446744073709551615, "
+                      "without leading zeros");
+  }
   if (installFolder && command != WIDE("check")) {
     return UsageError(err, "--install-folder goes with check only");
   }
@@ -117,8 +157,11 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
     }
     return Report(operands[1], command == WIDE("check"), json, rootUnits, out, err);
   }
-  if (command == WIDE("extract") && operands.size() == 3 && !json) {
+  if (extract && operands.size() == 3 && !json) {
     if (operands[2].empty()) return UsageError(err, "DEST must not be empty");
+    if (keyFile) {
+      return InstallChecked(*keyFile, release.product, operands[1], operands[2], out, err);
+    }
     return InstallPackage(operands[1], operands[2], out, err);
   }
   if (command == WIDE("recover") && operands.size() == 2 && !json) {
@@ -126,7 +169,7 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
     return Recover(operands[1], out, err);
   }
   if (signing && operands.size() == 2 && !json) {
-    return command == WIDE("sign") ? Sign(*keyFile, operands[1], out, err)
+    return command == WIDE("sign") ? Sign(*keyFile, release, operands[1], out, err)
                                    : Verify(*keyFile, operands[1], out, err);
   }
   return UsageError(err, nullptr);
