@@ -377,17 +377,17 @@ TEST_F(UpdateInstallTest, ALauncherWithAKeyRefusesOlderReleasesItHasSeen) {
   struct Step {
     const char* why;
     const wchar_t* package;
-    const char* line;     // what the launcher logs
-    const char* appDll;   // app.dll afterwards
-    const char* record;   // update.sequence afterwards
+    const char* line;    // what the launcher logs
+    const char* appDll;  // app.dll afterwards
+    const char* record;  // update.sequence afterwards
   } const steps[] = {
       {"release 2", L"release-2.zip", "update installed: 1 of 1 items", "release 2\n", "2\n"},
       // A replayed older release would bring its files, and their flaws, back.
       {"release 1 replayed", L"release-1.zip",
        "update not installed: package 1 is older than the installed 2", "release 2\n", "2\n"},
       {"an unnumbered package after a numbered one", L"unnumbered.zip",
-       "update not installed: package 0 (unnumbered) is older than the installed 2",
-       "release 2\n", "2\n"},
+       "update not installed: package 0 (unnumbered) is older than the installed 2", "release 2\n",
+       "2\n"},
       {"release 3", L"release-3.zip", "update installed: 1 of 1 items", "release 3\n", "3\n"},
   };
   InstallFolder folder(true, L"install");
