@@ -27,7 +27,10 @@ with zipfile.ZipFile("update.zip", "w", zipfile.ZIP_DEFLATED) as z:
     z.writestr("data/a.txt", b"a\n")
 '
 arg() { if ((${#emulator[@]})); then echo "Z:$(pwd -P)/$1" | tr / '\\'; else echo "$1"; fi; }
-verify() { "${emulator[@]}" "$pkgtool" verify --key "$(arg public.pem)" "$(arg update.zip)"; }
+# pkgtool.exe's C runtime ends lines in CR LF.
+verify() {
+  "${emulator[@]}" "$pkgtool" verify --key "$(arg public.pem)" "$(arg update.zip)" | tr -d '\r'
+}
 cp "$keys/product.pub.pem" public.pem
 
 failures=0

@@ -351,51 +351,6 @@ TEST_F(PackageSignatureTest, TheGateRefusesOlderReleasesAndOtherProducts) {
   }
 }
 
-// The refusals' log lines, word for word as the docs quote them.
-TEST(GateRefusalTest, SaysWhyInTheDocumentedWords) {
-  struct Line {
-    std::string text;
-    Line& operator<<(const char* s) {
-      text += s;
-      return *this;
-    }
-    Line& operator<<(std::uint64_t n) {
-      text += std::to_string(n);
-      return *this;
-    }
-  };
-  update::GateDecision older;
-  older.verdict = update::GateVerdict::kOlder;
-  older.release.product = "Veltmora";
-  older.release.sequence = 41;
-  older.installed.sequence = 42;
-  update::GateDecision unnumbered = older;
-  unnumbered.release = signing::PackageRelease{};
-  update::GateDecision product;
-  product.signature = SignatureState::kOtherProduct;
-  product.release.product = "Other";
-  product.release.sequence = 50;
-  update::GateDecision damaged;
-  damaged.verdict = update::GateVerdict::kRecordUnusable;
-  damaged.installed.state = update::InstalledSequence::kMalformed;
-  struct Case {
-    const update::GateDecision& decision;
-    const char* line;
-  } const cases[] = {
-      {older, "update not installed: package 41 is older than the installed 42"},
-      {unnumbered, "update not installed: package 0 (unnumbered) is older than the installed 42"},
-      {product, "update not installed: the package is for another product (Other)"},
-      {damaged,
-       "update not installed: the installed release's record (update.sequence) is damaged; the "
-       "package stays for the next launch"},
-  };
-  for (const Case& c : cases) {
-    Line line;
-    update::WriteGateRefusal(line, c.decision);
-    EXPECT_EQ(line.text, c.line);
-  }
-}
-
 // The launcher's gate: with a key only its packages install, and a refused one is deleted.
 TEST_F(PackageSignatureTest, TheGateInstallsOnlyWhatTheProductKeySigned) {
   const signing::ProductKeyBytes key = ProductKey();

@@ -101,15 +101,14 @@ int InstallChecked(const WString& keyFile, const std::string& product, const WSt
   const WString root = dest.back() == platform::kPreferredSeparator || dest.back() == WIDE('/')
                            ? dest
                            : dest + platform::kPreferredSeparator;
-  update::GateDecision gate;
-  {
-    std::unique_ptr<zip::ZipSource> source = zip::ZipSource::Open(path);
-    if (!source) {
-      ReportOpenFailure(path, err);
-      return 2;
-    }
-    gate = update::CheckPackage(source.get(), root, key, product);
+  // Held against writers from the check until the install has read it, as the launcher holds
+  // it: the bytes checked are the bytes installed.
+  std::unique_ptr<zip::ZipSource> source = zip::ZipSource::Open(path);
+  if (!source) {
+    ReportOpenFailure(path, err);
+    return 2;
   }
+  const update::GateDecision gate = update::CheckPackage(source.get(), root, key, product);
   if (gate.verdict != update::GateVerdict::kInstall) {
     Utf8Line line;
     update::WriteGateRefusal(line, gate);
