@@ -1,5 +1,7 @@
 #include "launcher/command_text.h"
 
+#include <string>
+
 #include "launcher/client_app.h"
 #include "launcher/launch_paths.h"
 
@@ -7,33 +9,68 @@ namespace launcher {
 namespace {
 
 constexpr platform::WStringView kForceRunPrefix = WIDE("forcerun:");
-constexpr platform::WStringView kScheme = WIDE("quorvane://");
+constexpr platform::WStringView kScheme = WIDE("quorvane:");
+constexpr platform::WStringView kAuthorityMark = WIDE("//");
 constexpr platform::WStringView kAdminMarker = WIDE(" IsAdmin");
 
-// A blank, tab or quotation mark would end the URL's argument and start one of the link's
-// own; a control character may do the same in whatever parses the client's command line.
-platform::WString EscapeUrlPart(platform::WStringView urlPart) {
-  constexpr char kHexDigits[] = "0123456789ABCDEF";
-  platform::WString escaped;
-  escaped.reserve(urlPart.size());
-  for (std::size_t i = 0; i < urlPart.size(); ++i) {
-    const platform::WChar c = urlPart[i];
-    // The shell's closing quotation mark ends the command text; the client has always got it.
-    const bool closingQuote = c == WIDE('"') && i + 1 == urlPart.size();
-    const bool splits =
-        c == WIDE(' ') || c == WIDE('\t') || c == WIDE('"') || c < 0x20 || c == 0x7F;
-    if (!splits || closingQuote) {
-      escaped += c;
-      continue;
-    }
-    escaped += WIDE('%');
-    escaped += static_cast<platform::WChar>(kHexDigits[(c >> 4) & 0xF]);
-    escaped += static_cast<platform::WChar>(kHexDigits[c & 0xF]);
+platform::WChar AsciiLower(platform::WChar c) {
+  return c >= WIDE('A') && c <= WIDE('Z') ? static_cast<platform::WChar>(c - WIDE('A') + WIDE('a'))
+                                          : c;
+}
+
+// The first "quorvane:" in any letter case, or npos.
+std::size_t FindScheme(platform::WStringView text) {
+  for (std::size_t at = 0; at + kScheme.size() <= text.size(); ++at) {
+    std::size_t i = 0;
+    while (i < kScheme.size() && AsciiLower(text[at + i]) == kScheme[i]) ++i;
+    if (i == kScheme.size()) return at;
   }
-  return escaped;
+  return platform::WString::npos;
+}
+
+bool IsHighSurrogate(platform::WChar c) { return c >= 0xD800 && c <= 0xDBFF; }
+bool IsLowSurrogate(platform::WChar c) { return c >= 0xDC00 && c <= 0xDFFF; }
+
+void AppendPercentUtf8(platform::WStringView character, platform::WString& out) {
+  constexpr char kHexDigits[] = "0123456789ABCDEF";
+  std::string bytes;
+  // A lone surrogate has no UTF-8 form: the client gets the replacement character.
+  if (!platform::Utf16ToUtf8(character, bytes)) bytes = "\xEF\xBF\xBD";
+  for (const char byte : bytes) {
+    const auto b = static_cast<unsigned char>(byte);
+    out += WIDE('%');
+    out += static_cast<platform::WChar>(kHexDigits[b >> 4]);
+    out += static_cast<platform::WChar>(kHexDigits[b & 0xF]);
+  }
 }
 
 }  // namespace
+
+platform::WString EscapeUrlPart(platform::WStringView urlPart, platform::CodePage clientPage) {
+  platform::WString escaped;
+  escaped.reserve(urlPart.size());
+  for (std::size_t i = 0; i < urlPart.size(); ++i) {
+    const std::size_t units =
+        IsHighSurrogate(urlPart[i]) && i + 1 < urlPart.size() && IsLowSurrogate(urlPart[i + 1]) ? 2
+                                                                                                : 1;
+    const platform::WStringView character = urlPart.substr(i, units);
+    i += units - 1;
+    const platform::WChar c = character[0];
+    // The shell's closing quotation mark ends the command text; the client has always got it.
+    const bool closingQuote = c == WIDE('"') && i + 1 == urlPart.size();
+    // A blank, tab or quotation mark would end the URL's argument and start one of the link's
+    // own; a control character may do the same in whatever parses the client's command line,
+    // and a '\\' before a quotation mark makes it text.
+    const bool splits = c == WIDE(' ') || c == WIDE('\t') || c == WIDE('"') || c == WIDE('\\') ||
+                        c < 0x20 || c == 0x7F;
+    if (closingQuote || (!splits && (c < 0x80 || platform::CodePageHolds(character, clientPage)))) {
+      escaped += character;
+      continue;
+    }
+    AppendPercentUtf8(character, escaped);
+  }
+  return escaped;
+}
 
 CommandText ParseCommandText(platform::WStringView commandText) {
   CommandText command;
@@ -42,15 +79,20 @@ CommandText ParseCommandText(platform::WStringView commandText) {
     commandText.remove_prefix(kForceRunPrefix.size());
   }
   command.text.assign(commandText);
-  const std::size_t position = command.text.find(kScheme);
-  if (position != platform::WString::npos) command.schemePosition = position;
+  const std::size_t position = FindScheme(command.text);
+  if (position == platform::WString::npos) return command;
+  command.schemePosition = position;
+  command.urlPosition = position + kScheme.size();
+  if (platform::WStringView(command.text).substr(command.urlPosition, kAuthorityMark.size()) ==
+      kAuthorityMark) {
+    command.urlPosition += kAuthorityMark.size();
+  }
   return command;
 }
 
-platform::WString ParameterBase(const CommandText& command) {
+platform::WString ParameterBase(const CommandText& command, platform::CodePage clientPage) {
   if (!command.schemePosition) return command.text;
-  return EscapeUrlPart(
-      platform::WStringView(command.text).substr(*command.schemePosition + kScheme.size()));
+  return EscapeUrlPart(platform::WStringView(command.text).substr(command.urlPosition), clientPage);
 }
 
 std::size_t ParameterBudget(platform::WStringView installFolder) {

@@ -1,5 +1,5 @@
 // The launcher's reading of its command text: the force-run prefix, the first
-// "quorvane://" URL, and the parameter string the client is started with.
+// "quorvane:" link, and the parameter string the client is started with.
 #pragma once
 
 #include <cstddef>
@@ -14,19 +14,29 @@ struct CommandText {
   // The text with a leading "forcerun:" removed.
   platform::WString text;
   bool forceRun = false;
-  // Index in `text` of the first "quorvane://", if any.
+  // Index in `text` of the first "quorvane:", if any.
   std::optional<std::size_t> schemePosition;
+  // Index in `text` where the URL part begins: behind that "quorvane:" and its "//", if any.
+  std::size_t urlPosition = 0;
 };
 
-// Case-sensitive: "forcerun:" counts only at the very first character; the scheme anywhere.
+// "forcerun:" counts only at the very first character and in these letters; the scheme
+// anywhere, in any letter case and with or without "//": the shell hands a link over however
+// its page spelled it.
 CommandText ParseCommandText(platform::WStringView commandText);
 
-// Everything behind the first "quorvane://", or the whole text when there is no URL. In the
-// URL part every blank, tab, quotation mark and control character becomes %XX (upper-case
-// hex), so that a link cannot add arguments to the client's command line; only a quotation
-// mark that ends the text (the shell's closing one) stays, and a URL part without such
-// characters is unchanged. The client gets this text as parameters and over the pipe alike.
-platform::WString ParameterBase(const CommandText& command);
+// The URL part as the client may get it in `clientPage`, the code page an ANSI client reads its
+// command line in: every blank, tab, quotation mark, control character and '\' becomes %XX
+// (upper-case hex), and so does every character `clientPage` cannot hold exactly, as the %XX of
+// its UTF-8 bytes (a lone surrogate as U+FFFD's). Best fit would make a blank, a quotation mark
+// or a '\' of a look-alike, and a '\' before the closing quotation mark would escape it. Only
+// a quotation mark that ends the text (the shell's closing one) stays; '%' stays as it is.
+platform::WString EscapeUrlPart(platform::WStringView urlPart, platform::CodePage clientPage);
+
+// The URL part escaped for `clientPage` (the system's ANSI code page unless told), or the whole
+// text when there is no URL. The client gets this text as parameters and over the pipe alike.
+platform::WString ParameterBase(const CommandText& command,
+                                platform::CodePage clientPage = platform::CodePage::kAnsi);
 
 // The longest command line Windows gives a process, in UTF-16 units, terminator included.
 inline constexpr std::size_t kCommandLineLimitUnits = 32767;

@@ -59,14 +59,35 @@ bool AskToRestart() {
   return MessageBoxW(nullptr, text, caption, MB_OKCANCEL) == IDOK;
 }
 
-void EnableDebugPrivilege() {
-  UniqueHandle token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.receive())) return;
+ScopedDebugPrivilege::ScopedDebugPrivilege() {
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY,
+                        token_.receive())) {
+    return;
+  }
   TOKEN_PRIVILEGES privileges = {};
   privileges.PrivilegeCount = 1;
   privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
-  LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid);
-  AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr);
+  if (!LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid)) {
+    token_.reset();
+    return;
+  }
+  DWORD previousSize = 0;
+  // Succeeds without assigning anything to a token that lacks the privilege.
+  if (!AdjustTokenPrivileges(token_.get(), FALSE, &privileges, sizeof previous_, &previous_,
+                             &previousSize) ||
+      GetLastError() == ERROR_NOT_ALL_ASSIGNED) {
+    previous_.PrivilegeCount = 0;
+    token_.reset();
+    return;
+  }
+  enabled_ = true;
+}
+
+ScopedDebugPrivilege::~ScopedDebugPrivilege() {
+  // An empty previous state: the privilege was enabled before, and stays so.
+  if (token_ && previous_.PrivilegeCount != 0) {
+    AdjustTokenPrivileges(token_.get(), FALSE, &previous_, 0, nullptr, nullptr);
+  }
 }
 
 std::vector<UniqueHandle> KillProcessesByName(std::wstring name, std::size_t batchSize) {
@@ -78,7 +99,8 @@ std::vector<UniqueHandle> KillProcessesByName(std::wstring name, std::size_t bat
     if (ExeNameOf(entry) != name) return true;
     UniqueHandle process(OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.th32ProcessID));
     if (!process) {
-      EnableDebugPrivilege();
+      // Only for this open: the client started after the kill must not inherit it enabled.
+      const ScopedDebugPrivilege debug;
       process.reset(OpenProcess(PROCESS_ALL_ACCESS, FALSE, entry.th32ProcessID));
     }
     if (process) handles.push_back(std::move(process));

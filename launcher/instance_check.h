@@ -1,6 +1,8 @@
 // The running-client check before a full launch, and the termination of old clients.
 #pragma once
 
+#include <windows.h>
+
 #include <cstddef>
 #include <string>
 #include <vector>
@@ -39,6 +41,23 @@ std::vector<platform::win32::UniqueHandle> KillProcessesByName(std::wstring name
 bool WaitForProcessesToEnd(const std::vector<platform::win32::UniqueHandle>& processes,
                            unsigned long timeoutMs);
 
-// Enables SeDebugPrivilege in the launcher's own token, so that clients of other sessions or
-// users can be opened.
-void EnableDebugPrivilege();
+// Holds SeDebugPrivilege enabled in the launcher's own token for its lifetime, so that a
+// client of another session or user can be opened, and puts the privilege back as it was when
+// it goes: every program the launcher starts later (the client, elevated) copies the token.
+// enabled() is false when the token could not be opened or lacks the privilege; then nothing
+// is put back either.
+class ScopedDebugPrivilege {
+ public:
+  ScopedDebugPrivilege();
+  ~ScopedDebugPrivilege();
+  ScopedDebugPrivilege(const ScopedDebugPrivilege&) = delete;
+  ScopedDebugPrivilege& operator=(const ScopedDebugPrivilege&) = delete;
+
+  bool enabled() const { return enabled_; }
+
+ private:
+  platform::win32::UniqueHandle token_;
+  // What AdjustTokenPrivileges changed, as it was before: one privilege at most.
+  TOKEN_PRIVILEGES previous_ = {};
+  bool enabled_ = false;
+};

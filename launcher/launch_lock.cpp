@@ -3,90 +3,73 @@
 #include <aclapi.h>
 #include <sddl.h>
 
-#include <memory>
-#include <new>
-
 #include "launcher/launch_paths.h"
 
 namespace launcher {
 namespace {
 
-struct LocalFreer {
-  void operator()(void* p) const { LocalFree(p); }
-};
+// How often a lock another launch holds is tried again.
+constexpr DWORD kLockPollMs = 50;
 
-// The owner this process gives the objects it makes (TOKEN_OWNER), or null: the
-// administrators for an elevated launch.
-std::unique_ptr<BYTE[]> DefaultOwner() {
-  platform::win32::UniqueHandle token;
-  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive())) return nullptr;
-  DWORD size = 0;
-  GetTokenInformation(token.get(), TokenOwner, nullptr, 0, &size);
-  if (size == 0) return nullptr;
-  std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[size]);
-  if (!buffer || !GetTokenInformation(token.get(), TokenOwner, buffer.get(), size, &size)) {
-    return nullptr;
-  }
-  return buffer;
-}
-
-bool IsWellKnown(PSID sid, WELL_KNOWN_SID_TYPE type) {
-  return sid != nullptr && IsWellKnownSid(sid, type) != FALSE;
+// A plain file with one name: never a folder, a link or a second name of some other file,
+// whose access list the launcher would otherwise rewrite.
+bool IsPlainFile(HANDLE file) {
+  BY_HANDLE_FILE_INFORMATION info = {};
+  return GetFileInformationByHandle(file, &info) &&
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) == 0 &&
+         info.nNumberOfLinks == 1;
 }
 
 }  // namespace
 
-bool IsTrustedLockOwner(PSID owner, PSID self) {
-  if (owner == nullptr || !IsValidSid(owner)) return false;
-  return IsWellKnown(owner, WinLocalSystemSid) || IsWellKnown(owner, WinBuiltinAdministratorsSid) ||
-         (self != nullptr && IsValidSid(self) && EqualSid(owner, self) != FALSE);
-}
-
 LaunchLock LaunchLock::Acquire(const std::wstring& installFolder, DWORD timeoutMs) {
   LaunchLock lock;
-  const std::wstring name = LaunchLockName(installFolder);
-  // Only the system and administrators may open it: the launcher runs as one of them.
-  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  std::wstring path = installFolder;
+  if (!path.empty() && path.back() != L'\\' && path.back() != L'/') path += L'\\';
+  path += kLaunchLockFile;
+
+  platform::win32::UniqueLocalMem descriptor;
   if (!ConvertStringSecurityDescriptorToSecurityDescriptorW(
-          L"D:P(A;;GA;;;SY)(A;;GA;;;BA)", SDDL_REVISION_1, &descriptor, nullptr)) {
+          kLaunchLockSecurity, SDDL_REVISION_1,
+          reinterpret_cast<PSECURITY_DESCRIPTOR*>(descriptor.receive()), nullptr)) {
     return lock;
   }
-  std::unique_ptr<void, LocalFreer> ownedDescriptor(descriptor);
-  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor, FALSE};
-  lock.mutex_.reset(CreateMutexW(&attributes, FALSE, name.c_str()));
-  if (!lock.mutex_) return lock;
-  if (GetLastError() == ERROR_ALREADY_EXISTS) {
-    PSID owner = nullptr;
-    PSECURITY_DESCRIPTOR existing = nullptr;
-    const DWORD rc =
-        GetSecurityInfo(lock.mutex_.get(), SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                        nullptr, nullptr, nullptr, &existing);
-    std::unique_ptr<void, LocalFreer> ownedExisting(existing);
-    const std::unique_ptr<BYTE[]> self = DefaultOwner();
-    PSID selfSid = self ? reinterpret_cast<TOKEN_OWNER*>(self.get())->Owner : nullptr;
-    if (rc != ERROR_SUCCESS || !IsTrustedLockOwner(owner, selfSid)) {
-      lock.mutex_.reset();
+  SECURITY_ATTRIBUTES attributes = {sizeof attributes, descriptor.get(), FALSE};
+  const ULONGLONG deadline = GetTickCount64() + timeoutMs;
+  DWORD error = ERROR_SUCCESS;
+  for (;;) {
+    // Read access is what the sharing check weighs; no sharing is what makes it a lock.
+    HANDLE file = CreateFileW(
+        path.c_str(), GENERIC_READ | WRITE_DAC, 0, &attributes, OPEN_ALWAYS,
+        FILE_ATTRIBUTE_HIDDEN | FILE_ATTRIBUTE_NOT_CONTENT_INDEXED | FILE_FLAG_OPEN_REPARSE_POINT,
+        nullptr);
+    error = GetLastError();
+    lock.file_.reset(file);
+    if (lock.file_) break;
+    if (error != ERROR_SHARING_VIOLATION) return lock;
+    if (GetTickCount64() >= deadline) {
+      lock.state_ = State::kTimedOut;
       return lock;
     }
+    Sleep(kLockPollMs);
   }
-  switch (WaitForSingleObject(lock.mutex_.get(), timeoutMs)) {
-    case WAIT_OBJECT_0:
-    case WAIT_ABANDONED:
-      lock.owned_ = true;
-      lock.state_ = State::kHeld;
-      break;
-    case WAIT_TIMEOUT:
-      lock.state_ = State::kTimedOut;
-      break;
-    default:
-      lock.mutex_.reset();
-      break;
+  const bool existed = error == ERROR_ALREADY_EXISTS;
+  if (!IsPlainFile(lock.file_.get())) {
+    lock.file_.reset();
+    return lock;
   }
+  if (existed) {
+    BOOL present = FALSE;
+    BOOL defaulted = FALSE;
+    PACL dacl = nullptr;
+    if (GetSecurityDescriptorDacl(descriptor.get(), &present, &dacl, &defaulted)) {
+      SetSecurityInfo(lock.file_.get(), SE_FILE_OBJECT,
+                      DACL_SECURITY_INFORMATION | PROTECTED_DACL_SECURITY_INFORMATION, nullptr,
+                      nullptr, dacl, nullptr);
+    }
+  }
+  lock.state_ = State::kHeld;
   return lock;
-}
-
-LaunchLock::~LaunchLock() {
-  if (owned_ && mutex_) ReleaseMutex(mutex_.get());
 }
 
 }  // namespace launcher

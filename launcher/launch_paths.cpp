@@ -1,8 +1,6 @@
 #include "launcher/launch_paths.h"
 
 #include <algorithm>
-#include <cstdint>
-#include <cstdio>
 #include <initializer_list>
 
 #include "launcher/client_app.h"
@@ -54,22 +52,24 @@ std::optional<platform::WString> IconPath(platform::WStringView installFolder,
   return JoinBounded({installFolder, WIDE("//"), clientStem, WIDE(".ico")});
 }
 
-platform::WString LaunchLockName(platform::WStringView installFolder) {
-  platform::WString folder = platform::FoldCase(installFolder);
-  for (platform::WChar& c : folder) {
-    if (c == WIDE('/')) c = WIDE('\\');
+bool FormatClientCommandLine(platform::WStringView clientPath, platform::WStringView parameters,
+                             platform::WChar* buffer, std::size_t bufferUnits) {
+  if (bufferUnits == 0) return false;
+  buffer[0] = 0;
+  const std::size_t separator = parameters.empty() ? 0 : 1;
+  // Two quotation marks and the terminator.
+  if (clientPath.size() > bufferUnits || parameters.size() > bufferUnits ||
+      clientPath.size() + parameters.size() + separator + 3 > bufferUnits) {
+    return false;
   }
-  while (folder.size() > 1 && folder.back() == WIDE('\\')) folder.pop_back();
-  // A kernel object's name may not hold '\\' past its namespace: the path goes in as a hash
-  // (64-bit FNV-1a of its UTF-16 units) and its length.
-  std::uint64_t h = 0xcbf29ce484222325u;
-  for (const platform::WChar c : folder) h = (h ^ static_cast<std::uint16_t>(c)) * 0x100000001b3u;
-  char text[48];
-  std::snprintf(text, sizeof text, "%016llx-%zu", static_cast<unsigned long long>(h),
-                folder.size());
-  platform::WString name = WIDE("Global\\VeltmoraLaunch-");
-  for (const char* c = text; *c != '\0'; ++c) name += static_cast<platform::WChar>(*c);
-  return name;
+  platform::WChar* end = buffer;
+  *end++ = WIDE('"');
+  end = std::copy(clientPath.begin(), clientPath.end(), end);
+  *end++ = WIDE('"');
+  if (separator != 0) *end++ = WIDE(' ');
+  end = std::copy(parameters.begin(), parameters.end(), end);
+  *end = 0;
+  return true;
 }
 
 }  // namespace launcher

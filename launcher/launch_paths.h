@@ -32,10 +32,14 @@ bool FormatClientPath(platform::WStringView installFolder, platform::WChar* buff
 // start another program).
 std::optional<platform::WString> SchemeOpenCommand(platform::WStringView modulePath);
 
-// The name of the mutex that lets one launch at a time act in `installFolder`: in the global
-// namespace, so that launches from every session meet, and derived from the folder as Windows
-// compares paths (case folded, '/' as '\\', no trailing separator), so that every spelling of
-// one folder gives one name and no two folders share one.
-platform::WString LaunchLockName(platform::WStringView installFolder);
+// Writes the client's command line, the quoted `clientPath`, then one blank and `parameters`
+// when there are any, into `buffer` of `bufferUnits` UTF-16 units, terminated. Allocates
+// nothing, like FormatClientPath. False, with an empty buffer, when it would not fit: the
+// system would cut it wherever its limit fell.
+bool FormatClientCommandLine(platform::WStringView clientPath, platform::WStringView parameters,
+                             platform::WChar* buffer, std::size_t bufferUnits);
+
+// The lock file that lets one launch at a time act in an install folder (launch_lock.h).
+inline constexpr platform::WStringView kLaunchLockFile = WIDE("launch.lock");
 
 }  // namespace launcher

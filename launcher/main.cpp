@@ -1,6 +1,5 @@
 // The launcher's entry point: one pass from the command text to the exit code.
 #include <windows.h>
-#include <shellapi.h>
 
 #include <boost/filesystem/path.hpp>
 #include <cstdint>
@@ -12,6 +11,7 @@
 #include "config/desktop_shortcut.h"
 #include "config/product_config.h"
 #include "launcher/client_app.h"
+#include "launcher/client_start.h"
 #include "launcher/command_text.h"
 #include "launcher/instance_check.h"
 #include "launcher/language.h"
@@ -38,6 +38,8 @@ const wchar_t* NullIfEmpty(const std::wstring& text) {
 // memory still never acts in an inherited working directory and still starts its own client.
 wchar_t g_installFolder[launcher::kLongestPathUnits];
 wchar_t g_clientPath[launcher::kLongestPathUnits];
+// The client's command line: written here, and by the system while it starts the client.
+wchar_t g_clientCommandLine[launcher::kCommandLineLimitUnits];
 
 bool FindInstallFolder() {
   const DWORD length =
@@ -244,8 +246,20 @@ int WINAPI wWinMain(HINSTANCE /*instance*/, HINSTANCE /*previous*/, PWSTR comman
   // folders, PATH) when the install folder lacks it, and whatever the search found would
   // start with administrator rights.
   if (installFolderFound && IsFile(g_clientPath)) {
-    ShellExecuteW(nullptr, L"open", g_clientPath, parameters.text.c_str(), g_installFolder,
-                  SW_SHOW);
+    // The budget kept the parameters within the limit; a client started without its
+    // parameters is better than none.
+    if (!launcher::FormatClientCommandLine(g_clientPath, parameters.text, g_clientCommandLine,
+                                           launcher::kCommandLineLimitUnits)) {
+      launcher::FormatClientCommandLine(g_clientPath, L"", g_clientCommandLine,
+                                        launcher::kCommandLineLimitUnits);
+    }
+    if (!launcher::StartClient(g_clientPath, g_clientCommandLine, g_installFolder)) {
+      const DWORD error = GetLastError();
+      try {
+        ZM_LOG(streamlog::kLogInfo) << "client not started: error " << error;
+      } catch (const std::bad_alloc&) {
+      }
+    }
   } else if (installFolderFound) {
     try {
       ZM_LOG(streamlog::kLogInfo) << "client not found: " << g_clientPath;

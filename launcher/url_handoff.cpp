@@ -2,7 +2,14 @@
 
 #include <windows.h>
 
+#include <cstdint>
+#include <cwchar>
+#include <memory>
+#include <new>
+#include <optional>
+
 #include "launcher/client_app.h"
+#include "launcher/integrity_level.h"
 #include "launcher/launch_paths.h"
 #include "log/zm_log.h"
 #include "platform/win32/file_identity.h"
@@ -14,9 +21,28 @@ constexpr std::size_t kMessageBufferBytes = 10240;
 // How often a pipe not there yet is looked for again.
 constexpr DWORD kPipePollMs = 50;
 
+// The integrity level of `process`'s token, or nothing when it cannot be read.
+std::optional<std::uint32_t> IntegrityLevelOf(HANDLE process) {
+  platform::win32::UniqueHandle token;
+  if (!OpenProcessToken(process, TOKEN_QUERY, token.receive())) return std::nullopt;
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenIntegrityLevel, nullptr, 0, &size);
+  if (size < sizeof(TOKEN_MANDATORY_LABEL)) return std::nullopt;
+  std::unique_ptr<BYTE[]> buffer(new (std::nothrow) BYTE[size]);
+  if (!buffer ||
+      !GetTokenInformation(token.get(), TokenIntegrityLevel, buffer.get(), size, &size)) {
+    return std::nullopt;
+  }
+  const PSID sid = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(buffer.get())->Label.Sid;
+  if (sid == nullptr || !IsValidSid(sid) || *GetSidSubAuthorityCount(sid) == 0) return std::nullopt;
+  return *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1U);
+}
+
 // Whether the pipe's server is `clientPath` running in this session. Any program of any user
 // can create the pipe first and would get the URL (a login ticket, say); one in another
-// session is another user's client. Logs why not.
+// session is another user's client. The client the launcher starts runs at the launcher's
+// integrity level; a program below it, of the same user and the same image (started
+// suspended and written into, say), is not trusted with what the launcher trusts. Logs why not.
 bool ServedByClient(HANDLE pipe, const std::wstring& clientPath) {
   ULONG serverSession = 0;
   DWORD ownSession = 0;
@@ -34,6 +60,7 @@ bool ServedByClient(HANDLE pipe, const std::wstring& clientPath) {
   }
   std::wstring image(launcher::kLongestPathUnits, L'\0');
   DWORD units = static_cast<DWORD>(image.size());
+  std::optional<std::uint32_t> serverLevel;
   {
     const platform::win32::UniqueHandle server(
         OpenProcess(PROCESS_QUERY_LIMITED_INFORMATION, FALSE, serverId));
@@ -42,6 +69,19 @@ bool ServedByClient(HANDLE pipe, const std::wstring& clientPath) {
                                   << ") is unknown";
       return false;
     }
+    serverLevel = IntegrityLevelOf(server.get());
+  }
+  const std::optional<std::uint32_t> ownLevel = IntegrityLevelOf(GetCurrentProcess());
+  if (!launcher::ServerAtOrAboveLauncher(serverLevel, ownLevel)) {
+    auto level = [](const std::optional<std::uint32_t>& l) {
+      wchar_t text[16] = L"unknown";
+      if (l) std::swprintf(text, sizeof text / sizeof text[0], L"0x%04X", *l);
+      return std::wstring(text);
+    };
+    ZM_LOG(streamlog::kLogInfo) << "url not handed over: the pipe's server (process " << serverId
+                                << ") runs at integrity level " << level(serverLevel)
+                                << ", below the launcher's " << level(ownLevel);
+    return false;
   }
   image.resize(units);
   // As files, not as text: case, short names and ".." spell one file many ways.

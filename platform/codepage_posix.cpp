@@ -1,6 +1,7 @@
 #include <iconv.h>
 
 #include <cerrno>
+#include <string>
 
 #include "platform/text.h"
 
@@ -85,6 +86,32 @@ std::string WideToNarrowLossy(WStringView in, CodePage page) {
     i += n - 1;
   }
   return out;
+}
+
+bool CodePageHolds(WStringView text, CodePage page) {
+  std::string narrow;
+  // The ANSI page is UTF-8 here.
+  if (page == CodePage::kAnsi || page == CodePage::kUtf8) return Utf16ToUtf8(text, narrow);
+  if (IsChinese(page)) {
+    WString back;
+    return WideToNarrow(text, page, narrow) && NarrowToWide(narrow, page, back) && back == text;
+  }
+  if (text.empty()) return true;
+  const std::string name = "CP" + std::to_string(static_cast<unsigned>(page));
+  Iconv to(name.c_str(), "UTF-16LE");
+  Iconv from("UTF-16LE", name.c_str());
+  std::string bytes;
+  bytes.reserve(text.size() * 2);
+  for (const WChar c : text) {
+    bytes += static_cast<char>(c & 0xFF);
+    bytes += static_cast<char>((c >> 8) & 0xFF);
+  }
+  std::string back;
+  // iconv takes a lone surrogate as it comes; no Windows page holds one.
+  std::string utf8;
+  return Utf16ToUtf8(text, utf8) && to.valid() && from.valid() &&
+         to.Convert(bytes.data(), bytes.size(), narrow) &&
+         from.Convert(narrow.data(), narrow.size(), back) && back == bytes;
 }
 
 bool NarrowToWide(std::string_view in, CodePage page, WString& out) {

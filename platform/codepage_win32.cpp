@@ -58,6 +58,29 @@ std::string WideToNarrowLossy(WStringView in, CodePage page) {
   return out;
 }
 
+bool CodePageHolds(WStringView text, CodePage page) {
+  if (text.empty()) return true;
+  const UINT cp = page == CodePage::kAnsi ? GetACP() : ToWin32(page);
+  std::string narrow;
+  if (cp == CP_UTF8) return Utf16ToUtf8(text, narrow);
+  if (text.size() > INT_MAX / 4) return false;
+  const int inLen = static_cast<int>(text.size());
+  // The default-character flag catches what the page lacks; the way back catches a character
+  // the conversion changed all the same (a look-alike some page has no flag for).
+  BOOL usedDefault = FALSE;
+  const int size = WideCharToMultiByte(cp, WC_NO_BEST_FIT_CHARS, text.data(), inLen, nullptr, 0,
+                                       nullptr, &usedDefault);
+  if (size <= 0 || usedDefault) return false;
+  narrow.resize(static_cast<std::size_t>(size));
+  if (WideCharToMultiByte(cp, WC_NO_BEST_FIT_CHARS, text.data(), inLen, narrow.data(), size,
+                          nullptr, &usedDefault) != size ||
+      usedDefault) {
+    return false;
+  }
+  WString back;
+  return NarrowToWide(narrow, static_cast<CodePage>(cp), back) && back == text;
+}
+
 bool NarrowToWide(std::string_view in, CodePage page, WString& out) {
   if (page == CodePage::kUtf8) return Utf8ToUtf16(in, out);
   out.clear();

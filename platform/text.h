@@ -30,6 +30,12 @@ bool WideToNarrow(WStringView in, CodePage page, std::string& out);
 // page's default character ('?'), never a best-fit look-alike. Never fails.
 std::string WideToNarrowLossy(WStringView in, CodePage page);
 
+// Whether `page` holds `text` exactly: every character converts without the default character
+// or a best-fit look-alike and converts back to itself. Lone surrogates are held by no page;
+// empty text by every page. `page` may also be a code page number the enumerators do not name
+// (1252, say), taken as that page on every platform.
+bool CodePageHolds(WStringView text, CodePage page);
+
 // Converts text in `page` to UTF-16. Returns false and leaves `out` empty on invalid input.
 bool NarrowToWide(std::string_view in, CodePage page, WString& out);
 

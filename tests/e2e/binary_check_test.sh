@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # The programs as shipped, checked in the files themselves (Wine ignores manifests):
-# launcher.exe is a PE32+ GUI program that imports system DLLs only (ole32 and bcrypt not at
-# start: the link refresh loads ole32 when it runs, the package signature check bcrypt) and embeds a manifest asking for administrator rights
+# launcher.exe is a PE32+ GUI program that imports system DLLs only (ole32, bcrypt and crypt32
+# not at start: the link refresh loads ole32 when it runs, the package signature check bcrypt
+# and crypt32; it links no key file reader) and embeds a manifest asking for administrator rights
 # without UI access, declaring Windows 7 to 11, per-monitor DPI awareness (v2) and common
 # controls 6, and no long-path awareness; launcher.exe, pkgtool.exe and the stand-in client
 # each carry a version resource with the project version.
@@ -57,15 +58,32 @@ check "launcher.exe: ole32 is not imported at start" "no" \
 # CNG is loaded by the signature check of an update package, not by every start, and so after
 # the launcher has limited its library search: a DLL imported at start is looked for in the
 # program's own folder first unless the system knows it.
+# crypt32, which decodes the signature and key files, the same way.
 for exe in "$launcher" "$pkgtool"; do
-  check "$(basename "$exe"): bcrypt is not imported at start" "no" \
-    "$($objdump -p "$exe" | grep -qi 'DLL Name: bcrypt.dll' && echo yes || echo no)"
+  for dll in bcrypt crypt32; do
+    check "$(basename "$exe"): $dll is not imported at start" "no" \
+      "$($objdump -p "$exe" | grep -qi "DLL Name: $dll.dll" && echo yes || echo no)"
+  done
 done
+# The launcher checks a signature against the key built into it: no key file reader (their
+# block labels) is linked into it.
+check "launcher.exe: no key file reader" "0" "$(grep -c 'PRIVATE KEY' "$launcher" || true)"
+check "pkgtool.exe: its key file reader" "yes" \
+  "$(grep -q 'PRIVATE KEY' "$pkgtool" && echo yes || echo no)"
 headers "$pkgtool" pkgtool.exe 00000003
 version_info "$launcher" launcher.exe
 version_info "$pkgtool" pkgtool.exe
 version_info "$standin" Veltmora.exe
 check "the stand-in says what it is" "yes" "$(grep -q '^Stand-in ' <<<"$description" && echo yes || echo no)"
+
+# launcher.exe imports no ShellExecute function: the client is started by CreateProcessW, since
+# the shell would look up the .exe association, which merges classes an unelevated program can
+# write for its user. (Wine ignores per-user associations, so what they would start cannot be
+# shown by running it.)
+check "launcher.exe: no ShellExecute function imported" "0" \
+  "$($objdump -p "$launcher" | grep -ciE '^\s+[0-9a-f]+\s+[0-9]+\s+ShellExecute' || true)"
+check "launcher.exe: CreateProcessW imported" "1" \
+  "$($objdump -p "$launcher" | grep -cE '^\s+[0-9a-f]+\s+[0-9]+\s+CreateProcessW$' || true)"
 
 # The manifest as embedded: resource type 24, which windres writes back as quoted pieces of at
 # most a line each.

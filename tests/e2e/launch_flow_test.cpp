@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <regex>
 
 #include "platform/win32/resources.h"
@@ -51,7 +52,13 @@ TEST(LaunchFlowTest, StartsTheClientInTheInstallFolderWithTheParameterString) {
       // a web page's link added arguments and a forged marker to the elevated client
       {"a link cannot add arguments", L"\"quorvane://room/1 --evil=1 IsAdmin\"",
        "room/1%20--evil=1%20IsAdmin\""},
-      {"scheme is case-sensitive", L"QUORVANE://a", "QUORVANE://a"},
+      // the shell hands over a link in any case and without "//": IsAdmin and "y" reached the
+      // elevated client's argv as arguments of their own
+      {"scheme in any letter case", L"\"QUORVANE://x\" IsAdmin \"y\"", "x%22%20IsAdmin%20%22y\""},
+      {"scheme without slashes", L"\"quorvane:x\" IsAdmin \"y\"", "x%22%20IsAdmin%20%22y\""},
+      // best fit made a blank of it in an ANSI client, under 1252 and 936 alike
+      {"an en space cannot become a blank", L"quorvane://x\u2002IsAdmin", "x%E2%80%82IsAdmin"},
+      {"a trailing backslash cannot escape the closing quote", L"\"quorvane://x\\\"", "x%5C\""},
       {"wide text passes whole", L"\u6253\u5f00 \u00e9", "\xE6\x89\x93\xE5\xBC\x80 \xC3\xA9"},
   };
   for (const LaunchCase& c : cases) {
@@ -68,6 +75,62 @@ TEST(LaunchFlowTest, StartsTheClientInTheInstallFolderWithTheParameterString) {
     EXPECT_EQ(FromUtf8(install.WaitForFile(L"veltmora-cwd.txt").value_or("")), install.path());
     EXPECT_EQ(install.ReadFile(L"veltmora-starts.txt").value_or(""), "started\n");
   }
+}
+
+// Characters the ANSI code page holds reach the client as they are; the rest percent-encoded.
+// Each Windows test pass runs the rows of its page.
+TEST(LaunchFlowTest, AUrlReachesTheClientInWhatItsCodePageHolds) {
+  struct Case {
+    const char* why;
+    UINT page;
+    std::wstring commandText;
+    std::string clientParameters;  // UTF-8
+  } const cases[] = {
+      {"Chinese under 936 unchanged", 936, L"\"quorvane://live/\u76f4\u64ad\"",
+       "live/\xE7\x9B\xB4\xE6\x92\xAD\""},
+      // best fit made a blank of it in the ANSI client
+      {"an ideographic space under 1252", 1252, L"quorvane://a\u3000IsAdmin", "a%E3%80%80IsAdmin"},
+      {"near miss: e acute under 1252 unchanged", 1252, L"quorvane://caf\u00e9", "caf\xC3\xA9"},
+  };
+  int ran = 0;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    if (c.page != GetACP()) continue;  // the other pass runs it
+    ++ran;
+    InstallFolder install;
+    const LaunchResult result = install.Launch(c.commandText);
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_EQ(result.exitCode, 0u);
+    EXPECT_EQ(install.WaitForFile(L"veltmora-params.txt").value_or("<none>"), c.clientParameters);
+  }
+  if (ran == 0) GTEST_SKIP() << "no rows for code page " << GetACP();
+}
+
+// The launcher enables SeDebugPrivilege to open a client it may not open otherwise (another
+// user's), and only for that: the client it starts next copies its token, and ran with the
+// privilege enabled. Wine keeps a process with an empty access list from the same user alone.
+TEST(LaunchFlowTest, TheClientStartsWithoutSeDebugPrivilegeEnabled) {
+  InstallFolder install;
+  install.WriteFile(L"standin-closed", "");
+  platform::win32::UniqueHandle old(
+      StartProcess(install.Path(L"Veltmora.exe"), L"old", install.path()));
+  ASSERT_TRUE(old.valid());
+  ASSERT_TRUE(install.WaitForFile(L"veltmora-ready.txt").has_value());
+  DeleteFileW(install.Path(L"standin-closed").c_str());
+  DeleteFileW(install.Path(L"veltmora-params.txt").c_str());
+  DeleteFileW(install.Path(L"veltmora-debug-privilege.txt").c_str());
+  // The launch has to enable the privilege: without it the old client does not open.
+  const DWORD oldId = GetProcessId(old.get());
+  ASSERT_FALSE(
+      platform::win32::UniqueHandle(OpenProcess(PROCESS_ALL_ACCESS, FALSE, oldId)).valid());
+
+  const LaunchResult result = install.Launch(L"forcerun:new");
+  ASSERT_FALSE(result.timedOut);
+  EXPECT_EQ(result.exitCode, 0u);
+  EXPECT_EQ(install.WaitForFile(L"veltmora-params.txt").value_or("<none>"), "new");
+  EXPECT_EQ(install.WaitForFile(L"veltmora-debug-privilege.txt").value_or("<none>"), "disabled");
+  std::printf("the closed client was %s\n",
+              WaitForSingleObject(old.get(), 0) == WAIT_OBJECT_0 ? "terminated" : "left running");
 }
 
 TEST(LaunchFlowTest, AParameterStringPastTheCommandLineLimitKeepsOnlyWholeParts) {
@@ -133,10 +196,12 @@ TEST(LaunchFlowTest, WideTextInTheParLineIsCodePage936WhateverTheAnsiCodePage) {
     const char* why;
     std::wstring commandText;
     std::string parLine;
+    const char* parLineUnder1252 = nullptr;  // where the ANSI code page makes it differ
   } const cases[] = {
       {"Chinese text in GBK bytes", L"forcerun:\u6253\u5f00", "par: \xB4\xF2\xBF\xAA\n"},
+      // An ANSI client under 1252 could not read the characters: they come percent-encoded.
       {"a Chinese URL part, closing quote kept", L"\"quorvane://\u76f4\u64ad\"",
-       "par: \xD6\xB1\xB2\xA5\"\n"},
+       "par: \xD6\xB1\xB2\xA5\"\n", "par: %E7%9B%B4%E6%92%AD\"\n"},
       // A '?' would make a log reader think the text held one.
       {"text 936 cannot hold contributes nothing", L"forcerun:a\uac00", "par: \n"},
       // The client's parameters and the log line carry the same escaped URL part.
@@ -144,16 +209,18 @@ TEST(LaunchFlowTest, WideTextInTheParLineIsCodePage936WhateverTheAnsiCodePage) {
   };
   for (const ParCase& c : cases) {
     SCOPED_TRACE(c.why);
+    const std::string parLine =
+        GetACP() == 1252 && c.parLineUnder1252 != nullptr ? c.parLineUnder1252 : c.parLine;
     InstallFolder install;
     const LaunchResult result = install.Launch(c.commandText);
     ASSERT_EQ(result.exitCode, 0u);
     const std::string standardError = WithoutCarriageReturns(result.standardError);
     const std::size_t at = standardError.find("par: ");
     ASSERT_NE(at, std::string::npos) << standardError;
-    EXPECT_EQ(standardError.substr(at), c.parLine);
+    EXPECT_EQ(standardError.substr(at), parLine);
     // Debug output carries the same bytes: its "par: " line is the second string.
     ASSERT_EQ(result.debugStrings.size(), 2u);
-    EXPECT_EQ(result.debugStrings[1].substr(result.debugStrings[1].find("par: ")), c.parLine);
+    EXPECT_EQ(result.debugStrings[1].substr(result.debugStrings[1].find("par: ")), parLine);
   }
 }
 

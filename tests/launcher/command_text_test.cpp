@@ -28,8 +28,11 @@ const CommandCase kCommandCases[] = {
      WIDE("join/5\"")},
     {"text before the URL is dropped", WIDE("x quorvane://a quorvane://b"), false, true,
      WIDE("a%20quorvane://b")},
-    {"scheme is case-sensitive", WIDE("QUORVANE://a"), false, false, WIDE("QUORVANE://a")},
-    {"scheme without slashes is no URL", WIDE("quorvane:a"), false, false, WIDE("quorvane:a")},
+    // The shell hands the handler a link in whatever case and form the page wrote it: both
+    // reached the elevated client unescaped.
+    {"scheme in upper case is a URL", WIDE("QUORVANE://a b"), false, true, WIDE("a%20b")},
+    {"scheme without slashes is a URL", WIDE("quorvane:a b"), false, true, WIDE("a%20b")},
+    {"near miss: no colon, no URL", WIDE("quorvane//a b"), false, false, WIDE("quorvane//a b")},
     {"URL after the prefix", WIDE("forcerun:quorvane://live/42"), true, true, WIDE("live/42")},
     {"text ending right after the scheme", WIDE("\"quorvane://"), false, true, WIDE("")},
     {"prefix inside a URL stays", WIDE("quorvane://forcerun:x"), false, true, WIDE("forcerun:x")},
@@ -50,6 +53,7 @@ const CommandCase kCommandCases[] = {
      WIDE("a%0D%0Ab%1F%7F")},
     {"an escape already in the URL is kept as it is", WIDE("\"quorvane://a%41b%20c\""), false, true,
      WIDE("a%41b%20c\"")},
+    // (In UTF-8, which holds every character; the code pages' rows are below.)
     {"non-ASCII text passes unchanged", WIDE("\"quorvane://live/\u76f4\u3000\u00a0\""), false, true,
      WIDE("live/\u76f4\u3000\u00a0\"")},
     {"text without a URL keeps its blanks and quotes", WIDE("a \"b\"\tc"), false, false,
@@ -62,7 +66,88 @@ TEST(CommandTextTest, ReadsPrefixAndUrlAsTheShellPassesThem) {
     const CommandText command = ParseCommandText(c.commandText);
     EXPECT_EQ(command.forceRun, c.forceRun);
     EXPECT_EQ(command.schemePosition.has_value(), c.hasUrl);
-    EXPECT_TRUE(ParameterBase(command) == WString(c.base));
+    EXPECT_TRUE(ParameterBase(command, platform::CodePage::kUtf8) == WString(c.base));
+  }
+}
+
+// The pages of the two Windows test passes, named by number: each row runs in both builds and
+// both passes, whatever the system's own ANSI code page.
+constexpr auto kWestern = static_cast<platform::CodePage>(1252);
+constexpr auto kChinese = platform::CodePage::kChinese;
+
+TEST(CommandTextTest, ALinkCannotAddArgumentsWhateverItsSpellingOrCodePage) {
+  struct Row {
+    const char* why;
+    platform::CodePage page;
+    const platform::WChar* commandText;
+    const platform::WChar* base;
+  } const rows[] = {
+      // the client's argv got IsAdmin and "y" as arguments of their own
+      {"upper-case scheme", kWestern, WIDE("\"QUORVANE://x\" IsAdmin \"y\""),
+       WIDE("x%22%20IsAdmin%20%22y\"")},
+      {"scheme without slashes", kWestern, WIDE("\"quorvane:x\" IsAdmin \"y\""),
+       WIDE("x%22%20IsAdmin%20%22y\"")},
+      {"mixed case, one slash kept as the URL's", kWestern, WIDE("qUoRvAnE:/x"), WIDE("/x")},
+      // best fit made blanks of these in an ANSI client: "x\u2002IsAdmin" gave it "x IsAdmin"
+      {"en space under 1252", kWestern, WIDE("quorvane://x\u2002IsAdmin"),
+       WIDE("x%E2%80%82IsAdmin")},
+      {"ideographic space under 1252", kWestern, WIDE("quorvane://x\u3000IsAdmin"),
+       WIDE("x%E3%80%80IsAdmin")},
+      // ... and a quotation mark, which closed the shell's quoting
+      {"fullwidth quotation mark under 1252", kWestern, WIDE("quorvane://x\uff02 IsAdmin"),
+       WIDE("x%EF%BC%82%20IsAdmin")},
+      {"fullwidth reverse solidus under 1252", kWestern, WIDE("quorvane://x\uff3c"),
+       WIDE("x%EF%BC%BC")},
+      {"Chinese under 1252", kWestern, WIDE("quorvane://\u76f4"), WIDE("%E7%9B%B4")},
+      {"near miss: a character 1252 holds passes", kWestern, WIDE("quorvane://caf\u00e9\u00a0"),
+       WIDE("caf\u00e9\u00a0")},
+      {"a character outside the BMP under 1252", kWestern, WIDE("quorvane://\U0001F600"),
+       WIDE("%F0%9F%98%80")},
+      {"a lone surrogate becomes the replacement character", kWestern,
+       WIDE("quorvane://a\xD800") WIDE("b"), WIDE("a%EF%BF%BDb")},
+      {"Chinese under 936 passes unchanged", kChinese, WIDE("\"quorvane://live/\u76f4\u64ad\""),
+       WIDE("live/\u76f4\u64ad\"")},
+      {"ideographic space under 936 is held and passes", kChinese, WIDE("quorvane://\u3000"),
+       WIDE("\u3000")},
+      {"en space under 936", kChinese, WIDE("quorvane://x\u2002y"), WIDE("x%E2%80%82y")},
+      {"Hangul under 936", kChinese, WIDE("quorvane://\uac00"), WIDE("%EA%B0%80")},
+      // the client's parser read \" as a quotation mark inside the argument
+      {"a URL part ending in a backslash", kWestern, WIDE("\"quorvane://x\\\""), WIDE("x%5C\"")},
+      {"a backslash inside the URL part", kChinese, WIDE("quorvane://a\\b"), WIDE("a%5Cb")},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    const CommandText command = ParseCommandText(row.commandText);
+    ASSERT_TRUE(command.schemePosition.has_value());
+    EXPECT_TRUE(ParameterBase(command, row.page) == WString(row.base));
+  }
+}
+
+// The one place that says whether a code page holds text exactly, for every page the launcher
+// meets: the system's own ANSI page, 1252 and 936 by number, UTF-8.
+TEST(CommandTextTest, CodePageHoldsOnlyWhatRoundTripsExactly) {
+  struct Row {
+    const char* why;
+    platform::CodePage page;
+    WString text;
+    bool holds;
+  } const rows[] = {
+      {"ASCII in 1252", kWestern, WIDE("a \"\\"), true},
+      {"e acute in 1252", kWestern, WIDE("\u00e9"), true},
+      // best fit would give ' ', ' ' and '"'
+      {"en space not in 1252", kWestern, WIDE("\u2002"), false},
+      {"ideographic space not in 1252", kWestern, WIDE("\u3000"), false},
+      {"fullwidth quotation mark not in 1252", kWestern, WIDE("\uff02"), false},
+      {"one foreign character in a held text", kWestern, WIDE("ab\u4e2dc"), false},
+      {"Chinese in 936", kChinese, WIDE("\u76f4\u64ad"), true},
+      {"Hangul not in 936", kChinese, WIDE("\uac00"), false},
+      {"a lone surrogate in no page", platform::CodePage::kUtf8, WString(1, 0xD800), false},
+      {"a pair in UTF-8", platform::CodePage::kUtf8, WIDE("\U0001F600"), true},
+      {"empty text in any page", kWestern, WIDE(""), true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    EXPECT_EQ(platform::CodePageHolds(row.text, row.page), row.holds);
   }
 }
 
@@ -178,27 +263,33 @@ TEST(LaunchPathsTest, PathsUpToTheBufferAreFormattedLongerOnesRefused) {
   EXPECT_FALSE(IconPath(iconFits + WIDE('d'), WIDE("Veltmora")).has_value());
 }
 
-// One lock per install folder: every spelling Windows takes for one folder gives one name.
-TEST(LaunchPathsTest, TheLaunchLockNameFollowsTheFolderAsWindowsComparesIt) {
-  const WString base = LaunchLockName(WIDE("C:\\Games\\Veltmora"));
-  struct Row {
+// The client's command line: its quoted path, then its parameters; never cut.
+TEST(LaunchPathsTest, TheClientCommandLineIsWholeOrRefused) {
+  struct Case {
     const char* why;
-    WString folder;
-    bool same;
-  } const rows[] = {
-      {"letters in another case", WIDE("c:\\GAMES\\veltmora"), true},
-      {"a trailing separator", WIDE("C:\\Games\\Veltmora\\"), true},
-      {"forward slashes", WIDE("C:/Games/Veltmora"), true},
-      {"another folder", WIDE("C:\\Games\\Veltmorb"), false},
-      {"a folder inside it", WIDE("C:\\Games\\Veltmora\\x"), false},
+    const platform::WChar* parameters;
+    std::size_t bufferUnits;
+    const platform::WChar* expected;  // null: refused, the buffer left empty
+  } const cases[] = {
+      {"quoted path, blank, parameters", WIDE("a b"), 64, WIDE("\"C:\\app\\V.exe\" a b")},
+      // the blank alone would make an empty argument no client ever got
+      {"no parameters, no blank", WIDE(""), 64, WIDE("\"C:\\app\\V.exe\"")},
+      // "C:\app\V.exe" is 12 units: quotes, blank, "a b" and the terminator make 19
+      {"exactly the buffer", WIDE("a b"), 19, WIDE("\"C:\\app\\V.exe\" a b")},
+      {"one unit short: refused, never cut", WIDE("a b"), 18, nullptr},
+      {"no buffer at all", WIDE(""), 0, nullptr},
   };
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.why);
-    EXPECT_EQ(LaunchLockName(row.folder) == base, row.same);
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    std::vector<platform::WChar> buffer(c.bufferUnits + 1, WIDE('#'));
+    EXPECT_EQ(
+        FormatClientCommandLine(WIDE("C:\\app\\V.exe"), c.parameters, buffer.data(), c.bufferUnits),
+        c.expected != nullptr);
+    if (c.bufferUnits > 0) {
+      EXPECT_TRUE(WString(buffer.data()) == WString(c.expected != nullptr ? c.expected : WIDE("")));
+    }
+    EXPECT_EQ(buffer[c.bufferUnits], WIDE('#')) << "written past the buffer";
   }
-  // The global namespace, and no further '\\', which a mutex name may not hold.
-  EXPECT_EQ(base.rfind(WIDE("Global\\"), 0), 0u);
-  EXPECT_EQ(base.find(WIDE('\\'), 7), WString::npos);
 }
 
 TEST(LaunchPathsTest, TheClientIsNamedWholeInItsFolderOrNotAtAll) {

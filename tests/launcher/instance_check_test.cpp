@@ -85,4 +85,61 @@ TEST_F(InstanceCheckTest, MoreClientsThanTheHandleTableAreAllTerminated) {
   }
 }
 
+// Whether SeDebugPrivilege is enabled in this process's token.
+bool DebugPrivilegeEnabled() {
+  UniqueHandle token;
+  LUID debug = {};
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive()) ||
+      !LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &debug)) {
+    return false;
+  }
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenPrivileges, nullptr, 0, &size);
+  std::vector<BYTE> buffer(size);
+  if (size == 0 || !GetTokenInformation(token.get(), TokenPrivileges, buffer.data(), size, &size)) {
+    return false;
+  }
+  const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+  for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+    const LUID_AND_ATTRIBUTES& p = privileges->Privileges[i];
+    if (p.Luid.LowPart == debug.LowPart && p.Luid.HighPart == debug.HighPart) {
+      return (p.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+    }
+  }
+  return false;
+}
+
+void SetDebugPrivilege(bool enabled) {
+  UniqueHandle token;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES, token.receive()));
+  TOKEN_PRIVILEGES privileges = {1, {{{}, enabled ? SE_PRIVILEGE_ENABLED : 0u}}};
+  ASSERT_TRUE(LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &privileges.Privileges[0].Luid));
+  ASSERT_TRUE(AdjustTokenPrivileges(token.get(), FALSE, &privileges, 0, nullptr, nullptr));
+}
+
+// The launch that needs the privilege end to end: LaunchFlowTest's client without it.
+TEST(ScopedDebugPrivilegeTest, EnabledInsideAndPutBackAsItWas) {
+  struct Row {
+    const char* why;
+    bool before;
+  } const rows[] = {
+      // it stayed enabled for the rest of the launch, and the client inherited it
+      {"disabled before: disabled again after", false},
+      // putting back must not mean switching off what someone else had on
+      {"enabled before: still enabled after", true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.why);
+    SetDebugPrivilege(row.before);
+    ASSERT_EQ(DebugPrivilegeEnabled(), row.before);
+    {
+      const ScopedDebugPrivilege debug;
+      EXPECT_TRUE(debug.enabled());
+      EXPECT_TRUE(DebugPrivilegeEnabled());
+    }
+    EXPECT_EQ(DebugPrivilegeEnabled(), row.before);
+  }
+  SetDebugPrivilege(false);
+}
+
 }  // namespace

@@ -196,6 +196,33 @@ TEST(UrlHandoffServerTest, OnlyTheInstallFoldersOwnClientGetsTheUrl) {
   }
 }
 
+// The install folder's own client, of the same user, but below the launcher's integrity level:
+// started unelevated, or started suspended and written into by an unelevated program. The
+// decision itself has its rows in integrity_level_test.
+TEST(UrlHandoffServerTest, AServerBelowTheLaunchersIntegrityLevelGetsNothing) {
+  e2e::InstallFolder install(/*withClient=*/false);
+  install.WriteFile(L"standin-lowintegrity", "");
+  UniqueHandle server(e2e::StartStandIn(install.path(), L"Veltmora.exe"));
+  ASSERT_TRUE(server.valid());
+  const std::string serverLevel = install.WaitForFile(L"veltmora-integrity.txt").value_or("");
+  UniqueHandle token;
+  ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive()));
+  BYTE label[64] = {};
+  DWORD size = 0;
+  ASSERT_TRUE(GetTokenInformation(token.get(), TokenIntegrityLevel, label, sizeof label, &size));
+  const PSID sid = reinterpret_cast<TOKEN_MANDATORY_LABEL*>(label)->Label.Sid;
+  char ownLevel[16];
+  std::snprintf(ownLevel, sizeof ownLevel, "0x%04lX",
+                *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1U));
+  if (serverLevel >= ownLevel) {
+    // Wine: SetTokenInformation(TokenIntegrityLevel) succeeds and the level stays 0x3000.
+    GTEST_SKIP() << "this system did not lower the server (" << serverLevel << ", the launcher "
+                 << ownLevel << "): no lower-integrity server here";
+  }
+  EXPECT_EQ(SendUrlToRunningClient(L"login?ticket=SECRET-123\"", install.Path(L"Veltmora.exe")), 1);
+  EXPECT_EQ(install.WaitForFile(L"veltmora-pipe-1.bin").value_or("<none>"), "");
+}
+
 TEST(UrlHandoffNoServerTest, AUrlTheClientDoesNotGetWholeMeansExitCodeOne) {
   struct Case {
     const char* why;

@@ -17,6 +17,10 @@
 #include "update/pending_update.h"
 #include "update/release_gate.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#endif
+
 namespace {
 
 using namespace ziptest;
@@ -26,6 +30,14 @@ using signing::KeyFileResult;
 using signing::SignatureState;
 
 std::string KeyText(const char* name) { return ReadBytes(TestKeyFolder() / name); }
+
+bool UnderWine() {
+#ifdef _WIN32
+  return GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "wine_get_version") != nullptr;
+#else
+  return false;
+#endif
+}
 
 std::string Hex(const std::string& bytes) {
   std::string hex;
@@ -412,11 +424,18 @@ TEST_F(PackageSignatureTest, KeyFilesAsOpenSslWritesThem) {
   const std::string keyId = KeyText("product.keyid").substr(0, 64);
   std::string damaged = KeyText("product.pub.pem");
   damaged[40] = '*';
+  // Natively libcrypto decrypts key files; on Windows crypt32 decrypts none.
+  const KeyFileResult decrypted =
+      platform::kDecryptsKeyFiles ? KeyFileResult::kOk : KeyFileResult::kEncrypted;
+  const KeyFileResult wrongPassphrase =
+      platform::kDecryptsKeyFiles ? KeyFileResult::kWrongPassphrase : KeyFileResult::kEncrypted;
   struct Case {
     const char* why;
     std::string file;
     KeyFileResult asPublic, asPrivate;
-  } const cases[] = {
+    const char* passphrase = nullptr;
+  };
+  std::vector<Case> cases = {
       {"public key", KeyText("product.pub.pem"), KeyFileResult::kOk, KeyFileResult::kPublicKey},
       {"PKCS #8 private key", KeyText("product.pem"), KeyFileResult::kPrivateKey,
        KeyFileResult::kOk},
@@ -424,17 +443,54 @@ TEST_F(PackageSignatureTest, KeyFilesAsOpenSslWritesThem) {
        KeyFileResult::kPrivateKey, KeyFileResult::kOk},
       {"passphrase-protected private key", KeyText("encrypted.pem"), KeyFileResult::kPrivateKey,
        KeyFileResult::kEncrypted},
+      // An encrypted key opens with its passphrase, in either of OpenSSL's forms.
+      {"PKCS #8 encrypted, with its passphrase", KeyText("encrypted.pem"),
+       KeyFileResult::kPrivateKey, decrypted, "secret"},
+      {"SEC 1 encrypted in its header lines, with its passphrase", KeyText("encrypted-sec1.pem"),
+       KeyFileResult::kPrivateKey, decrypted, "secret"},
+      {"SEC 1 encrypted, without one", KeyText("encrypted-sec1.pem"), KeyFileResult::kPrivateKey,
+       KeyFileResult::kEncrypted},
+      // A wrong passphrase must not come out as a damaged key, or as garbage taken for a key.
+      {"a wrong passphrase", KeyText("encrypted.pem"), KeyFileResult::kPrivateKey, wrongPassphrase,
+       "Secret"},
       {"Ed25519 keys", KeyText("ed25519.pub.pem") + KeyText("ed25519.pem"), KeyFileResult::kNotP256,
        KeyFileResult::kNotP256},
+      {"P-384 keys", KeyText("p384.pub.pem") + KeyText("p384.pem"), KeyFileResult::kNotP256,
+       KeyFileResult::kNotP256},
+      {"RSA keys", KeyText("rsa.pub.pem") + KeyText("rsa.pem"), KeyFileResult::kNotP256,
+       KeyFileResult::kNotP256},
+      // A compressed point would name the key by another id than the launcher's.
+      {"a compressed point", KeyText("compressed.pub.pem"), KeyFileResult::kNotP256,
+       KeyFileResult::kPublicKey},
+      // No signature verifies under this; verify must say so, not "valid key".
+      {"the all-zero point", KeyText("zero.pub.pem"), KeyFileResult::kOffCurve,
+       KeyFileResult::kPublicKey},
+      // A second text for one key: bytes after its DER.
+      {"a byte after the key's DER", KeyText("junk.pub.pem"), KeyFileResult::kDamaged,
+       KeyFileResult::kPublicKey},
+      // Text around a block is a comment, as openssl treats it.
+      {"words after the block", KeyText("product.pub.pem") + "made for the tests\n",
+       KeyFileResult::kOk, KeyFileResult::kPublicKey},
+      // Which of two keys is meant cannot be told: neither is taken.
+      {"two keys of each kind",
+       KeyText("product.pub.pem") + KeyText("other.pub.pem") + KeyText("product.pem") +
+           KeyText("other.pem"),
+       KeyFileResult::kSeveralKeys, KeyFileResult::kSeveralKeys},
       {"not PEM", "hello\n", KeyFileResult::kNotPem, KeyFileResult::kNotPem},
       {"damaged base64", damaged, KeyFileResult::kDamaged, KeyFileResult::kPublicKey},
   };
+  // The same for a point off the curve. Windows' CNG refuses it on import as libcrypto does;
+  // Wine 8's takes it unchecked, so the row cannot pass there.
+  if (!UnderWine()) {
+    cases.push_back({"a point off the curve", KeyText("off-curve.pub.pem"),
+                     KeyFileResult::kOffCurve, KeyFileResult::kPublicKey});
+  }
   for (const Case& c : cases) {
     SCOPED_TRACE(c.why);
     signing::PublicKey publicKey;
     signing::PrivateKey privateKey;
     EXPECT_EQ(signing::PublicKeyFromPem(c.file, publicKey), c.asPublic);
-    EXPECT_EQ(signing::PrivateKeyFromPem(c.file, privateKey), c.asPrivate);
+    EXPECT_EQ(signing::PrivateKeyFromPem(c.file, privateKey, c.passphrase), c.asPrivate);
     // Every form names the same key by the id openssl's own digest gives.
     if (c.asPublic == KeyFileResult::kOk) {
       EXPECT_EQ(signing::HexKeyId(publicKey.id), keyId);
@@ -442,6 +498,8 @@ TEST_F(PackageSignatureTest, KeyFilesAsOpenSslWritesThem) {
     if (c.asPrivate == KeyFileResult::kOk) {
       EXPECT_EQ(signing::HexKeyId(privateKey.publicKey.id), keyId);
       EXPECT_EQ(privateKey.scalar, product_.scalar);
+    } else {
+      EXPECT_EQ(privateKey.scalar, platform::P256Scalar{});  // nothing of a key left behind
     }
   }
 }

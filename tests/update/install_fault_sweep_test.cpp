@@ -222,6 +222,7 @@ constexpr std::uint64_t kRecoveryStride = 1;
 
 TEST_F(InstallFaultSweepTest, EveryFaultAndEveryPairEndsAsTheOldVersionOrTheNew) {
   std::uint64_t installCalls = 0;
+  const updatetest::Shard shard;
   for (const SweepCase& c : updatetest::kSweepCases) {
     SCOPED_TRACE(c.what);
     packageBytes_ = updatetest::PackageBytes(c);
@@ -240,6 +241,7 @@ TEST_F(InstallFaultSweepTest, EveryFaultAndEveryPairEndsAsTheOldVersionOrTheNew)
     auto check = [&](bool ok) { return ok || ++failures < 5; };
 
     for (std::uint64_t i = 0; i < calls; ++i) {
+      if (!shard.Takes(i)) continue;
       for (Fault f : {Fault::kFail, Fault::kBusy, Fault::kLose, Fault::kStop, Fault::kAppear}) {
         describe_ = std::string(Describe(f)) + " at call " + std::to_string(i) + "\n";
         if (!check(Run(c, {{i, f}}, {}, nullptr))) return;

@@ -3,6 +3,9 @@
 // what tells the old version from the new one. One table: a row added here runs in both.
 #pragma once
 
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
 #include <set>
 #include <string>
 #include <vector>
@@ -149,5 +152,24 @@ inline bool IsOldVersion(const Snapshot& now, const Snapshot& old, const Snapsho
   }
   return true;
 }
+
+// Which first faults or cuts this process sweeps: with SWEEP_SHARD=K/N in the environment,
+// every N-th from the K-th (counting from 0), so that N processes share one sweep between the
+// machine's cores; without it, all.
+class Shard {
+ public:
+  Shard() {
+    unsigned index = 0, count = 0;
+    const char* text = std::getenv("SWEEP_SHARD");
+    if (text != nullptr && std::sscanf(text, "%u/%u", &index, &count) == 2 && index < count) {
+      index_ = index;
+      count_ = count;
+    }
+  }
+  bool Takes(std::uint64_t i) const { return i % count_ == index_; }
+
+ private:
+  std::uint64_t index_ = 0, count_ = 1;
+};
 
 }  // namespace updatetest

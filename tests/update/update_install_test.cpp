@@ -86,10 +86,12 @@ bool IsRunningLaunchersOldFile(const std::wstring& name) {
   return name.rfind(L"launcher.exe.old~", 0) == 0;
 }
 
-// Files that belong to the stand-ins and the test, not to the install.
+// Files that belong to the stand-ins, the test and the launch lock (every launch makes it,
+// installing or not), not to the install.
 bool IsBookkeeping(const std::wstring& name) {
   return name.rfind(L"veltmora-", 0) == 0 || name.rfind(L"standin-", 0) == 0 ||
-         name == L"update.zip" || (name.size() > 5 && name.substr(name.size() - 5) == L".hold") ||
+         name == L"launch.lock" || name == L"update.zip" ||
+         (name.size() > 5 && name.substr(name.size() - 5) == L".hold") ||
          IsRunningLaunchersOldFile(name);
 }
 

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 
 #include "signing/key_files.h"
 #include "tests/zip/test_support.h"
@@ -267,6 +268,12 @@ TEST_F(PkgtoolTest, FollowsCommandLineHabits) {
        2,
        "",
        "pkgtool: --product goes with sign and extract --key only\n"},
+      // A passphrase opens a private key: verify has none to open.
+      {"--passphrase-env for verify",
+       {W("verify"), W("--key=k.pem"), W("--passphrase-env"), W("P"), zip},
+       2,
+       "",
+       "pkgtool: --passphrase-env is for sign only\n"},
       {"verify has no JSON form",
        {W("verify"), W("--json"), W("--key=k.pem"), zip},
        2,
@@ -324,6 +331,16 @@ TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
   auto at = [&](const char* file) { return "pkgtool: " + Shown(file) + ": "; };
   auto keyAt = [&](const char* name) { return "pkgtool: " + (keys / name).u8string() + ": "; };
   const std::string release = "product Veltmora, sequence 7";
+  const bool decrypts = platform::kDecryptsKeyFiles;
+  const std::string encryptedKey =
+      decrypts ? "an encrypted private key (give its passphrase in an environment variable: "
+                 "--passphrase-env NAME)\n"
+               : "an encrypted private key (pkgtool on Windows reads unencrypted keys only; sign "
+                 "with pkgtool on Linux or with openssl, see docs/update-packages.md)\n";
+#ifndef _WIN32
+  setenv("PKGTOOL_TEST_PASSPHRASE", "secret", 1);
+  setenv("PKGTOOL_TEST_WRONG_PASSPHRASE", "Secret", 1);
+#endif
 
   struct Step {
     const char* why;
@@ -332,6 +349,7 @@ TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
     const char* archive;
     int code;
     std::string out, err;
+    const char* passphraseEnv = nullptr;  // --passphrase-env
   } const steps[] = {
       {"an unsigned archive", "verify", "product.pub.pem", "p.zip", 1, "",
        at("p.zip") + "not signed (the archive has no comment)\n"},
@@ -368,9 +386,25 @@ TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
        keyAt("product.pem") +
            "a private key (give the public key: openssl pkey -in KEY -pubout)\n"},
       {"a passphrase-protected key", "sign", "encrypted.pem", "p.zip", 2, "",
+       keyAt("encrypted.pem") + encryptedKey},
+      // Natively the passphrase opens it; on Windows the system decrypts no key file.
+      {"with its passphrase", "sign", "encrypted.pem", "p.zip", decrypts ? 0 : 2,
+       decrypts ? "signed by key " + id + " (" + release + ")\n" : "",
+       decrypts ? at("p.zip") + "warning: the signature by key " + otherId + " (" + release +
+                      ") is replaced\n"
+                : keyAt("encrypted.pem") + encryptedKey,
+       "PKGTOOL_TEST_PASSPHRASE"},
+      {"with a wrong passphrase", "sign", "encrypted.pem", "p.zip", 2, "",
        keyAt("encrypted.pem") +
-           "an encrypted private key (pkgtool reads unencrypted keys only; sign with openssl "
-           "instead, see docs/update-packages.md)\n"},
+           (decrypts ? "the passphrase does not open this key (or the key is damaged)\n"
+                     : encryptedKey),
+       "PKGTOOL_TEST_WRONG_PASSPHRASE"},
+      {"a passphrase variable that is not set", "sign", "encrypted.pem", "p.zip", 2, "",
+       decrypts ? "pkgtool: the environment variable PKGTOOL_TEST_UNSET is not set\n"
+                : keyAt("encrypted.pem") + encryptedKey,
+       "PKGTOOL_TEST_UNSET"},
+      {"a public key that is no point of the curve", "verify", "zero.pub.pem", "p.zip", 2, "",
+       keyAt("zero.pub.pem") + "its public key is not a point of the P-256 curve\n"},
       {"no key file", "sign", "none.pem", "p.zip", 2, "", keyAt("none.pem") + "cannot be read\n"},
   };
   for (const Step& s : steps) {
@@ -378,6 +412,8 @@ TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
     std::vector<platform::WString> args = {W(s.command)};
     if (s.key != nullptr) args.insert(args.end(), {W("--key"), W(keys / s.key)});
     if (std::string(s.command) == "sign") args.insert(args.end(), {W("--sequence"), W("7")});
+    if (s.passphraseEnv != nullptr)
+      args.insert(args.end(), {W("--passphrase-env"), W(s.passphraseEnv)});
     args.push_back(W(scratch_ / s.archive));
     const Outcome r = Run(args);
     EXPECT_EQ(r.code, s.code);

@@ -16,7 +16,8 @@ const char kUsage[] =
     "       pkgtool check [--json] [--install-folder DIR] ARCHIVE\n"
     "       pkgtool extract [--key PUBLIC.pem [--product NAME]] ARCHIVE DEST\n"
     "       pkgtool recover DEST\n"
-    "       pkgtool sign --key PRIVATE.pem --sequence N [--product NAME] ARCHIVE\n"
+    "       pkgtool sign --key PRIVATE.pem --sequence N [--product NAME] [--passphrase-env NAME]\n"
+    "                    ARCHIVE\n"
     "       pkgtool verify --key PUBLIC.pem ARCHIVE\n"
     "       pkgtool --help | --version\n";
 
@@ -35,8 +36,8 @@ const char kHelp[] =
     "           as a launcher built with that key checks it, and records its release there\n"
     "  recover  finishes or undoes an interrupted install in DEST, as the next launch would\n"
     "  sign     signs the archive with the product's ECDSA P-256 key (a PEM file, PKCS #8 or\n"
-    "           SEC 1, unencrypted, as openssl writes it; an encrypted key signs with openssl,\n"
-    "           see docs/update-packages.md): the signature goes into the archive's comment,\n"
+    "           SEC 1, as openssl writes it; on Windows unencrypted only, see\n"
+    "           docs/update-packages.md): the signature goes into the archive's comment,\n"
     "           replacing any comment or signature there; the archive is rewritten under a\n"
     "           temporary name and renamed over the old one\n"
     "  --sequence N\n"
@@ -48,6 +49,9 @@ const char kHelp[] =
     ")\n"
     "  verify   checks the archive's signature against the product's public key (PEM)\n"
     "  --json   list or check as one JSON object: the signature and one object per item\n"
+    "  --passphrase-env NAME\n"
+    "           sign with an encrypted key whose passphrase is in the environment variable\n"
+    "           NAME (never on the command line, where other users can read it)\n"
     "  --install-folder DIR\n"
     "           check full paths against the install folder DIR: every item's path, the\n"
     "           folder's included, must stay within 259 units (without it, a folder of three\n"
@@ -77,6 +81,7 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
   std::optional<WString> keyFile;
   std::optional<WString> sequence;
   std::optional<WString> product;
+  std::optional<WString> passphraseEnv;
   std::vector<WString> operands;
   bool optionsEnd = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -110,6 +115,9 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
     } else if (arg == WIDE("--product")) {
       if (i + 1 == args.size()) return UsageError(err, "--product needs a name");
       product = args[++i];
+    } else if (arg == WIDE("--passphrase-env")) {
+      if (i + 1 == args.size()) return UsageError(err, "--passphrase-env needs a variable name");
+      passphraseEnv = args[++i];
     } else {
       return UsageError(err, ("unknown option " + Narrow(arg)).c_str());
     }
@@ -127,6 +135,10 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
     return UsageError(err, "--key is for sign, verify and extract only");
   }
   if (keyFile && keyFile->empty()) return UsageError(err, "the key file must not be empty");
+  if (passphraseEnv && (command != WIDE("sign") || passphraseEnv->empty())) {
+    return UsageError(err, passphraseEnv->empty() ? "--passphrase-env needs a variable name"
+                                                  : "--passphrase-env is for sign only");
+  }
   if (sequence.has_value() != (command == WIDE("sign"))) {
     return UsageError(err, sequence ? "--sequence goes with sign only"
                                     : "--sequence is needed: the release's number (1 and up)");
@@ -169,7 +181,8 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
     return Recover(operands[1], out, err);
   }
   if (signing && operands.size() == 2 && !json) {
-    return command == WIDE("sign") ? Sign(*keyFile, release, operands[1], out, err)
+    return command == WIDE("sign") ? Sign(*keyFile, passphraseEnv ? &*passphraseEnv : nullptr,
+                                          release, operands[1], out, err)
                                    : Verify(*keyFile, operands[1], out, err);
   }
   return UsageError(err, nullptr);

@@ -45,9 +45,11 @@ int InstallChecked(const platform::WString& keyFile, const std::string& product,
 // recover: finishes or undoes an interrupted install in `dest` as the next launch would.
 int Recover(const platform::WString& dest, std::FILE* out, std::FILE* err);
 
-// sign (for `release`) and verify, with the key file `keyFile` (PEM).
-int Sign(const platform::WString& keyFile, const signing::PackageRelease& release,
-         const platform::WString& path, std::FILE* out, std::FILE* err);
+// sign (for `release`) and verify, with the key file `keyFile` (PEM); sign takes the
+// passphrase of an encrypted key from the environment variable `passphraseEnv` (null: none).
+int Sign(const platform::WString& keyFile, const platform::WString* passphraseEnv,
+         const signing::PackageRelease& release, const platform::WString& path, std::FILE* out,
+         std::FILE* err);
 int Verify(const platform::WString& keyFile, const platform::WString& path, std::FILE* out,
            std::FILE* err);
 // Reads the public key in `keyFile`: 0, or the exit code after saying why on `err`.

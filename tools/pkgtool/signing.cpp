@@ -1,7 +1,10 @@
 #include "tools/pkgtool/commands.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "platform/clock.h"
@@ -18,14 +21,32 @@ using platform::WString;
 
 namespace {
 
-// A key file's text; false when it does not read or is too large to be a key.
-bool ReadKeyFile(const WString& path, std::string& text) {
+// A key file's text, wiped when it goes; false when it does not read or is too large to be a
+// key.
+bool ReadKeyFile(const WString& path, platform::WipedBytes& text) {
   constexpr std::uint64_t kLargestKeyFile = 1 << 16;
   platform::File file = platform::File::OpenForRead(path);
   std::uint64_t size = 0;
   if (!file || !file.Size(size) || size > kLargestKeyFile) return false;
-  text.assign(static_cast<std::size_t>(size), '\0');
+  text.Reset(static_cast<std::size_t>(size));
   return file.ReadAt(0, text.data(), text.size()) == static_cast<std::int64_t>(size);
+}
+
+std::string_view Text(platform::WipedBytes& bytes) {
+  return {reinterpret_cast<const char*>(bytes.data()), bytes.size()};
+}
+
+// The passphrase in the environment variable `name`, copied so that it can be wiped. A CI
+// system hands secrets over this way; a command line is visible to every user of the machine.
+bool ReadPassphrase(const WString& name, platform::WipedBytes& passphrase) {
+  // Only where key files can be decrypted: elsewhere the key's own message says what to do.
+  if (!platform::kDecryptsKeyFiles) return true;
+  const char* value = std::getenv(Narrow(name).c_str());
+  if (!value || *value == '\0') return false;
+  const std::size_t length = std::strlen(value);
+  passphrase.Reset(length + 1);
+  std::memcpy(passphrase.data(), value, length);
+  return true;
 }
 
 int KeyFileError(std::FILE* err, const WString& keyFile, const char* why) {
@@ -69,13 +90,21 @@ bool WriteSigned(zip::ZipSource& source, const zip::EndRecordPlace& end, const s
 // sign: the signature over the archive without its comment goes into a copy of it, which
 // replaces the archive only once it checks out, so a failure at any point leaves the archive
 // as it was.
-int Sign(const WString& keyFile, const signing::PackageRelease& release, const WString& path,
-         std::FILE* out, std::FILE* err) {
-  std::string pem;
+int Sign(const WString& keyFile, const WString* passphraseEnv,
+         const signing::PackageRelease& release, const WString& path, std::FILE* out,
+         std::FILE* err) {
+  platform::WipedBytes passphrase;
+  if (passphraseEnv && !ReadPassphrase(*passphraseEnv, passphrase)) {
+    std::fprintf(err, "pkgtool: the environment variable %s is not set\n",
+                 Narrow(*passphraseEnv).c_str());
+    return 2;
+  }
+  platform::WipedBytes pem;
   if (!ReadKeyFile(keyFile, pem)) return KeyFileError(err, keyFile, "cannot be read");
   signing::PrivateKey key;
-  const signing::KeyFileResult keyRead = signing::PrivateKeyFromPem(pem, key);
-  pem.assign(pem.size(), '\0');
+  const signing::KeyFileResult keyRead = signing::PrivateKeyFromPem(
+      Text(pem), key,
+      passphrase.size() > 0 ? reinterpret_cast<const char*>(passphrase.data()) : nullptr);
   if (keyRead != signing::KeyFileResult::kOk) {
     return KeyFileError(err, keyFile, signing::DescribeKeyFileResult(keyRead));
   }
@@ -156,9 +185,9 @@ int Sign(const WString& keyFile, const signing::PackageRelease& release, const W
 }
 
 int ReadPublicKey(const WString& keyFile, signing::PublicKey& key, std::FILE* err) {
-  std::string pem;
+  platform::WipedBytes pem;
   if (!ReadKeyFile(keyFile, pem)) return KeyFileError(err, keyFile, "cannot be read");
-  const signing::KeyFileResult keyRead = signing::PublicKeyFromPem(pem, key);
+  const signing::KeyFileResult keyRead = signing::PublicKeyFromPem(Text(pem), key);
   if (keyRead != signing::KeyFileResult::kOk) {
     return KeyFileError(err, keyFile, signing::DescribeKeyFileResult(keyRead));
   }

@@ -15,12 +15,21 @@
 //     bytes, so a longer message cannot be written), standin-closeatonce accepts a writer
 //     and disconnects at once, unread; either records the connection as
 //     veltmora-pipe-N.unread (holding the mode's name) instead of a message;
+//   - writes veltmora-debug-privilege.txt: whether SeDebugPrivilege is "enabled" in its token,
+//     "disabled", or "absent";
+//   - while a file named standin-lowintegrity exists at its start, lowers its own token to
+//     medium integrity before anything else (a server below the elevated launcher);
+//     veltmora-integrity.txt holds the level it then runs at (hexadecimal, "0x3000" for high);
+//   - while a file named standin-closed exists at its start, gives its own process an empty
+//     access list before anything else, so that opening it takes SeDebugPrivilege (a client
+//     of another user);
 //   - exits when a file named standin-stop appears, writing veltmora-exited.txt;
 //   - when a file named after its own executable with ".hold" behind it (Veltmora.exe.hold)
 //     names a file of its folder, holds that file open until it ends, without sharing delete
 //     or write: a program whose data file stays in use while it runs.
 #include <windows.h>
 #include <tlhelp32.h>
+#include <aclapi.h>
 
 #include <cstdio>
 #include <optional>
@@ -115,6 +124,69 @@ BOOL CALLBACK CountVisible(HWND window, LPARAM context) {
   GetWindowThreadProcessId(window, &owner);
   if (owner == count->process && IsWindowVisible(window)) ++count->visible;
   return TRUE;
+}
+
+std::string DebugPrivilegeState() {
+  UniqueHandle token;
+  LUID debug = {};
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive()) ||
+      !LookupPrivilegeValueW(nullptr, L"SeDebugPrivilege", &debug)) {
+    return "unknown";
+  }
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenPrivileges, nullptr, 0, &size);
+  std::string buffer(size, '\0');
+  if (size == 0 || !GetTokenInformation(token.get(), TokenPrivileges, buffer.data(), size, &size)) {
+    return "unknown";
+  }
+  const auto* privileges = reinterpret_cast<const TOKEN_PRIVILEGES*>(buffer.data());
+  for (DWORD i = 0; i < privileges->PrivilegeCount; ++i) {
+    const LUID_AND_ATTRIBUTES& p = privileges->Privileges[i];
+    if (p.Luid.LowPart == debug.LowPart && p.Luid.HighPart == debug.HighPart) {
+      return (p.Attributes & SE_PRIVILEGE_ENABLED) != 0 ? "enabled" : "disabled";
+    }
+  }
+  return "absent";
+}
+
+std::string IntegrityLevel() {
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, token.receive())) return "unknown";
+  DWORD size = 0;
+  GetTokenInformation(token.get(), TokenIntegrityLevel, nullptr, 0, &size);
+  std::string buffer(size, '\0');
+  if (size == 0 ||
+      !GetTokenInformation(token.get(), TokenIntegrityLevel, buffer.data(), size, &size)) {
+    return "unknown";
+  }
+  const PSID sid = reinterpret_cast<const TOKEN_MANDATORY_LABEL*>(buffer.data())->Label.Sid;
+  char text[16];
+  std::snprintf(text, sizeof text, "0x%04lX",
+                *GetSidSubAuthority(sid, *GetSidSubAuthorityCount(sid) - 1U));
+  return text;
+}
+
+void LowerToMediumIntegrity() {
+  UniqueHandle token;
+  if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_DEFAULT | TOKEN_QUERY, token.receive())) {
+    return;
+  }
+  BYTE medium[SECURITY_MAX_SID_SIZE] = {};
+  DWORD sidSize = sizeof medium;
+  if (!CreateWellKnownSid(WinMediumLabelSid, nullptr, medium, &sidSize)) return;
+  TOKEN_MANDATORY_LABEL mandatory = {};
+  mandatory.Label.Sid = medium;
+  mandatory.Label.Attributes = SE_GROUP_INTEGRITY;
+  SetTokenInformation(token.get(), TokenIntegrityLevel, &mandatory,
+                      static_cast<DWORD>(sizeof mandatory + sidSize));
+}
+
+void CloseOwnProcess() {
+  ACL empty = {};
+  if (InitializeAcl(&empty, sizeof empty, ACL_REVISION)) {
+    SetSecurityInfo(GetCurrentProcess(), SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr,
+                    nullptr, &empty, nullptr);
+  }
 }
 
 bool StopRequested() { return Exists(InFolder(L"standin-stop")); }
@@ -242,6 +314,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   g_folder.assign(module, length);
   g_folder.erase(g_folder.find_last_of(L"\\/"));
 
+  // Before the first record: a test that saw the start sees the client as it will stay.
+  if (Exists(InFolder(L"standin-closed"))) CloseOwnProcess();
+  if (Exists(InFolder(L"standin-lowintegrity"))) LowerToMediumIntegrity();
+
   wchar_t cwd[32768] = {};
   GetCurrentDirectoryW(32768, cwd);
   WriteRecord(InFolder(L"veltmora-params.txt"), Utf8(commandLine != nullptr ? commandLine : L""));
@@ -249,6 +325,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR commandLine, int) {
   AppendLine(InFolder(L"veltmora-starts.txt"), "started\n");
   WriteRecord(InFolder(L"veltmora-started-at.txt"), startedAt);
   WriteRecord(InFolder(L"veltmora-parent-windows.txt"), std::to_string(parentWindows.visible));
+  WriteRecord(InFolder(L"veltmora-debug-privilege.txt"), DebugPrivilegeState());
+  WriteRecord(InFolder(L"veltmora-integrity.txt"), IntegrityLevel());
 
   UniqueHandle held;
   const std::wstring exeName(module + g_folder.size() + 1);
