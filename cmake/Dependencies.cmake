@@ -1,9 +1,10 @@
-# zlib, libdeflate, TinyXML-2 and Boost: Debian's packages natively; for MinGW, zlib from
-# libz-mingw-w64-dev and the rest from .deps/mingw, which scripts/setup builds. Hashes and
+# zlib, libdeflate, TinyXML-2, Boost and libzip (pkgtool pack's writer): Debian's packages
+# natively; for MinGW, zlib from libz-mingw-w64-dev and the rest from .deps/mingw, which
+# scripts/setup builds. Hashes and
 # signatures: the system's CNG on Windows, Debian's OpenSSL (libcrypto) natively.
 if(WIN32)
   set(mingw_deps ${PROJECT_SOURCE_DIR}/.deps/mingw)
-  foreach(lib libtinyxml2.a libboost_filesystem.a libdeflate.a)
+  foreach(lib libtinyxml2.a libboost_filesystem.a libdeflate.a libzip.a)
     if(NOT EXISTS ${mingw_deps}/lib/${lib})
       message(FATAL_ERROR "MinGW dependencies missing (${lib}): run scripts/setup")
     endif()
@@ -21,6 +22,13 @@ if(WIN32)
   set_target_properties(libdeflate::libdeflate PROPERTIES
     IMPORTED_LOCATION ${mingw_deps}/lib/libdeflate.a
     INTERFACE_INCLUDE_DIRECTORIES ${mingw_deps}/include)
+
+  add_library(libzip::zip STATIC IMPORTED)
+  set_target_properties(libzip::zip PROPERTIES
+    IMPORTED_LOCATION ${mingw_deps}/lib/libzip.a
+    INTERFACE_INCLUDE_DIRECTORIES ${mingw_deps}/include
+    INTERFACE_COMPILE_DEFINITIONS "ZIP_STATIC"
+    INTERFACE_LINK_LIBRARIES "ZLIB::ZLIB;advapi32")
 
   add_library(Boost::headers INTERFACE IMPORTED)
   set_target_properties(Boost::headers PROPERTIES
@@ -47,6 +55,12 @@ else()
   set_target_properties(libdeflate::libdeflate PROPERTIES
     IMPORTED_LOCATION ${LIBDEFLATE_LIBRARY}
     INTERFACE_INCLUDE_DIRECTORIES ${LIBDEFLATE_INCLUDE_DIR})
+  find_path(LIBZIP_INCLUDE_DIR zip.h REQUIRED)
+  find_library(LIBZIP_LIBRARY zip REQUIRED)
+  add_library(libzip::zip UNKNOWN IMPORTED)
+  set_target_properties(libzip::zip PROPERTIES
+    IMPORTED_LOCATION ${LIBZIP_LIBRARY}
+    INTERFACE_INCLUDE_DIRECTORIES ${LIBZIP_INCLUDE_DIR})
 endif()
 
 if(LAUNCHER_TESTS)

@@ -13,7 +13,7 @@ import zipfile
 
 pkgtool, floor, runs = sys.argv[1], sys.argv[2], int(sys.argv[4])
 work = os.path.abspath(sys.argv[3])
-parts = sys.argv[5] if len(sys.argv) > 5 else "AUBC"
+parts = sys.argv[5] if len(sys.argv) > 5 else "AUBCP"
 MIN_ROUNDS = 7
 # Room for one run: A writes about 210 MB, B makes 20020 items, U holds the old version and
 # the new one side by side until the old files go. The image is sparse.
@@ -131,6 +131,18 @@ def make_old_version(name, files, sizes, text_share):
     make_tree(old, files, sizes, text_share, seed=1000 + len(name))
     open(os.path.join(old, "complete"), "w").close()
     return old
+
+
+def make_new_version(name, files, sizes, text_share):
+    """The folder archive `name` is made of, kept: the new version that pack compares with the
+    old one. Both carry the same empty marker file, so neither has a file the other lacks."""
+    new = os.path.join(work, name + "-new")
+    if os.path.exists(os.path.join(new, "complete")):
+        return new
+    shutil.rmtree(new, ignore_errors=True)
+    make_tree(new, files, sizes, text_share, seed=len(name))
+    open(os.path.join(new, "complete"), "w").close()
+    return new
 
 
 def make_archive(name, files, sizes, text_share):
@@ -291,6 +303,62 @@ def bench_item_cost():
               f"{statistics.median(t) / count * 1e6:5.2f} us/item")
 
 
+def bench_pack():
+    """P: pkgtool pack of A's previous version and A's files (every file differs) against
+    `zip -r -X` of the same files (all of them, as zip has no notion of the old version), at
+    zip's default level and at pack's level 9, alternating, each run writing into a new file
+    system. pack's own last line gives the trial install's time (the copy of the old version
+    and the install over it, and the comparison) and its whole time."""
+    sizes = (2000, (90_000, 110_000), 0.5)
+    old, new = make_old_version("A", *sizes), make_new_version("A", *sizes)
+    tools = {
+        "pkgtool pack": lambda out: [pkgtool, "pack", "--from", old, "--to", new, "-o",
+                                     os.path.join(out, "update.zip")],
+        "zip -r -X": lambda out: ["sh", "-c", f"cd '{new}' && zip -q -r -X "
+                                  f"'{os.path.join(out, 'update.zip')}' . -x complete"],
+        "zip -r -X -9": lambda out: ["sh", "-c", f"cd '{new}' && zip -q -r -X -9 "
+                                     f"'{os.path.join(out, 'update.zip')}' . -x complete"],
+    }
+    space = OutputSpace()
+    print(f"output: {space.kind}")
+    samples = {t: [] for t in tools}
+    shares = []
+    before = load()
+    try:
+        for r in range(runs):
+            order = list(tools)
+            order = order[r % len(order):] + order[:r % len(order)]
+            for tool in order:
+                space.fresh(per_run=True)
+                out = os.path.join(space.root, f"{r}-{tool.replace(' ', '')}")
+                os.makedirs(out)
+                os.sync()
+                elapsed, user, system, rss, stdout = run_once(tools[tool](out))
+                samples[tool].append((elapsed, user, system, rss))
+                found = re.search(r"trial install ([0-9.]+) s of ([0-9.]+) s", stdout)
+                if tool == "pkgtool pack" and found:
+                    shares.append(float(found.group(1)) / float(found.group(2)))
+            space.fresh()
+    finally:
+        space.close()
+    print(f"P: pack of A's previous version and A (2000 files, all changed), {runs} rounds; "
+          f"before: {before}; after: {load()}")
+    print(f"  {'':16s} {'median':>8s} {'min':>8s} {'max':>8s} {'user':>7s} {'system':>7s} "
+          f"{'peak RSS':>9s}")
+    med = {}
+    for tool, s in samples.items():
+        walls = [x[0] for x in s]
+        med[tool] = statistics.median(walls)
+        print(f"  {tool:16s} {med[tool]:8.3f} {min(walls):8.3f} {max(walls):8.3f} "
+              f"{statistics.median(x[1] for x in s):7.2f} {statistics.median(x[2] for x in s):7.2f} "
+              f"{max(x[3] for x in s) / 1024:6.1f} MiB")
+    print("  pack against: " + ", ".join(f"{t} {med['pkgtool pack'] / med[t]:.2f}x"
+                                         for t in tools if t != "pkgtool pack"))
+    if shares:
+        print(f"  trial install's share of pack's time: median {statistics.median(shares):.2f} "
+              f"(min {min(shares):.2f}, max {max(shares):.2f})")
+
+
 if runs < MIN_ROUNDS:
     sys.exit(f"at least {MIN_ROUNDS} rounds")
 os.makedirs(work, exist_ok=True)
@@ -320,3 +388,5 @@ if "A" in parts or "B" in parts or "U" in parts:
         space.close()
 if "C" in parts:
     bench_item_cost()
+if "P" in parts:
+    bench_pack()

@@ -7,12 +7,13 @@
 # a folder otherwise). U installs A over a copy of its previous version (same names, other
 # bytes), against unzip and bsdtar overwriting it. Then C: `pkgtool check` per item on archives
 # of 4096 to 65535 items, one of them with an unreadable directory record. ROUNDS is at least 7
-# (the default); PARTS picks any of A, U, B and C (default AUBC).
+# (the default); PARTS picks any of A, U, B, C and P (default AUBCP). P: `pkgtool pack` of A's
+# previous version and A against `zip -r -X` of the same files.
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
 work="${1:-$root/build/bench-zip}"
 runs="${2:-7}"
-parts="${3:-AUBC}"
+parts="${3:-AUBCP}"
 mkdir -p "$work"
 
 cmake -S "$root" -B "$root/build/bench" -G Ninja -DCMAKE_BUILD_TYPE=Release \

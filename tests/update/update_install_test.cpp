@@ -290,6 +290,27 @@ TEST_F(UpdateInstallTest, APackageReplacesFilesCreatesFoldersAndKeepsItsTimesAnd
   EXPECT_EQ(utc.wSecond, 30);
 }
 
+// pack_update_package.py packed the difference of two release folders with `pkgtool pack`: it
+// installs through the launcher like any package.
+TEST_F(UpdateInstallTest, APackageThatPackWroteInstallsTheNewVersion) {
+  install.WriteFile(L"app.dll", "old app\n");
+  install.MakeFolder(L"data");
+  install.WriteFile(L"data\\a.txt", "old a\n");
+  install.WriteFile(L"keep.txt", "same\n");
+  Stage(L"packed.zip");
+  Launch();
+  EXPECT_EQ(Read(L"app.dll"), Repeat("packed app.dll\n", 50));
+  EXPECT_EQ(Read(L"data\\a.txt"), "packed a\n");
+  EXPECT_EQ(Read(L"keep.txt"), "same\n");
+  EXPECT_EQ(Read(L"\u65b0\\\u8bf4\u660e.txt"), "packed wide\n");
+  const DWORD readOnly = GetFileAttributesW(install.Path(L"readonly.cfg").c_str());
+  ASSERT_NE(readOnly, INVALID_FILE_ATTRIBUTES);
+  EXPECT_TRUE(readOnly & FILE_ATTRIBUTE_READONLY);
+  const DWORD logs = GetFileAttributesW(install.Path(L"logs").c_str());
+  EXPECT_TRUE(logs != INVALID_FILE_ATTRIBUTES && (logs & FILE_ATTRIBUTE_DIRECTORY));
+  EXPECT_FALSE(Exists(L"update.zip"));
+}
+
 // The product's main market installs into folders with Chinese names: the update, the
 // configuration and the client start all work on wide paths, whatever the ANSI code page (the
 // Windows tests run under 1252 and under 936).

@@ -3,11 +3,14 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <ctime>
+#include <map>
 
 #include "signing/key_files.h"
 #include "tests/zip/test_support.h"
 #include "tests/zip/zip_builder.h"
 #include "tools/pkgtool/pkgtool.h"
+#include "zip/zip_extractor.h"
 
 namespace {
 
@@ -234,7 +237,7 @@ TEST_F(PkgtoolTest, FollowsCommandLineHabits) {
        {W("check"), W("--key=k.pem"), zip},
        2,
        "",
-       "pkgtool: --key is for sign, verify and extract only\n"},
+       "pkgtool: --key is for sign, verify, pack and extract only\n"},
       // A release number in the one form a signature carries, and never left out: a package
       // signed without one is refused by every launcher that installed a numbered one.
       {"sign without --sequence",
@@ -262,18 +265,18 @@ TEST_F(PkgtoolTest, FollowsCommandLineHabits) {
        {W("verify"), W("--key=k.pem"), W("--sequence"), W("7"), zip},
        2,
        "",
-       "pkgtool: --sequence goes with sign only\n"},
+       "pkgtool: --sequence goes with sign and pack only\n"},
       {"--product for extract without a key",
        {W("extract"), W("--product"), W("P"), zip, W("dest")},
        2,
        "",
-       "pkgtool: --product goes with sign and extract --key only\n"},
+       "pkgtool: --product goes with sign, pack and extract --key only\n"},
       // A passphrase opens a private key: verify has none to open.
       {"--passphrase-env for verify",
        {W("verify"), W("--key=k.pem"), W("--passphrase-env"), W("P"), zip},
        2,
        "",
-       "pkgtool: --passphrase-env is for sign only\n"},
+       "pkgtool: --passphrase-env is for sign and pack only\n"},
       {"verify has no JSON form",
        {W("verify"), W("--json"), W("--key=k.pem"), zip},
        2,
@@ -290,7 +293,33 @@ TEST_F(PkgtoolTest, FollowsCommandLineHabits) {
        {W("list"), W("--install-folder"), W("C:\\x"), zip},
        2,
        "",
-       "pkgtool: --install-folder goes with check only\n"},
+       "pkgtool: --install-folder goes with check and pack only\n"},
+      // pack's options: its folders and output, the key only with a sequence number.
+      {"pack without -o",
+       {W("pack"), W("--from"), W("a"), W("--to"), W("b")},
+       2,
+       "",
+       "pkgtool: pack needs --from, --to and -o\n"},
+      {"--full for check", {W("check"), W("--full"), zip}, 2, "", "pkgtool: --from, --to"},
+      {"--key without --sequence",
+       {W("pack"), W("--from"), W("a"), W("--to"), W("b"), W("-o"), W("p.zip"), W("--key"),
+        W("k.pem")},
+       2,
+       "",
+       "pkgtool: --key and --sequence go together\n"},
+      {"--sequence 0",
+       {W("pack"), W("--from"), W("a"), W("--to"), W("b"), W("-o"), W("p.zip"), W("--key"),
+        W("k.pem"), W("--sequence"), W("0")},
+       2,
+       "",
+       "pkgtool: --sequence: a decimal number from 1 to 18446744073709551615, without leading "
+       "zeros\n"},
+      {"a folder that is not there",
+       {W("pack"), W("--from"), W(scratch_ / "none"), W("--to"), W(scratch_), W("-o"),
+        W(scratch_ / "p.zip")},
+       2,
+       "",
+       "pkgtool: pack: "},
       // Nothing interrupted: recover has nothing to end, and says so.
       {"recover", {W("recover"), W(scratch_)}, 0, "update: no interrupted install\n", ""},
       {"recover without a folder", {W("recover")}, 2, "", "usage:"},
@@ -630,6 +659,250 @@ TEST_F(PkgtoolTest, CheckAndTheInstallAgreeOnClashes) {
     EXPECT_EQ(installClash, c.clash) << extract.err;
     EXPECT_EQ(extract.code == 0, !c.clash) << extract.err;
   }
+}
+
+// --- pack -----------------------------------------------------------------------------------
+
+// Makes the files `files` (name, bytes) under `root`, folders on the way included.
+void MakeTree(const fs::path& root, const std::vector<std::pair<std::string, std::string>>& files) {
+  for (const auto& [name, bytes] : files) {
+    const fs::path p = root / fs::u8path(name);
+    fs::create_directories(p.parent_path());
+    ASSERT_TRUE(WriteBytes(p, bytes)) << name;
+  }
+}
+
+// Bytes deflate cannot shrink.
+std::string Noise(std::size_t n) {
+  std::string s(n, '\0');
+  std::uint32_t x = 12345;
+  for (char& c : s) {
+    x = x * 1103515245u + 12345u;
+    c = static_cast<char>(x >> 24);
+  }
+  return s;
+}
+
+// Every file under `root` (relative UTF-8 name -> bytes) and every folder (name + "/").
+std::map<std::string, std::string> Contents(const fs::path& root) {
+  std::map<std::string, std::string> found;
+  for (const auto& e : fs::recursive_directory_iterator(root)) {
+    const std::string name = fs::relative(e.path(), root).generic_u8string();
+    found[e.is_directory() ? name + "/" : name] = e.is_directory() ? "" : ReadBytes(e.path());
+  }
+  return found;
+}
+
+void SetZone(const char* tz) {
+#ifdef _WIN32
+  _putenv_s("TZ", tz);
+  _tzset();
+#else
+  setenv("TZ", tz, 1);
+  tzset();
+#endif
+}
+
+class PackTest : public PkgtoolTest {
+ protected:
+  Outcome Pack(const std::string& output, std::vector<platform::WString> more = {}) {
+    std::vector<platform::WString> args = {
+        W("pack"),           W("--from"), W(scratch_ / "old"), W("--to"),
+        W(scratch_ / "new"), W("-o"),     W(scratch_ / output)};
+    args.insert(args.end(), more.begin(), more.end());
+    return Run(args);
+  }
+  // Nothing of a refused pack may be left: no package, no temporary one, no trial folder.
+  void ExpectNothingWritten(const std::string& output) {
+    EXPECT_FALSE(fs::exists(scratch_ / output));
+    EXPECT_FALSE(fs::exists(scratch_ / (output + ".part~")));
+    EXPECT_FALSE(fs::exists(scratch_ / (output + ".trial~")));
+  }
+};
+
+TEST_F(PackTest, GivesTheNewVersionOverTheOldOneAndTheSameBytesEveryTime) {
+  MakeTree(scratch_ / "old", {{"bin/app.dll", "old app"},
+                              {"same.txt", "same"},
+                              {"data/skin.pak", "old skin"},
+                              {"gone/old.txt", "the new version has no such file"}});
+  std::string app;
+  for (int i = 0; i < 500; ++i) app += "new app\n";
+  MakeTree(scratch_ / "new", {{"bin/app.dll", app},
+                              {"same.txt", "same"},
+                              {"data/skin.pak", "new skin"},
+                              {"bin/noise.bin", Noise(5000)},
+                              {"\xe8\xaf\xb4\xe6\x98\x8e.txt", "wide name"},
+                              {"cfg/ro.cfg", "read-only"}});
+  fs::create_directories(scratch_ / "new" / "logs");
+  // A read-only file the package carries, and one that stays as it was: the trial install's
+  // copy of the old version must keep it read-only, or the proof finds a difference there.
+  for (const fs::path& p : {scratch_ / "new" / "cfg" / "ro.cfg", scratch_ / "old" / "same.txt",
+                            scratch_ / "new" / "same.txt"}) {
+    fs::permissions(p, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                    fs::perm_options::remove);
+  }
+
+  // Files the new version no longer has: told, and no package unless asked for.
+  Outcome r = Pack("update.zip");
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("pkgtool: pack: leftover: gone/ (a folder"), std::string::npos) << r.err;
+  EXPECT_NE(r.err.find("pkgtool: pack: leftover: gone/old.txt (a file"), std::string::npos);
+  ExpectNothingWritten("update.zip");
+  r = Pack("update.zip", {W("--allow-leftovers")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out.rfind("packed 6 items, ", 0), 0u) << r.out;
+  ExpectNothingWritten("update.zip.part~");
+  const std::string first = ReadBytes(scratch_ / "update.zip");
+
+  // The same folders give the same bytes, also where the packing machine's zone differs: the
+  // DOS times are written in UTC.
+  SetZone("CST-8");
+  r = Pack("again.zip", {W("--allow-leftovers")});
+  SetZone("UTC0");
+  EXPECT_EQ(r.code, 0);
+  EXPECT_TRUE(ReadBytes(scratch_ / "again.zip") == first);
+
+  // The launcher's reader sees the items in the order of their names' bytes, the text
+  // deflated, the noise stored, the UTF-8 flag on the wide name, the attribute read-only.
+  std::uint32_t rc = 0;
+  auto ex = zip::ZipExtractor::Open(W(scratch_ / "update.zip"), W(scratch_), &rc);
+  ASSERT_TRUE(ex);
+  const struct {
+    const char* name;
+    std::uint32_t method;      // 8 deflated, 0 stored
+    std::uint32_t attributes;  // read-only and folder bits
+    std::uint32_t utf8Flag;
+  } want[] = {{"bin/app.dll", 8, 0, 0},
+              {"bin/noise.bin", 0, 0, 0},
+              {"cfg/ro.cfg", 0, platform::kAttrReadOnly, 0},
+              {"data/skin.pak", 0, 0, 0},
+              {"logs/", 0, platform::kAttrFolder, 0},
+              {"\xe8\xaf\xb4\xe6\x98\x8e.txt", 0, 0, zip::kFlagUtf8Name}};
+  ASSERT_EQ(ex->itemCount(), 6u);
+  for (std::int32_t i = 0; i < 6; ++i) {
+    zip::ZipItem item;
+    ASSERT_EQ(ex->GetItem(i, item), zip::ExtractOk);
+    EXPECT_EQ(item.storedName, want[i].name);
+    EXPECT_EQ(ex->TestItem(i), zip::ExtractOk);
+    EXPECT_EQ(item.method, want[i].method) << want[i].name;
+    EXPECT_EQ(item.attributes & (platform::kAttrReadOnly | platform::kAttrFolder),
+              want[i].attributes)
+        << want[i].name;
+    EXPECT_EQ(item.flags & zip::kFlagUtf8Name, want[i].utf8Flag) << want[i].name;
+  }
+  ex.reset();
+
+  // Extracted over a copy of the old version, the package gives the new one (leftovers aside).
+  fs::copy(scratch_ / "old", scratch_ / "dest", fs::copy_options::recursive);
+  r = Run({W("extract"), W(scratch_ / "update.zip"), W(scratch_ / "dest")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  std::map<std::string, std::string> got = Contents(scratch_ / "dest");
+  got.erase("gone/");
+  got.erase("gone/old.txt");
+  EXPECT_TRUE(got == Contents(scratch_ / "new"));
+
+  // --full carries every file and empty folder of the new version.
+  r = Pack("full.zip", {W("--allow-leftovers"), W("--full")});
+  EXPECT_EQ(r.out.rfind("packed 7 items, ", 0), 0u) << r.out;
+#ifndef _WIN32
+  // Other readers read it too.
+  const std::string zipPath = (scratch_ / "update.zip").string();
+  EXPECT_EQ(std::system(("unzip -tqq '" + zipPath + "' >/dev/null").c_str()), 0);
+  EXPECT_EQ(std::system(("bsdtar -tf '" + zipPath + "' >/dev/null").c_str()), 0);
+#endif
+}
+
+TEST_F(PackTest, RefusesNamesTheLauncherWouldNotInstallWholeAndWritesNothing) {
+  const std::string deep = "d/" + std::string(200, 'x');
+  struct Case {
+    const char* why;
+    std::vector<std::string> files;  // of the new version
+    std::vector<platform::WString> options;
+    std::string refusal;  // what standard error says
+  } cases[] = {
+  // Windows lets none of these names be made, so only a release folder made elsewhere
+  // can hold them.
+#ifndef _WIN32
+      {"a device", {"CON.txt"}, {}, "item 0 CON.txt: unsafe name (device name)"},
+      {"a trailing dot", {"name."}, {}, "item 0 name.: unsafe name (step ends in a dot or space)"},
+      {"a trailing blank",
+       {"dir /x"},
+       {},
+       "item 0 dir /x: unsafe name (step ends in a dot or space)"},
+      {"a control character",
+       {"a\tb"},
+       {},
+       "item 0 a\tb: unsafe name (character not allowed in names)"},
+      {"a stream colon", {"d/a:b"}, {}, "item 0 d/a:b: unsafe name (drive or stream colon)"},
+      {"a drive's form", {"a:b"}, {}, "item 0 a:b: the launcher would install it as b"},
+      {"one file as Windows compares names",
+       {"App.dll", "app.dll"},
+       {},
+       "item 1 app.dll: replaces item 0 (the same name as Windows compares names)"},
+      {"a file and a folder of one name",
+       {"LIB/x.dll", "lib"},
+       {},
+       "item 1 lib: a folder of item 0 has the same name"},
+#endif
+      {"a short-name form",
+       {"VELTMO~1.EXE"},
+       {},
+       "item 0 VELTMO~1.EXE: unsafe name (8.3 short name form)"},
+      {"the install's own file",
+       {"update.journal"},
+       {},
+       "item 0 update.journal: name kept for the install's own files; skipped"},
+      // 61 units of folder and separator and 202 of name pass 259; the default folder does not.
+      {"past the path rule",
+       {deep},
+       {W("--install-folder"), W("60")},
+       "item 0 " + deep + ": path too long: 263 units with the install folder, at most 259"},
+      // Without --install-folder, C:\\Program Files\\Veltmora (25 units and a separator).
+      {"past the path rule of the default folder",
+       {"d/" + std::string(232, 'x')},
+       {},
+       "item 0 d/" + std::string(232, 'x') + ": path too long: 260 units with the install folder"},
+      {"past the path rule of a named folder",
+       {deep},
+       {W("--install-folder"), W("C:\\" + std::string(57, 'f'))},
+       "item 0 " + deep + ": path too long: 263 units with the install folder"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    fs::remove_all(scratch_ / "old");
+    fs::remove_all(scratch_ / "new");
+    fs::create_directories(scratch_ / "old");
+    std::vector<std::pair<std::string, std::string>> files;
+    for (const std::string& f : c.files) files.emplace_back(f, "x");
+    MakeTree(scratch_ / "new", files);
+    const Outcome r = Pack("refused.zip", c.options);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_NE(r.err.find("pkgtool: pack: refused: " + c.refusal), std::string::npos) << r.err;
+    ExpectNothingWritten("refused.zip");
+  }
+}
+
+// A package whose install would fail, or not give the new version, never gets its name.
+TEST_F(PackTest, ATrialInstallThatFailsLeavesNoPackage) {
+  MakeTree(scratch_ / "old", {{"lib/x.dll", "old"}});
+  MakeTree(scratch_ / "new", {{"lib", "now a file"}});
+  const Outcome r = Pack("update.zip", {W("--allow-leftovers")});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_NE(r.err.find("a folder of the old version has its name"), std::string::npos) << r.err;
+  ExpectNothingWritten("update.zip");
+}
+
+TEST_F(PackTest, SignsAsSignDoes) {
+  const fs::path keys = TestKeyFolder();
+  if (ReadBytes(keys / "product.pem") == "<missing>") GTEST_SKIP() << "no keys: run through ctest";
+  MakeTree(scratch_ / "old", {{"a.txt", "old"}});
+  MakeTree(scratch_ / "new", {{"a.txt", "new"}});
+  Outcome r = Pack("signed.zip", {W("--key"), W(keys / "product.pem"), W("--sequence"), W("7")});
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = Run({W("verify"), W("--key"), W(keys / "product.pub.pem"), W(scratch_ / "signed.zip")});
+  EXPECT_EQ(r.code, 0) << r.err;
+  // The number given to pack is the one signed.
+  EXPECT_NE(r.out.find("(product Veltmora, sequence 7)"), std::string::npos) << r.out;
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 #include "tools/pkgtool/pkgtool.h"
 
+#include <cstdint>
 #include <optional>
 #include <string>
 
@@ -14,6 +15,9 @@ using platform::WString;
 const char kUsage[] =
     "usage: pkgtool list [--json] ARCHIVE\n"
     "       pkgtool check [--json] [--install-folder DIR] ARCHIVE\n"
+    "       pkgtool pack --from OLD --to NEW -o PACKAGE [--full] [--allow-leftovers]\n"
+    "                    [--install-folder DIR|UNITS] [--key PRIVATE.pem --sequence N\n"
+    "                    [--product NAME] [--passphrase-env NAME]]\n"
     "       pkgtool extract [--key PUBLIC.pem [--product NAME]] ARCHIVE DEST\n"
     "       pkgtool recover DEST\n"
     "       pkgtool sign --key PRIVATE.pem --sequence N [--product NAME] [--passphrase-env NAME]\n"
@@ -25,6 +29,16 @@ const char kHelp[] =
     "\n"
     "Reads update packages with the launcher's own zip code.\n"
     "\n"
+    "  pack     writes the update package from two release folders: the files of NEW that\n"
+    "           OLD lacks or holds with other bytes or attributes (every file with --full),\n"
+    "           and NEW's empty folders, deflated where that makes them smaller, in the order\n"
+    "           of their names, with NEW's attributes and times; the same folders give the\n"
+    "           same bytes. Names the launcher would not install whole refuse the pack before\n"
+    "           anything is written, and so do files and folders of OLD that NEW lacks (an\n"
+    "           install leaves them) unless --allow-leftovers. The package is installed over\n"
+    "           a copy of OLD with the launcher's own install and must give NEW (names,\n"
+    "           bytes, attributes) before it gets its name. --key and --sequence sign it as\n"
+    "           sign does\n"
     "  list     one line per item: index, attributes, size, modification time (UTC), name\n"
     "  check    reads every item through to its CRC-32 and says what the launcher does with\n"
     "           it: refused, reserved and too long names are skipped, a later item of the\n"
@@ -50,28 +64,47 @@ const char kHelp[] =
     "  verify   checks the archive's signature against the product's public key (PEM)\n"
     "  --json   list or check as one JSON object: the signature and one object per item\n"
     "  --passphrase-env NAME\n"
-    "           sign with an encrypted key whose passphrase is in the environment variable\n"
-    "           NAME (never on the command line, where other users can read it)\n"
-    "  --install-folder DIR\n"
-    "           check full paths against the install folder DIR: every item's path, the\n"
-    "           folder's included, must stay within 259 units (without it, a folder of three\n"
-    "           units such as C:\\ is assumed, so only names too long for any folder show)\n"
+    "           sign (or pack) with an encrypted key whose passphrase is in the environment\n"
+    "           variable NAME (never on the command line, where other users can read it)\n"
+    "  --install-folder DIR|UNITS\n"
+    "           check full paths against the install folder DIR, or one whose path is UNITS\n"
+    "           long: every item's path, the folder's included, must stay within 259 units\n"
+    "           (without it, check assumes a folder of three units such as C:\\, so only\n"
+    "           names too long for any folder show, and pack C:\\Program Files\\Veltmora)\n"
     "\n"
     "list and check say whether the archive carries a signature, and for which product and\n"
     "release; verify checks it.\n"
     "\n"
     "Exit codes: 0 every item is fine (check), was installed (extract), nothing was left to\n"
-    "end (recover), the archive was signed (sign) or its signature is valid (verify); 1 an\n"
-    "item has a problem or failed, an interrupted install could not be ended yet, the archive\n"
-    "is unsigned or its signature invalid (verify), the package was refused (extract --key),\n"
-    "or it cannot be signed as it is (sign);\n"
-    "2 a usage error, a key file that does not read, or an archive that does not open.\n";
+    "end (recover), the archive was signed (sign) or its signature is valid (verify), the\n"
+    "package was written (pack); 1 an item has a problem or failed, an interrupted install\n"
+    "could not be ended yet, the archive is unsigned or its signature invalid (verify), the\n"
+    "package was refused (extract --key), or it cannot be signed as it is (sign), a name was\n"
+    "refused, a leftover found or the trial install failed (pack); 2 a usage error, a key\n"
+    "file that does not read, an archive that does not open, or a folder that cannot be read\n"
+    "(pack).\n";
 
 int UsageError(std::FILE* err, const char* what) {
   if (what) std::fprintf(err, "pkgtool: %s\n", what);
   std::fputs(kUsage, err);
   return 2;
 }
+
+// A whole number of digits alone, at most `limit`; empty otherwise.
+std::optional<std::uint64_t> Number(const WString& text, std::uint64_t limit) {
+  if (text.empty() || text.size() > 19) return std::nullopt;
+  std::uint64_t n = 0;
+  for (platform::WChar c : text) {
+    if (c < WIDE('0') || c > WIDE('9')) return std::nullopt;
+    n = n * 10 + static_cast<std::uint64_t>(c - WIDE('0'));
+  }
+  if (n > limit) return std::nullopt;
+  return n;
+}
+
+// The install folder a pack checks names for when none is given: where the client installs
+// by default.
+const platform::WChar kDefaultInstallFolder[] = WIDE("C:\\Program Files\\Veltmora");
 
 }  // namespace
 
@@ -82,6 +115,9 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
   std::optional<WString> sequence;
   std::optional<WString> product;
   std::optional<WString> passphraseEnv;
+  std::optional<WString> from, to, output;
+  bool full = false;
+  bool allowLeftovers = false;
   std::vector<WString> operands;
   bool optionsEnd = false;
   for (std::size_t i = 0; i < args.size(); ++i) {
@@ -93,6 +129,20 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
         return UsageError(err, "--install-folder needs a folder");
       }
       installFolder = args[++i];
+    } else if (arg == WIDE("--from") || arg == WIDE("--to") || arg == WIDE("-o") ||
+               arg == WIDE("--sequence")) {
+      if (i + 1 == args.size() || args[i + 1].empty()) {
+        return UsageError(err, (Narrow(arg) + " needs a value").c_str());
+      }
+      std::optional<WString>& value = arg == WIDE("--from") ? from
+                                      : arg == WIDE("--to") ? to
+                                      : arg == WIDE("-o")   ? output
+                                                            : sequence;
+      value = args[++i];
+    } else if (arg == WIDE("--full")) {
+      full = true;
+    } else if (arg == WIDE("--allow-leftovers")) {
+      allowLeftovers = true;
     } else if (arg == WIDE("--")) {
       optionsEnd = true;
     } else if (arg == WIDE("--help") || arg == WIDE("-h")) {
@@ -109,9 +159,6 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
       keyFile = args[++i];
     } else if (arg.rfind(WIDE("--key="), 0) == 0) {
       keyFile = arg.substr(6);
-    } else if (arg == WIDE("--sequence")) {
-      if (i + 1 == args.size()) return UsageError(err, "--sequence needs a number");
-      sequence = args[++i];
     } else if (arg == WIDE("--product")) {
       if (i + 1 == args.size()) return UsageError(err, "--product needs a name");
       product = args[++i];
@@ -126,25 +173,28 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
   const WString& command = operands[0];
   const bool report = command == WIDE("list") || command == WIDE("check");
   const bool signing = command == WIDE("sign") || command == WIDE("verify");
-  if (!report && !signing && command != WIDE("extract") && command != WIDE("recover")) {
+  const bool pack = command == WIDE("pack");
+  if (!report && !signing && !pack && command != WIDE("extract") && command != WIDE("recover")) {
     return UsageError(err, ("unknown command " + Narrow(command)).c_str());
   }
   const bool extract = command == WIDE("extract");
   if (signing && !keyFile) return UsageError(err, "--key is needed");
-  if (keyFile && !signing && !extract) {
-    return UsageError(err, "--key is for sign, verify and extract only");
+  if (keyFile && !signing && !extract && !pack) {
+    return UsageError(err, "--key is for sign, verify, pack and extract only");
   }
   if (keyFile && keyFile->empty()) return UsageError(err, "the key file must not be empty");
-  if (passphraseEnv && (command != WIDE("sign") || passphraseEnv->empty())) {
+  if (passphraseEnv && ((command != WIDE("sign") && !pack) || passphraseEnv->empty())) {
     return UsageError(err, passphraseEnv->empty() ? "--passphrase-env needs a variable name"
-                                                  : "--passphrase-env is for sign only");
+                                                  : "--passphrase-env is for sign and pack only");
   }
-  if (sequence.has_value() != (command == WIDE("sign"))) {
-    return UsageError(err, sequence ? "--sequence goes with sign only"
-                                    : "--sequence is needed: the release's number (1 and up)");
+  if (sequence && command != WIDE("sign") && !pack) {
+    return UsageError(err, "--sequence goes with sign and pack only");
   }
-  if (product && command != WIDE("sign") && !(extract && keyFile)) {
-    return UsageError(err, "--product goes with sign and extract --key only");
+  if (!sequence && command == WIDE("sign")) {
+    return UsageError(err, "--sequence is needed: the release's number (1 and up)");
+  }
+  if (product && command != WIDE("sign") && !pack && !(extract && keyFile)) {
+    return UsageError(err, "--product goes with sign, pack and extract --key only");
   }
   // Names and numbers in the one form a signature carries: a pipeline that passes another
   // learns it now, not from a launcher that refuses the package.
@@ -158,16 +208,45 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
                       "--sequence: a decimal number from 1 to 18446744073709551615, "
                       "without leading zeros");
   }
-  if (installFolder && command != WIDE("check")) {
-    return UsageError(err, "--install-folder goes with check only");
+  if (installFolder && command != WIDE("check") && !pack) {
+    return UsageError(err, "--install-folder goes with check and pack only");
   }
-  if (report && operands.size() == 2) {
-    // The folder with the separator the install adds; a drive root such as C:\ without one.
-    std::size_t rootUnits = 3;
-    if (installFolder) {
+  if (!pack && (from || to || output || full || allowLeftovers)) {
+    return UsageError(err, "--from, --to, -o, --full and --allow-leftovers go with pack only");
+  }
+  // The folder with the separator the install adds; a drive root such as C:\ without one. A
+  // number is the folder's length without the separator.
+  std::size_t rootUnits =
+      pack ? std::char_traits<platform::WChar>::length(kDefaultInstallFolder) + 1 : 3;
+  if (installFolder) {
+    if (const std::optional<std::uint64_t> units = Number(*installFolder, zip::kMaxPathUnits)) {
+      rootUnits = static_cast<std::size_t>(*units) + 1;
+    } else {
       rootUnits = installFolder->size() + (zip::IsSeparator(installFolder->back()) ? 0 : 1);
     }
+  }
+  if (report && operands.size() == 2) {
     return Report(operands[1], command == WIDE("check"), json, rootUnits, out, err);
+  }
+  if (pack) {
+    if (!from || !to || !output) return UsageError(err, "pack needs --from, --to and -o");
+    if (operands.size() != 1 || json) return UsageError(err, nullptr);
+    if (keyFile.has_value() != sequence.has_value()) {
+      return UsageError(err, "--key and --sequence go together");
+    }
+    PackOptions options;
+    if (sequence) {
+      options.release = release;
+      options.keyFile = *keyFile;
+      if (passphraseEnv) options.passphraseEnv = *passphraseEnv;
+    }
+    options.from = *from;
+    options.to = *to;
+    options.output = *output;
+    options.full = full;
+    options.allowLeftovers = allowLeftovers;
+    options.rootUnits = rootUnits;
+    return Pack(options, out, err);
   }
   if (extract && operands.size() == 3 && !json) {
     if (operands[2].empty()) return UsageError(err, "DEST must not be empty");

@@ -1,7 +1,6 @@
 #include "tools/pkgtool/commands.h"
 
 #include <string>
-#include <type_traits>
 
 #include "update/install_transaction.h"
 #include "update/release_gate.h"
@@ -12,24 +11,6 @@ namespace pkgtool {
 using platform::WString;
 
 namespace {
-
-// Collects an outcome line as UTF-8, the way the launcher's log writes it in its code page.
-struct Utf8Line {
-  std::string text;
-  Utf8Line& operator<<(const char* s) {
-    text += s;
-    return *this;
-  }
-  template <typename Number, typename = std::enable_if_t<std::is_integral_v<Number>>>
-  Utf8Line& operator<<(Number n) {
-    text += std::to_string(n);
-    return *this;
-  }
-  Utf8Line& operator<<(const WString& s) {
-    text += Narrow(s);
-    return *this;
-  }
-};
 
 // Each item skipped for its name, or that rolled the install back, goes to `err`; the outcome
 // line the launcher logs to `out` when the package installed, to `err` when it did not.

@@ -6,8 +6,7 @@
 
 #include "platform/file_system.h"
 #include "signing/key_files.h"
-#include "update/install_plan.h"
-#include "update/item_names.h"
+#include "tools/pkgtool/name_check.h"
 #include "zip/zip_extractor.h"
 #include "zip/zip_time.h"
 
@@ -157,59 +156,6 @@ void ReportItem(std::FILE* err, const WString& path, const ItemReport& r) {
   }
 }
 
-// What the launcher does with items for their names, as check reports it: a later item of
-// a name replaces the earlier one, and a file and a folder of one name cannot both install.
-// The plan of the install decides with the same ItemNames.
-class NameCheck {
- public:
-  NameCheck(std::size_t rootUnits, std::size_t items) : rootUnits_(rootUnits), names_(items, 0) {}
-
-  void Add(const zip::ZipItem& item, std::uint32_t result, ItemReport& r) {
-    WString relative;
-    switch (update::DecideName(item, result, rootUnits_, WString(), relative)) {
-      case update::NameDecision::kUnsafe:
-        return;  // reported as the item's own problem
-      case update::NameDecision::kReserved:
-        r.problems.push_back("name kept for the install's own files; skipped");
-        return;
-      case update::NameDecision::kTooLong:
-        r.problems.push_back("path too long: " + std::to_string(rootUnits_ + relative.size()) +
-                             " units with the install folder, at most " +
-                             std::to_string(zip::kMaxPathUnits) + "; skipped");
-        return;
-      case update::NameDecision::kInstall:
-        break;
-    }
-    if (relative.empty()) return;
-    names_.Take(relative);
-    const bool folder = (item.attributes & platform::kAttrFolder) != 0;
-    // Every folder on the way is a folder of the package's too.
-    for (std::size_t i = 0; i < names_.steps(); ++i) {
-      const bool isFolder = folder || i + 1 < names_.steps();
-      std::uint32_t earlier = 0;
-      switch (names_.Meet(i, isFolder, earlier)) {
-        case update::ItemNames::Meeting::kNew:
-          names_.Add(i, isFolder, static_cast<std::uint32_t>(item.index));
-          break;
-        case update::ItemNames::Meeting::kSameFolder:
-          break;
-        case update::ItemNames::Meeting::kSameFile:
-          r.warnings.push_back("replaces item " + std::to_string(earlier) +
-                               " (the same name as Windows compares names)");
-          break;
-        case update::ItemNames::Meeting::kFileAndFolder:
-          r.problems.push_back("a " + std::string(isFolder ? "file" : "folder") + " of item " +
-                               std::to_string(earlier) + " has the same name");
-          break;
-      }
-    }
-  }
-
- private:
-  std::size_t rootUnits_;
-  update::ItemNames names_;
-};
-
 std::string SignatureText(const signing::CarriedSignature& s) {
   if (s.state == signing::SignatureState::kPresent) {
     return "signed by key " + signing::HexKeyId(s.keyId) + " (" + DescribeRelease(s.release) +
@@ -289,7 +235,7 @@ int Report(const WString& path, bool readData, bool json, std::size_t rootUnits,
     ItemReport r;
     std::uint32_t result = ex->GetItem(index, r.item);
     r.item.index = index;
-    if (readData) names.Add(r.item, result, r);
+    if (readData) names.Add(r.item, result, r.problems, r.warnings);
     if (result == zip::ExtractOk && readData) result = ex->TestItem(index);
     if (result != zip::ExtractOk) r.problems.push_back(zip::DescribeItemProblem(r.item, result));
     const std::string rewrites = result == zip::ExtractOk ? Rewrites(r.item) : std::string();
