@@ -13,6 +13,32 @@ using platform::FileError;
 using platform::PathKind;
 using platform::WString;
 
+// What stands where a file of the install is to go.
+enum class OldFile {
+  kNone,      // nothing, or a file gone since it was looked at (a scanner's quarantine)
+  kReplaced,  // a file that can be set aside
+  kHeld,      // a file that cannot be set aside now (platform::LastFileError() says why)
+  kFolder,
+  kUnknown,  // the system cannot say
+};
+
+OldFile LookAtOldFile(const WString& full, Retry& retry) {
+  switch (platform::Probe(full)) {
+    case PathKind::kMissing:
+      return OldFile::kNone;
+    case PathKind::kFile:
+      // Asked now, not at the commit: a file held without delete sharing would undo the
+      // whole install there, at every launch, after staging all of it.
+      if (retry.Run([&] { return platform::CanDeleteNow(full); })) return OldFile::kReplaced;
+      return platform::LastFileError() == FileError::kNotFound ? OldFile::kNone : OldFile::kHeld;
+    case PathKind::kFolder:
+      return OldFile::kFolder;
+    case PathKind::kUnknown:
+      break;
+  }
+  return OldFile::kUnknown;
+}
+
 class Planner {
  public:
   Planner(const WString& root, bool rootMade, std::uint64_t seed, zip::ZipExtractor& ex,
@@ -107,31 +133,24 @@ class Planner {
       return true;
     }
     bool replaces = false;
-    {
-      const WString full = root_ + relative;
-      switch (platform::Probe(full)) {
-        case PathKind::kMissing:
-          break;
-        case PathKind::kFile:
-          // Asked now, not at the commit: a file held without delete sharing would undo the
-          // whole install there, at every launch, after staging all of it.
-          replaces = retry_.Run([&] { return platform::CanDeleteNow(full); });
-          // Gone since it was looked at (a scanner's quarantine): nothing to replace.
-          if (!replaces && platform::LastFileError() != FileError::kNotFound) {
-            return MachineFault(index, item, "looking at the old file",
-                                platform::LastFileError() == FileError::kBusy
-                                    ? "the old file is held open by another program"
-                                    : nullptr);
-          }
-          break;
-        case PathKind::kFolder:
-          // Replacing a folder would take whatever the old version keeps in it: the package
-          // must not ask for that.
-          return PackageFault(index, item, zip::ExtractCannotOpen,
-                              "a folder of the old version has its name");
-        case PathKind::kUnknown:
-          return MachineFault(index, item, "looking at the old file");
-      }
+    switch (LookAtOldFile(root_ + relative, retry_)) {
+      case OldFile::kNone:
+        break;
+      case OldFile::kReplaced:
+        replaces = true;
+        break;
+      case OldFile::kHeld:
+        return MachineFault(index, item, "looking at the old file",
+                            platform::LastFileError() == FileError::kBusy
+                                ? "the old file is held open by another program"
+                                : nullptr);
+      case OldFile::kFolder:
+        // Replacing a folder would take whatever the old version keeps in it: the package
+        // must not ask for that.
+        return PackageFault(index, item, zip::ExtractCannotOpen,
+                            "a folder of the old version has its name");
+      case OldFile::kUnknown:
+        return MachineFault(index, item, "looking at the old file");
     }
     std::uint32_t written = 0;
     if (!journal_.AddFile(replaces, relative, written)) return JournalFailed(index, item);
@@ -268,10 +287,11 @@ NameDecision DecideName(const zip::ZipItem& item, std::uint32_t lookup, std::siz
   // One path rule for every item, whatever folder it lands in: a system without long-path
   // support opens nothing longer, and the client could not open what it could not name.
   if (rootUnits + relative.size() > zip::kMaxPathUnits) return NameDecision::kTooLong;
-  // The package and the journal keep their names at the root, and no item may take a name
-  // of this install's temporary files.
+  // The package, the journal and the installed release's record keep their names at the root, and
+  // no item may take a name of this install's temporary files.
   if (zip::EqualsAsciiNoCase(relative, "UPDATE.JOURNAL") ||
       zip::EqualsAsciiNoCase(relative, "UPDATE.ZIP") ||
+      zip::EqualsAsciiNoCase(relative, "UPDATE.SEQUENCE") ||
       (!idText.empty() && IsTemporaryName(relative, idText))) {
     return NameDecision::kReserved;
   }
@@ -285,6 +305,33 @@ bool PlanInstall(const WString& root, bool rootMade, std::uint64_t seed, zip::Zi
   // At most one record per item: no growth, and no moment with two copies.
   plan.files.reserve(ex.itemCount());
   return Planner(root, rootMade, seed, ex, journal, retry, report, outcome, plan).Run();
+}
+
+bool PlanOwnFile(const WString& root, const WString& name, std::uint32_t size,
+                 JournalWriter& journal, Retry& retry, InstallOutcome& outcome, Plan& plan) {
+  bool replaces = false;
+  switch (LookAtOldFile(root + name, retry)) {
+    case OldFile::kNone:
+      break;
+    case OldFile::kReplaced:
+      replaces = true;
+      break;
+    default:
+      // The install's own name: whatever holds it is the machine's doing, not the package's.
+      outcome.failedName = name;
+      outcome.failedStep = "looking at the old file";
+      outcome.failedError = platform::LastFileError();
+      return false;
+  }
+  std::uint32_t number = 0;
+  if (!journal.AddFile(replaces, name, number)) {
+    outcome.failedName = name;
+    outcome.failedStep = "writing the journal";
+    outcome.failedError = platform::LastFileError();
+    return false;
+  }
+  plan.files.push_back(PlannedFile{kOwnFile, size});
+  return true;
 }
 
 }  // namespace update

@@ -30,8 +30,11 @@ enum class NameDecision {
 NameDecision DecideName(const zip::ZipItem& item, std::uint32_t lookup, std::size_t rootUnits,
                         const platform::WString& idText, platform::WString& relative);
 
+// The item of a planned file the install writes from memory (the installed release's record).
+inline constexpr std::int32_t kOwnFile = -1;
+
 // One file record of the plan: the item whose bytes it stages (the last of the items with
-// that name) and their size.
+// that name; kOwnFile for the install's own file) and their size.
 struct PlannedFile {
   std::int32_t item = 0;
   std::uint32_t size = 0;
@@ -49,5 +52,11 @@ struct Plan {
 bool PlanInstall(const platform::WString& root, bool rootMade, std::uint64_t seed,
                  zip::ZipExtractor& ex, JournalWriter& journal, Retry& retry,
                  const ItemCallback& report, InstallOutcome& outcome, Plan& plan);
+
+// Adds to the plan the install's own file `name` (at the root, a name no item may take) of
+// `size` bytes, which the install writes from memory with the package's files. False when it
+// cannot be planned: `outcome` says why (the machine's fault).
+bool PlanOwnFile(const platform::WString& root, const platform::WString& name, std::uint32_t size,
+                 JournalWriter& journal, Retry& retry, InstallOutcome& outcome, Plan& plan);
 
 }  // namespace update

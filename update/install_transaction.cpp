@@ -9,6 +9,7 @@
 #include "update/install_plan.h"
 #include "update/journal.h"
 #include "update/journal_replay.h"
+#include "update/release_gate.h"
 #include "update/retry.h"
 #include "zip/item_path.h"
 
@@ -180,6 +181,12 @@ class Installer {
                      options_.report, o_, plan_)) {
       return false;
     }
+    if (!options_.sequenceRecord.empty() &&
+        !PlanOwnFile(c_.root, kSequenceRecordName,
+                     static_cast<std::uint32_t>(options_.sequenceRecord.size()), journal_,
+                     *c_.retry, o_, plan_)) {
+      return false;
+    }
     // Every decision is on the disk before anything it names is made.
     if (!journal_.Write()) return JournalFailed();
     acted_ = true;
@@ -252,6 +259,7 @@ class Installer {
         },
         [&](const JournalEntry&, const PlannedFile& file, const WString& written) {
           const WString path = c_.Full(written);
+          if (file.item == kOwnFile) return StageOwnFile(path, file);
           std::uint32_t rc = zip::ExtractOk;
           const bool done = c_.retry->Run([&] {
             // What a try that got past making the file left of it is the install's own.
@@ -275,6 +283,25 @@ class Installer {
           Progress(file.size);
           return true;
         });
+  }
+
+  // Writes the installed release's record at `path`, where the journal stages it.
+  bool StageOwnFile(const WString& path, const PlannedFile& file) {
+    const std::string& bytes = options_.sequenceRecord;
+    const bool done = c_.retry->Run([&] {
+      platform::File out = platform::File::CreateNew(path, 0);
+      if (!out) return false;
+      if (out.Write(bytes.data(), bytes.size()) && out.Close()) return true;
+      // What a try made is the install's own, and the next try must find the name free.
+      const FileError error = platform::LastFileError();
+      out.Close();
+      platform::RemoveFile(path);
+      platform::SetLastFileError(error);
+      return false;
+    });
+    if (!done) return FileFailed(-1, kSequenceRecordName, "staging");
+    Progress(file.size);
+    return true;
   }
 
   void Progress(std::uint64_t units) {
@@ -307,14 +334,12 @@ class Installer {
                     sizes.emplace(name, info.size);
                   }
                 });
-            if (!read) return ItemFailed(file.item, zip::ExtractOk, "staging", nullptr);
+            if (!read) return StagedFailed(file, nullptr);
           }
           const auto found = sizes.find(written.substr(folderUnits));
-          if (found == sizes.end()) {
-            return ItemFailed(file.item, zip::ExtractOk, "staging", "the staged file is gone");
-          }
+          if (found == sizes.end()) return StagedFailed(file, "the staged file is gone");
           if (found->second != platform::FileInfo::kUnknownSize && found->second != file.size) {
-            return ItemFailed(file.item, zip::ExtractOk, "staging", "the staged file changed");
+            return StagedFailed(file, "the staged file changed");
           }
           return true;
         });
@@ -372,6 +397,13 @@ class Installer {
       r.result = rc == zip::ExtractOk ? zip::ExtractCannotOpen : rc;
       options_.report(r);
     }
+    return false;
+  }
+  // A staged file found wanting before the commit: its item's, or the install's own file's.
+  bool StagedFailed(const PlannedFile& file, const char* reason) {
+    if (file.item != kOwnFile) return ItemFailed(file.item, zip::ExtractOk, "staging", reason);
+    FileFailed(-1, kSequenceRecordName, "staging");
+    o_.failedReason = reason;
     return false;
   }
   bool FileFailed(std::int32_t index, const WString& name, const char* step) {

@@ -139,6 +139,11 @@ struct InstallOptions {
   bool flush = false;
   // Hears of every file staged and of every file the commit put in place; may be empty.
   ProgressCallback progress;
+  // The installed release's record (update/release_gate.h) that this install puts in place with
+  // the package's files: staged, committed, undone and finished by a roll forward as one of
+  // them, so the folder never pairs new files with the old number or old files with the new.
+  // Empty: the record is left as it is.
+  std::string sequenceRecord;
 };
 
 // Whether the package is kept for the next launch after `o`: it goes once it was installed,

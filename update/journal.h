@@ -37,6 +37,10 @@
 // the folders the journal makes grows with the folder records, and an undo, which goes last
 // record first, holds every record of the journal (its names) while it runs.
 //
+// The installed release's record (update.sequence) is an add or replace record like any file's:
+// only its staged bytes come from the launcher rather than the package, which recovery never
+// needs to know, so no format change was needed and earlier launchers finish such a journal.
+//
 // Formats 1 and 2, written by earlier launchers, are read as well, so their interrupted
 // installs still end: format 1 has no rollback or restart record and always the suffix form;
 // in both, every folder record names a folder made under its own name.

@@ -10,6 +10,7 @@
 #include "platform/file_system.h"
 #include "signing/product_key.h"
 #include "update/install_transaction.h"
+#include "update/release_gate.h"
 #include "update/retry.h"
 #include "zip/zip_reader.h"
 
@@ -171,21 +172,33 @@ bool InstallIn(const WString& installFolder, const signing::ProductKeyBytes& pro
     held = zip::ZipSource::Open(package);
     return held != nullptr;
   });
-  const signing::SignatureState signature = signing::CheckProductSignature(held.get(), productKey);
-  if (signature != signing::SignatureState::kValid) {
+  // A stopped install is ended first: the installed release's record it may change is read
+  // after it.
+  const RecoveryOutcome recovery = RecoverInterruptedInstall(installFolder);
+  const bool recovered = LogRecovery(recovery);
+  if (recovery.result == RecoveryResult::kIncomplete || recovery.result == RecoveryResult::kBusy) {
+    InstallOutcome waiting;
+    waiting.result = recovery.result == RecoveryResult::kBusy ? InstallResult::kBusy
+                                                              : InstallResult::kNotStarted;
+    waiting.recovery = recovery;
+    WriteOutcome(ZM_LOG(streamlog::kLogInfo), waiting, PackageFate(waiting));
+    return recovered;
+  }
+  const GateDecision gate = CheckPackage(held.get(), installFolder, productKey);
+  if (gate.verdict != GateVerdict::kInstall) {
     held.reset();
-    const bool whole = LogRecovery(RecoverInterruptedInstall(installFolder));
-    signing::WriteRefusal(ZM_LOG(streamlog::kLogInfo), signature);
-    if (!signing::KeepsRefusedPackage(signature)) platform::RemoveFile(package);
-    return whole;
+    WriteGateRefusal(ZM_LOG(streamlog::kLogInfo), gate);
+    if (!KeepsRefusedPackage(gate)) platform::RemoveFile(package);
+    return recovered;
   }
   InstallOptions options;
   options.flush = true;
   options.progress = progress;
+  options.sequenceRecord = gate.sequenceRecord;
   const InstallOutcome outcome = InstallPackage(package, installFolder, options);
   held.reset();  // before the deletion below, which its sharing would refuse
-  const bool whole = LogRecovery(outcome.recovery) && outcome.result != InstallResult::kBusy &&
-                     FolderIsWhole(outcome);
+  const bool whole = recovered && LogRecovery(outcome.recovery) &&
+                     outcome.result != InstallResult::kBusy && FolderIsWhole(outcome);
   WriteOutcome(ZM_LOG(streamlog::kLogInfo), outcome, PackageFate(outcome));
   if (!KeepsPackage(outcome)) platform::RemoveFile(package);
   return whole;

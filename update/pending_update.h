@@ -15,7 +15,8 @@ void StagePendingUpdate();
 // Finishes or undoes an install that a stopped launch left, then installs update.zip of the
 // launcher's own folder over that folder as one transaction (the old version or the new one,
 // never a mix) and deletes it. With a product key compiled in (signing/product_key.h), only a
-// package signed by that key installs; any other is deleted. Logs one line for each outcome.
+// package signed by that key installs, and no older release than the one installed
+// (update/release_gate.h); any other is deleted. Logs one line for each outcome.
 // `progress` (may be empty) hears once, with nothing done of nothing, that a package is there
 // and about to be checked and installed, and then of the install's progress. False when the
 // client must not start: the folder may hold neither version afterwards (an undo or a roll

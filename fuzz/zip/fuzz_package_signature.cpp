@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::unique_ptr<zip::ZipSource> source =
       zip::ZipSource::Open(zipfuzz::W(zipfuzz::WorkFolder() / "in.zip"));
   if (!source) return 0;
-  const signing::ProductKeyBytes key{kSeedKey, sizeof kSeedKey};
+  const signing::ProductKeyBytes key{kSeedKey, sizeof kSeedKey, "Veltmora"};
   signing::CheckProductSignature(source.get(), key);
   return 0;
 }

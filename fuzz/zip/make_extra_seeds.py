@@ -80,3 +80,10 @@ def overlapping_archive():
 
 with open("corpus/overlap.zip", "wb") as f:
     f.write(overlapping_archive())
+
+# A release signature's comment (layout v2) for the parser to start from: product, sequence,
+# a made-up key id and the smallest well-formed DER signature (r = s = 1).
+with zipfile.ZipFile("corpus/release-signed.zip", "w") as z:
+    z.writestr(zipfile.ZipInfo("app.dll", date_time=(2024, 3, 5, 7, 8, 10)), "release")
+    z.comment = (b"update-signature v2 ecdsa-p256-sha256 product=Veltmora sequence=42 key="
+                 + b"ab" * 32 + b" sig=MAYCAQECAQE=")

@@ -15,6 +15,7 @@
 #include "tests/zip/zip_builder.h"
 #include "update/install_transaction.h"
 #include "update/pending_update.h"
+#include "update/release_gate.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -90,16 +91,54 @@ class PackageSignatureTest : public ScratchTest {
     return WithComment(archive, Comment(signing::HexKeyId(id), signing::SignatureToDer(signature)));
   }
 
-  SignatureState Check(const std::string& bytes) {
+  // Signs release `sequence` (as text) of `product` over an archive written without a comment,
+  // building the signed line by hand, so that this does not lean on the code under test either.
+  // `signedProduct`, `signedSequence`: what the line says, where a row makes them differ from
+  // the comment.
+  std::string SignRelease(const std::string& archive, const std::string& product,
+                          const std::string& sequence, const char* signedProduct = nullptr,
+                          const char* signedSequence = nullptr) {
+    platform::Sha256 archiveHash;
+    archiveHash.Update(archive.data(), archive.size());
+    Sha256Digest digest;
+    EXPECT_TRUE(archiveHash.Finish(digest));
+    const std::string line = std::string("update-package v2 product=") +
+                             (signedProduct ? signedProduct : product) +
+                             " sequence=" + (signedSequence ? signedSequence : sequence) +
+                             " sha256=" + signing::HexKeyId(digest);
+    platform::Sha256 lineHash;
+    lineHash.Update(line.data(), line.size());
+    EXPECT_TRUE(lineHash.Finish(digest));
+    P256Signature signature;
+    EXPECT_TRUE(platform::SignP256(product_.scalar, product_.publicKey.point, digest, signature));
+    const std::vector<std::uint8_t> der = signing::SignatureToDer(signature);
+    return WithComment(archive, "update-signature v2 ecdsa-p256-sha256 product=" + product +
+                                    " sequence=" + sequence +
+                                    " key=" + signing::HexKeyId(product_.publicKey.id) +
+                                    " sig=" + signing::Base64Encode(der.data(), der.size()));
+  }
+
+  SignatureState Check(const std::string& bytes, signing::PackageRelease* release = nullptr) {
     const fs::path path = scratch_ / "package.zip";
     EXPECT_TRUE(WriteBytes(path, bytes));
     std::unique_ptr<zip::ZipSource> source = zip::ZipSource::Open(W(path));
     EXPECT_TRUE(source);
-    return signing::VerifyPackage(*source, product_.publicKey);
+    return signing::VerifyPackage(*source, product_.publicKey, release);
+  }
+
+  // The product key as a launcher built with it carries it, for the product Veltmora.
+  signing::ProductKeyBytes ProductKey() {
+    const std::string pem = KeyText("product.pub.pem");
+    const std::size_t begin = pem.find('\n') + 1;
+    std::string body = pem.substr(begin, pem.find("-----END") - begin);
+    body.erase(std::remove(body.begin(), body.end(), '\n'), body.end());
+    EXPECT_TRUE(signing::Base64Decode(body, productDer_));
+    return signing::ProductKeyBytes{productDer_.data(), productDer_.size(), "Veltmora"};
   }
 
   signing::PrivateKey product_, other_;
   std::string archive_;
+  std::vector<std::uint8_t> productDer_;
 };
 
 TEST_F(PackageSignatureTest, OnlyTheProductKeysSignatureOverTheseVeryBytesIsValid) {
@@ -161,7 +200,7 @@ TEST_F(PackageSignatureTest, OnlyTheProductKeysSignatureOverTheseVeryBytesIsVali
       {"another case of the mark", WithComment(archive_, "Update-" + signature.substr(7)),
        SignatureState::kNotASignature},
       {"a later layout version",
-       WithComment(archive_, "update-signature v2 " + signature.substr(20)),
+       WithComment(archive_, "update-signature v3 " + signature.substr(20)),
        SignatureState::kUnknownLayout},
       {"two blanks before sig=",
        WithComment(archive_, signature.substr(0, sigAt - 5) + " " + signature.substr(sigAt - 5)),
@@ -208,15 +247,133 @@ TEST_F(PackageSignatureTest, AnySingleByteChangedAfterSigningIsRefused) {
   }
 }
 
+// A v2 signature binds the product and the release number to the archive: the comment's text
+// is read strictly, and a number or product changed after signing no longer verifies.
+TEST_F(PackageSignatureTest, ReleaseNumbersAndProductsAreSignedWithTheArchive) {
+  const std::string max = "18446744073709551615";
+  const std::string longest(64, 'p');
+  struct Case {
+    const char* why;
+    std::string bytes;
+    SignatureState expected;
+    std::uint64_t sequence;  // what a valid one says
+  } const cases[] = {
+      {"release 42", SignRelease(archive_, "Veltmora", "42"), SignatureState::kValid, 42},
+      {"the largest number", SignRelease(archive_, "Veltmora", max), SignatureState::kValid,
+       ~std::uint64_t{0}},
+      {"a product name of 64 characters, every kind", SignRelease(archive_, "a-Z_0.9", "1"),
+       SignatureState::kValid, 1},
+      {"v1 stays valid, unnumbered", Sign(archive_, product_), SignatureState::kValid, 0},
+      // What the comment says must be what was signed.
+      {"a number raised after signing", SignRelease(archive_, "Veltmora", "43", nullptr, "42"),
+       SignatureState::kMismatch, 0},
+      {"a product changed after signing", SignRelease(archive_, "Veltmorb", "42", "Veltmora"),
+       SignatureState::kMismatch, 0},
+      {"the archive digest signed alone under a v2 comment",
+       WithComment(archive_,
+                   "update-signature v2 ecdsa-p256-sha256 product=Veltmora "
+                   "sequence=42 key=" +
+                       Sign(archive_, product_).substr(archive_.size() + 42)),
+       SignatureState::kMismatch, 0},
+      // One text per number: another spelling of the same number would be another comment.
+      {"a leading zero", SignRelease(archive_, "Veltmora", "042"), SignatureState::kDamaged, 0},
+      {"release 0, the unnumbered one's", SignRelease(archive_, "Veltmora", "0"),
+       SignatureState::kDamaged, 0},
+      {"one past the largest number", SignRelease(archive_, "Veltmora", "18446744073709551616"),
+       SignatureState::kDamaged, 0},
+      {"a sign", SignRelease(archive_, "Veltmora", "+42"), SignatureState::kDamaged, 0},
+      {"no number", SignRelease(archive_, "Veltmora", ""), SignatureState::kDamaged, 0},
+      {"a product with a character outside the set", SignRelease(archive_, "Velt/mora", "42"),
+       SignatureState::kDamaged, 0},
+      {"an empty product", SignRelease(archive_, "", "42"), SignatureState::kDamaged, 0},
+      {"a product of 65 characters", SignRelease(archive_, longest + "p", "42"),
+       SignatureState::kDamaged, 0},
+      {"a product of 64 characters", SignRelease(archive_, longest, "42"), SignatureState::kValid,
+       42},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    signing::PackageRelease release;
+    EXPECT_EQ(Check(c.bytes, &release), c.expected);
+    EXPECT_EQ(release.sequence, c.sequence);
+  }
+}
+
+// The gate's decisions over an install folder: the signature, the product, and the release
+// against the record of the one installed, which the install then updates.
+TEST_F(PackageSignatureTest, TheGateRefusesOlderReleasesAndOtherProducts) {
+  const signing::ProductKeyBytes key = ProductKey();
+  const char* const none = "<missing>";
+  struct Case {
+    const char* why;
+    bool keyed;
+    const char* record;  // update.sequence before; "/" a folder of that name
+    std::string package;
+    update::GateVerdict verdict;
+    const char* recordAfter;
+    bool packageKept;
+  } const cases[] = {
+      {"a first numbered release", true, none, SignRelease(archive_, "Veltmora", "42"),
+       update::GateVerdict::kInstall, "42\n", false},
+      {"the same release again (a retry)", true, "42\n", SignRelease(archive_, "Veltmora", "42"),
+       update::GateVerdict::kInstall, "42\n", false},
+      {"a newer release", true, "42\n", SignRelease(archive_, "Veltmora", "43"),
+       update::GateVerdict::kInstall, "43\n", false},
+      // Replays: an older signed package must not come back.
+      {"an older release", true, "42\n", SignRelease(archive_, "Veltmora", "41"),
+       update::GateVerdict::kOlder, "42\n", false},
+      {"an unnumbered package after a numbered one", true, "42\n", Sign(archive_, product_),
+       update::GateVerdict::kOlder, "42\n", false},
+      {"an unnumbered package while none is numbered", true, none, Sign(archive_, product_),
+       update::GateVerdict::kInstall, none, false},
+      {"another product's release", true, none, SignRelease(archive_, "Other", "50"),
+       update::GateVerdict::kSignature, none, false},
+      // A record that cannot be trusted is never guessed low: nothing installs, the package
+      // waits for a person to look.
+      {"a record with a leading zero", true, "042\n", SignRelease(archive_, "Veltmora", "50"),
+       update::GateVerdict::kRecordUnusable, "042\n", true},
+      {"a record without its line break", true, "42", SignRelease(archive_, "Veltmora", "50"),
+       update::GateVerdict::kRecordUnusable, "42", true},
+      {"an empty record", true, "", Sign(archive_, product_), update::GateVerdict::kRecordUnusable,
+       "", true},
+      {"a folder where the record goes", true, "/", SignRelease(archive_, "Veltmora", "50"),
+       update::GateVerdict::kRecordUnusable, none, true},
+      // Without a key nothing was checked: nothing is compared or recorded.
+      {"no key: an older release installs", false, "42\n", SignRelease(archive_, "Veltmora", "41"),
+       update::GateVerdict::kInstall, "42\n", false},
+      {"no key: a numbered release is not recorded", false, none,
+       SignRelease(archive_, "Veltmora", "41"), update::GateVerdict::kInstall, none, false},
+  };
+  const signing::ProductKeyBytes noKey{nullptr, 0, "Veltmora"};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.why);
+    const fs::path folder = scratch_ / "install";
+    fs::remove_all(folder);
+    fs::create_directories(folder);
+    const platform::WString root = W(folder) + platform::kPreferredSeparator;
+    if (std::string(c.record) == "/") {
+      fs::create_directories(folder / "update.sequence");
+    } else if (c.record != none) {
+      ASSERT_TRUE(WriteBytes(folder / "update.sequence", c.record));
+    }
+    ASSERT_TRUE(WriteBytes(folder / "update.zip", c.package));
+    {
+      std::unique_ptr<zip::ZipSource> source = zip::ZipSource::Open(W(folder / "update.zip"));
+      EXPECT_EQ(update::CheckPackage(source.get(), root, c.keyed ? key : noKey).verdict, c.verdict);
+    }
+    update::InstallIn(root, c.keyed ? key : noKey);
+    const bool installs = c.verdict == update::GateVerdict::kInstall;
+    EXPECT_EQ(ReadBytes(folder / "app.dll"), installs ? "new app.dll" : "<missing>");
+    if (std::string(c.record) != "/") {
+      EXPECT_EQ(ReadBytes(folder / "update.sequence"), c.recordAfter);
+    }
+    EXPECT_EQ(fs::exists(folder / "update.zip"), c.packageKept);
+  }
+}
+
 // The launcher's gate: with a key only its packages install, and a refused one is deleted.
 TEST_F(PackageSignatureTest, TheGateInstallsOnlyWhatTheProductKeySigned) {
-  std::string pem = KeyText("product.pub.pem");
-  std::vector<std::uint8_t> der;
-  const std::size_t begin = pem.find('\n') + 1;
-  std::string body = pem.substr(begin, pem.find("-----END") - begin);
-  body.erase(std::remove(body.begin(), body.end(), '\n'), body.end());
-  ASSERT_TRUE(signing::Base64Decode(body, der));
-  const signing::ProductKeyBytes key{der.data(), der.size()};
+  const signing::ProductKeyBytes key = ProductKey();
   struct Case {
     const char* why;
     signing::ProductKeyBytes key;

@@ -67,10 +67,8 @@ class InstallFaultSweepTest : public ::testing::Test {
     ASSERT_TRUE(updatetest::WriteOldVersion(c, W(root_) + platform::kPreferredSeparator));
   }
 
-  update::InstallOutcome Install() {
-    update::InstallOptions options;
-    options.flush = true;
-    return update::InstallPackage(W(package_), W(root_), options);
+  update::InstallOutcome Install(const SweepCase& c) {
+    return update::InstallPackage(W(package_), W(root_), updatetest::SweepOptions(c));
   }
 
   // One scenario: the install with `install` faults, a recovery with `recovery` faults when
@@ -104,7 +102,7 @@ class InstallFaultSweepTest : public ::testing::Test {
       FaultInjector injector(std::move(install));
       injector.losable = madeByTheInstall;
       injector.foreign = foreign;
-      outcome = Install();
+      outcome = Install(c);
       killed = injector.stopped();
       lost = injector.lost;
       appeared = injector.appeared;
@@ -234,7 +232,7 @@ TEST_F(InstallFaultSweepTest, EveryFaultAndEveryPairEndsAsTheOldVersionOrTheNew)
     std::uint64_t calls = 0;
     {
       FaultInjector counter;
-      ASSERT_EQ(Install().result, InstallResult::kInstalled);
+      ASSERT_EQ(Install(c).result, InstallResult::kInstalled);
       calls = counter.calls();
     }
     ASSERT_EQ(update::RecoverInterruptedInstall(W(root_)).result, RecoveryResult::kNothing);

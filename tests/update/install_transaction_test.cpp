@@ -186,10 +186,12 @@ TEST_F(InstallTransactionTest, ACleanInstallLeavesExactlyTheNewFiles) {
   a.entries.push_back(File("../outside.txt", "x"));   // refused, skipped, not a failure
   a.entries.push_back(File("update.journal", "x"));   // the install's own names are kept
   a.entries.push_back(File("UPDATE.ZIP", "x"));
+  // A package cannot name its own release: only the signature checked says which it is.
+  a.entries.push_back(File("Update.Sequence", "99\n"));
   const update::InstallOutcome o = Install(a);
   ASSERT_EQ(o.result, InstallResult::kInstalled);
-  EXPECT_EQ(o.skipped, 3u);
-  EXPECT_EQ(reports.size(), 3u);
+  EXPECT_EQ(o.skipped, 4u);
+  EXPECT_EQ(reports.size(), 4u);
   const Snapshot s = Take();
   std::vector<std::string> names;
   for (const auto& [name, state] : s) names.push_back(name);

@@ -102,10 +102,8 @@ std::uint64_t RunOn(SimulatedDisk& disk, std::uint64_t cut, Work work) {
   return injector.calls();
 }
 
-update::InstallOutcome Install() {
-  update::InstallOptions options;
-  options.flush = true;
-  return update::InstallPackage(kPackage, kRoot, options);
+update::InstallOutcome Install(const SweepCase& c) {
+  return update::InstallPackage(kPackage, kRoot, updatetest::SweepOptions(c));
 }
 
 class PowerCutSweepTest : public ::testing::Test {
@@ -211,13 +209,13 @@ TEST_F(PowerCutSweepTest, EveryCutOfAnInstallAndItsRecoveryEndsAsTheOldVersionOr
       old_ = updatetest::WithoutTimes(old.Take(kRoot));
       SimulatedDisk clean = old;
       update::InstallResult result = update::InstallResult::kNotStarted;
-      const std::uint64_t calls = RunOn(clean, kNoCut, [&] { result = Install().result; });
+      const std::uint64_t calls = RunOn(clean, kNoCut, [&] { result = Install(c).result; });
       ASSERT_EQ(result, update::InstallResult::kInstalled);
       new_ = updatetest::WithoutTimes(clean.Take(kRoot));
       for (std::uint64_t i = 0; i <= calls; ++i) {
         if (!shard.Takes(i)) continue;
         SimulatedDisk cut = old;
-        RunOn(cut, i, [] { Install(); });
+        RunOn(cut, i, [&] { Install(c); });
         ++runs_;
         ++cuts_;
         const std::string where = "install cut at call " + std::to_string(i);

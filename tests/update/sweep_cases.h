@@ -13,6 +13,7 @@
 #include "platform/file_system.h"
 #include "tests/update/folder_state.h"
 #include "tests/zip/zip_builder.h"
+#include "update/install_transaction.h"
 
 namespace updatetest {
 
@@ -29,6 +30,8 @@ struct SweepCase {
   const char* what;
   std::vector<OldFile> old;  // folders before what they hold
   std::vector<ziptest::Entry> items;
+  // The installed release's record the install writes with the items (empty: none).
+  std::string sequenceRecord = std::string();
 };
 
 inline ziptest::Entry Item(std::string name, std::string data, bool readOnly = false) {
@@ -74,7 +77,22 @@ inline const SweepCase kSweepCases[] = {
     {"a foreign file in a folder the package writes into",
      {{"app.exe", "x1"}, {"cfg/", ""}, {"cfg/user.ini", "mine"}},
      {Item("app.exe", "x2"), Item("cfg/defaults.ini", "d2")}},
+    // The installed release's record goes with the files: new files beside the old number,
+    // or the reverse, would let the older release back in, or keep the newer one out.
+    {"a release record replaced with the files",
+     {{"a.dll", "a1"}, {"update.sequence", "41\n"}},
+     {Item("a.dll", "a2"), Item("sub/b.txt", "b2")},
+     "42\n"},
+    {"a first release record", {{"a.dll", "a1"}}, {Item("a.dll", "a2")}, "1\n"},
 };
+
+// The install options of a sweep: surviving a power loss, with the case's record.
+inline update::InstallOptions SweepOptions(const SweepCase& c) {
+  update::InstallOptions options;
+  options.flush = true;
+  options.sequenceRecord = c.sequenceRecord;
+  return options;
+}
 
 // The bytes of the case's package.
 inline std::string PackageBytes(const SweepCase& c) {

@@ -393,6 +393,43 @@ TEST_F(UpdateInstallTest, ALauncherWithAKeyInstallsOnlyPackagesSignedByIt) {
   }
 }
 
+// Releases in order over one install folder of the keyed launcher: sign_update_packages.py
+// signed release-N.zip as release N, and unnumbered.zip in the first layout, as packages were
+// signed before releases were numbered.
+TEST_F(UpdateInstallTest, ALauncherWithAKeyRefusesOlderReleasesItHasSeen) {
+  struct Step {
+    const char* why;
+    const wchar_t* package;
+    const char* line;    // what the launcher logs
+    const char* appDll;  // app.dll afterwards
+    const char* record;  // update.sequence afterwards
+  } const steps[] = {
+      {"release 2", L"release-2.zip", "update installed: 1 of 1 items", "release 2\n", "2\n"},
+      // A replayed older release would bring its files, and their flaws, back.
+      {"release 1 replayed", L"release-1.zip",
+       "update not installed: package 1 is older than the installed 2", "release 2\n", "2\n"},
+      {"an unnumbered package after a numbered one", L"unnumbered.zip",
+       "update not installed: package 0 (unnumbered) is older than the installed 2", "release 2\n",
+       "2\n"},
+      {"release 3", L"release-3.zip", "update installed: 1 of 1 items", "release 3\n", "3\n"},
+  };
+  InstallFolder folder(true, L"install");
+  ASSERT_TRUE(CopyFileW((e2e::BinFolder() + L"\\launcher-testkey.exe").c_str(),
+                        folder.launcher().c_str(), FALSE));
+  folder.WriteFile(L"app.dll", "old");
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.why);
+    folder.WriteFile(L"update.zip", PackageBytes(step.package));
+    const e2e::LaunchResult result = folder.Launch(L"forcerun:");
+    ASSERT_FALSE(result.timedOut);
+    EXPECT_NE(result.standardError.find(step.line), std::string::npos) << result.standardError;
+    EXPECT_EQ(folder.ReadFile(L"app.dll"), step.appDll);
+    EXPECT_EQ(folder.ReadFile(L"update.sequence"), step.record);
+    // Installed or refused as older, the package is the package's fault: gone.
+    EXPECT_FALSE(folder.Exists(L"update.zip"));
+  }
+}
+
 TEST_F(UpdateInstallTest, AnItemThatFailsRollsTheWholePackageBack) {
   install.WriteFile(L"app.dll", "old");
   Stage(L"crc.zip");

@@ -239,7 +239,40 @@ TEST_F(PkgtoolTest, FollowsCommandLineHabits) {
        {W("check"), W("--key=k.pem"), zip},
        2,
        "",
-       "pkgtool: --key is for sign, verify and pack only\n"},
+       "pkgtool: --key is for sign, verify, pack and extract only\n"},
+      // A release number in the one form a signature carries, and never left out: a package
+      // signed without one is refused by every launcher that installed a numbered one.
+      {"sign without --sequence",
+       {W("sign"), W("--key=k.pem"), zip},
+       2,
+       "",
+       "pkgtool: --sequence is needed: the release's number (1 and up)\n"},
+      {"a sequence with a leading zero",
+       {W("sign"), W("--key=k.pem"), W("--sequence"), W("07"), zip},
+       2,
+       "",
+       "pkgtool: --sequence: a decimal number from 1 to 18446744073709551615, without leading "
+       "zeros\n"},
+      {"sequence 0",
+       {W("sign"), W("--key=k.pem"), W("--sequence"), W("0"), zip},
+       2,
+       "",
+       "pkgtool: --sequence: a decimal"},
+      {"a product with a blank",
+       {W("sign"), W("--key=k.pem"), W("--sequence"), W("7"), W("--product"), W("A B"), zip},
+       2,
+       "",
+       "pkgtool: --product: 1 to 64 characters of A-Z a-z 0-9 . _ -\n"},
+      {"--sequence for verify",
+       {W("verify"), W("--key=k.pem"), W("--sequence"), W("7"), zip},
+       2,
+       "",
+       "pkgtool: --sequence goes with sign and pack only\n"},
+      {"--product for extract without a key",
+       {W("extract"), W("--product"), W("P"), zip, W("dest")},
+       2,
+       "",
+       "pkgtool: --product goes with sign, pack and extract --key only\n"},
       // A passphrase opens a private key: verify has none to open.
       {"--passphrase-env for verify",
        {W("verify"), W("--key=k.pem"), W("--passphrase-env"), W("P"), zip},
@@ -281,7 +314,8 @@ TEST_F(PkgtoolTest, FollowsCommandLineHabits) {
         W("k.pem"), W("--sequence"), W("0")},
        2,
        "",
-       "pkgtool: --sequence needs a whole number from 1\n"},
+       "pkgtool: --sequence: a decimal number from 1 to 18446744073709551615, without leading "
+       "zeros\n"},
       {"a folder that is not there",
        {W("pack"), W("--from"), W(scratch_ / "none"), W("--to"), W(scratch_), W("-o"),
         W(scratch_ / "p.zip")},
@@ -327,6 +361,7 @@ TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
   Put("notes.zip", "release notes\n");
   auto at = [&](const char* file) { return "pkgtool: " + Shown(file) + ": "; };
   auto keyAt = [&](const char* name) { return "pkgtool: " + (keys / name).u8string() + ": "; };
+  const std::string release = "product Veltmora, sequence 7";
   const bool decrypts = platform::kDecryptsKeyFiles;
   const std::string encryptedKey =
       decrypts ? "an encrypted private key (give its passphrase in an environment variable: "
@@ -349,23 +384,24 @@ TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
   } const steps[] = {
       {"an unsigned archive", "verify", "product.pub.pem", "p.zip", 1, "",
        at("p.zip") + "not signed (the archive has no comment)\n"},
-      {"signing", "sign", "product.pem", "p.zip", 0, "signed by key " + id + "\n", ""},
+      {"signing", "sign", "product.pem", "p.zip", 0, "signed by key " + id + " (" + release + ")\n",
+       ""},
       {"the product key's signature", "verify", "product.pub.pem", "p.zip", 0,
-       "signature valid: signed by key " + id + "\n", ""},
+       "signature valid: signed by key " + id + " (" + release + ")\n", ""},
       {"check tells it, unchecked", "check", nullptr, "p.zip", 0,
-       "1 item, 1 bytes, all installable\nsignature: signed by key " + id +
-           " (not checked: use pkgtool verify)\n",
+       "1 item, 1 bytes, all installable\nsignature: signed by key " + id + " (" + release +
+           "; not checked: use pkgtool verify)\n",
        ""},
       {"another key's public key", "verify", "other.pub.pem", "p.zip", 1, "",
        at("p.zip") + "signed by another key (" + id + "), not by " + otherId + "\n"},
       // A signature is replaced, never added to; the signed bytes stay as they were.
       {"signing again with another key", "sign", "other.pem", "p.zip", 0,
-       "signed by key " + otherId + "\n",
-       at("p.zip") + "warning: the signature by key " + id + " is replaced\n"},
+       "signed by key " + otherId + " (" + release + ")\n",
+       at("p.zip") + "warning: the signature by key " + id + " (" + release + ") is replaced\n"},
       {"now by the other key", "verify", "product.pub.pem", "p.zip", 1, "",
        at("p.zip") + "signed by another key (" + otherId + "), not by " + id + "\n"},
       {"an archive's own comment gives way", "sign", "product.pem", "commented.zip", 0,
-       "signed by key " + id + "\n",
+       "signed by key " + id + " (" + release + ")\n",
        at("commented.zip") + "warning: the archive's comment is replaced by the signature\n"},
       // Bytes behind the archive would stay unsigned: not signed, and the file unchanged.
       {"bytes after the archive", "sign", "product.pem", "trailing.zip", 1, "",
@@ -384,8 +420,9 @@ TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
        keyAt("encrypted.pem") + encryptedKey},
       // Natively the passphrase opens it; on Windows the system decrypts no key file.
       {"with its passphrase", "sign", "encrypted.pem", "p.zip", decrypts ? 0 : 2,
-       decrypts ? "signed by key " + id + "\n" : "",
-       decrypts ? at("p.zip") + "warning: the signature by key " + otherId + " is replaced\n"
+       decrypts ? "signed by key " + id + " (" + release + ")\n" : "",
+       decrypts ? at("p.zip") + "warning: the signature by key " + otherId + " (" + release +
+                      ") is replaced\n"
                 : keyAt("encrypted.pem") + encryptedKey,
        "PKGTOOL_TEST_PASSPHRASE"},
       {"with a wrong passphrase", "sign", "encrypted.pem", "p.zip", 2, "",
@@ -405,6 +442,7 @@ TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
     SCOPED_TRACE(s.why);
     std::vector<platform::WString> args = {W(s.command)};
     if (s.key != nullptr) args.insert(args.end(), {W("--key"), W(keys / s.key)});
+    if (std::string(s.command) == "sign") args.insert(args.end(), {W("--sequence"), W("7")});
     if (s.passphraseEnv != nullptr)
       args.insert(args.end(), {W("--passphrase-env"), W(s.passphraseEnv)});
     args.push_back(W(scratch_ / s.archive));
@@ -435,6 +473,61 @@ TEST_F(PkgtoolTest, SignsAndVerifiesWithAKeyFile) {
                        "the signature does not match (the package was changed after signing)\n");
 }
 
+// extract --key gates as a launcher built with the key does, one step after another on the
+// same install folder: the release order through its record, which the install writes.
+TEST_F(PkgtoolTest, ExtractWithAKeyRefusesWhatTheLauncherRefuses) {
+  const fs::path keys = TestKeyFolder();
+  if (ReadBytes(keys / "product.pem") == "<missing>") GTEST_SKIP() << "no keys: run through ctest";
+  Archive a;
+  a.entries = {Item("a.txt")};
+  const std::string unsignedBytes = Build(a);
+  const fs::path dest = scratch_ / "dest";
+  struct Step {
+    const char* why;
+    const char* sequence;  // signed as this release; null: unsigned
+    const char* product;   // signed for this product
+    bool keyed;            // extract --key
+    int code;
+    std::string line;  // the launcher's line, on standard output when installed
+    const char* record;
+  } const steps[] = {
+      {"release 7", "7", "Veltmora", true, 0, "update installed: 1 of 1 items\n", "7\n"},
+      {"release 7 again", "7", "Veltmora", true, 0, "update installed: 1 of 1 items\n", "7\n"},
+      {"an older release", "6", "Veltmora", true, 1,
+       "update not installed: package 6 is older than the installed 7; a launcher deletes the "
+       "package\n",
+       "7\n"},
+      {"another product's release", "8", "Other", true, 1,
+       "update not installed: the package is for another product (Other); a launcher deletes "
+       "the package\n",
+       "7\n"},
+      {"unsigned", nullptr, nullptr, true, 1,
+       "update not installed: the package is not signed by this product's key; a launcher "
+       "deletes the package\n",
+       "7\n"},
+      // Without a key nothing is checked, and nothing recorded.
+      {"an older release, unchecked", "6", "Veltmora", false, 0, "update installed: 1 of 1 items\n",
+       "7\n"},
+  };
+  for (const Step& step : steps) {
+    SCOPED_TRACE(step.why);
+    const platform::WString zip = Put("p.zip", unsignedBytes);
+    if (step.sequence != nullptr) {
+      ASSERT_EQ(Run({W("sign"), W("--key"), W(keys / "product.pem"), W("--sequence"),
+                     W(step.sequence), W("--product"), W(step.product), zip})
+                    .code,
+                0);
+    }
+    std::vector<platform::WString> args = {W("extract")};
+    if (step.keyed) args.insert(args.end(), {W("--key"), W(keys / "product.pub.pem")});
+    args.insert(args.end(), {zip, W(dest)});
+    const Outcome r = Run(args);
+    EXPECT_EQ(r.code, step.code);
+    EXPECT_EQ(step.code == 0 ? r.out : r.err, step.line);
+    EXPECT_EQ(ReadBytes(dest / "update.sequence"), step.record);
+  }
+}
+
 TEST_F(PkgtoolTest, JsonHasOneObjectPerItem) {
   Archive a;
   Entry folder = Item("d/", "");
@@ -453,8 +546,8 @@ TEST_F(PkgtoolTest, JsonHasOneObjectPerItem) {
   Outcome r = Run({W("check"), W("--json"), zip});
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.out,
-            "{\"signature\": {\"state\": \"unsigned\", \"key\": null, \"text\": \"not signed (the "
-            "archive has no comment)\"},\n"
+            "{\"signature\": {\"state\": \"unsigned\", \"key\": null, \"product\": null, "
+            "\"sequence\": null, \"text\": \"not signed (the archive has no comment)\"},\n"
             " \"items\": [\n"
             " {\"index\": 0, \"name\": \"d/\", \"stored_name\": \"d/\", \"size\": 0, "
             "\"compressed_size\": 0, \"attributes\": [\"folder\", \"archive\"], \"mtime\": "
@@ -810,6 +903,8 @@ TEST_F(PackTest, SignsAsSignDoes) {
   ASSERT_EQ(r.code, 0) << r.err;
   r = Run({W("verify"), W("--key"), W(keys / "product.pub.pem"), W(scratch_ / "signed.zip")});
   EXPECT_EQ(r.code, 0) << r.err;
+  // The number given to pack is the one signed.
+  EXPECT_NE(r.out.find("(product Veltmora, sequence 7)"), std::string::npos) << r.out;
 }
 
 // The bytes of a file written in pieces at given offsets, the gaps left as holes: a package

@@ -17,10 +17,11 @@ const char kUsage[] =
     "       pkgtool check [--json] [--install-folder DIR] ARCHIVE\n"
     "       pkgtool pack --from OLD --to NEW -o PACKAGE [--full] [--allow-leftovers]\n"
     "                    [--install-folder DIR|UNITS] [--key PRIVATE.pem --sequence N\n"
-    "                    [--passphrase-env NAME]]\n"
-    "       pkgtool extract ARCHIVE DEST\n"
+    "                    [--product NAME] [--passphrase-env NAME]]\n"
+    "       pkgtool extract [--key PUBLIC.pem [--product NAME]] ARCHIVE DEST\n"
     "       pkgtool recover DEST\n"
-    "       pkgtool sign --key PRIVATE.pem [--passphrase-env NAME] ARCHIVE\n"
+    "       pkgtool sign --key PRIVATE.pem --sequence N [--product NAME] [--passphrase-env NAME]\n"
+    "                    ARCHIVE\n"
     "       pkgtool verify --key PUBLIC.pem ARCHIVE\n"
     "       pkgtool --help | --version\n";
 
@@ -44,13 +45,22 @@ const char kHelp[] =
     "           same name (as Windows compares names) replaces an earlier one; problems and\n"
     "           warnings on standard error, a one-line summary on standard output\n"
     "  extract  installs the items into DEST exactly as the launcher's update step does,\n"
-    "           finishing or undoing an interrupted install there first\n"
+    "           finishing or undoing an interrupted install there first; with --key, only\n"
+    "           when the signature is valid and the package is no older than DEST's release,\n"
+    "           as a launcher built with that key checks it, and records its release there\n"
     "  recover  finishes or undoes an interrupted install in DEST, as the next launch would\n"
     "  sign     signs the archive with the product's ECDSA P-256 key (a PEM file, PKCS #8 or\n"
     "           SEC 1, as openssl writes it; on Windows unencrypted only, see\n"
     "           docs/update-packages.md): the signature goes into the archive's comment,\n"
     "           replacing any comment or signature there; the archive is rewritten under a\n"
     "           temporary name and renamed over the old one\n"
+    "  --sequence N\n"
+    "           the release's number, signed with the archive: 1 and up, one counter per\n"
+    "           product, larger for every release; a launcher refuses packages older than\n"
+    "           the one it installed\n"
+    "  --product NAME\n"
+    "           the product the package is for (default: " PKGTOOL_PRODUCT
+    ")\n"
     "  verify   checks the archive's signature against the product's public key (PEM)\n"
     "  --json   list or check as one JSON object: the signature and one object per item\n"
     "  --passphrase-env NAME\n"
@@ -62,15 +72,17 @@ const char kHelp[] =
     "           (without it, check assumes a folder of three units such as C:\\, so only\n"
     "           names too long for any folder show, and pack C:\\Program Files\\Veltmora)\n"
     "\n"
-    "list and check say whether the archive carries a signature; verify checks it.\n"
+    "list and check say whether the archive carries a signature, and for which product and\n"
+    "release; verify checks it.\n"
     "\n"
     "Exit codes: 0 every item is fine (check), was installed (extract), nothing was left to\n"
     "end (recover), the archive was signed (sign) or its signature is valid (verify), the\n"
     "package was written (pack); 1 an item has a problem or failed, an interrupted install\n"
-    "could not be ended yet, the archive is unsigned or its signature invalid (verify), or it\n"
-    "cannot be signed as it is (sign), a name was refused, a leftover found or the trial\n"
-    "install failed (pack); 2 a usage error, a key file that does not read, an archive that\n"
-    "does not open, or a folder that cannot be read (pack).\n";
+    "could not be ended yet, the archive is unsigned or its signature invalid (verify), the\n"
+    "package was refused (extract --key), or it cannot be signed as it is (sign), a name was\n"
+    "refused, a leftover found or the trial install failed (pack); 2 a usage error, a key\n"
+    "file that does not read, an archive that does not open, or a folder that cannot be read\n"
+    "(pack).\n";
 
 int UsageError(std::FILE* err, const char* what) {
   if (what) std::fprintf(err, "pkgtool: %s\n", what);
@@ -100,8 +112,9 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
   bool json = false;
   std::optional<WString> installFolder;
   std::optional<WString> keyFile;
-  std::optional<WString> passphraseEnv;
   std::optional<WString> sequence;
+  std::optional<WString> product;
+  std::optional<WString> passphraseEnv;
   std::optional<WString> from, to, output;
   bool full = false;
   bool allowLeftovers = false;
@@ -146,6 +159,9 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
       keyFile = args[++i];
     } else if (arg.rfind(WIDE("--key="), 0) == 0) {
       keyFile = arg.substr(6);
+    } else if (arg == WIDE("--product")) {
+      if (i + 1 == args.size()) return UsageError(err, "--product needs a name");
+      product = args[++i];
     } else if (arg == WIDE("--passphrase-env")) {
       if (i + 1 == args.size()) return UsageError(err, "--passphrase-env needs a variable name");
       passphraseEnv = args[++i];
@@ -161,21 +177,42 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
   if (!report && !signing && !pack && command != WIDE("extract") && command != WIDE("recover")) {
     return UsageError(err, ("unknown command " + Narrow(command)).c_str());
   }
-  if (keyFile.has_value() != signing && !pack) {
-    return UsageError(err, signing ? "--key is needed" : "--key is for sign, verify and pack only");
+  const bool extract = command == WIDE("extract");
+  if (signing && !keyFile) return UsageError(err, "--key is needed");
+  if (keyFile && !signing && !extract && !pack) {
+    return UsageError(err, "--key is for sign, verify, pack and extract only");
   }
   if (keyFile && keyFile->empty()) return UsageError(err, "the key file must not be empty");
   if (passphraseEnv && ((command != WIDE("sign") && !pack) || passphraseEnv->empty())) {
     return UsageError(err, passphraseEnv->empty() ? "--passphrase-env needs a variable name"
                                                   : "--passphrase-env is for sign and pack only");
   }
+  if (sequence && command != WIDE("sign") && !pack) {
+    return UsageError(err, "--sequence goes with sign and pack only");
+  }
+  if (!sequence && command == WIDE("sign")) {
+    return UsageError(err, "--sequence is needed: the release's number (1 and up)");
+  }
+  if (product && command != WIDE("sign") && !pack && !(extract && keyFile)) {
+    return UsageError(err, "--product goes with sign, pack and extract --key only");
+  }
+  // Names and numbers in the one form a signature carries: a pipeline that passes another
+  // learns it now, not from a launcher that refuses the package.
+  signing::PackageRelease release;
+  release.product = product ? Narrow(*product) : std::string(PKGTOOL_PRODUCT);
+  if (!signing::IsProductName(release.product)) {
+    return UsageError(err, "--product: 1 to 64 characters of A-Z a-z 0-9 . _ -");
+  }
+  if (sequence && !signing::ParseSequence(Narrow(*sequence), release.sequence)) {
+    return UsageError(err,
+                      "--sequence: a decimal number from 1 to 18446744073709551615, "
+                      "without leading zeros");
+  }
   if (installFolder && command != WIDE("check") && !pack) {
     return UsageError(err, "--install-folder goes with check and pack only");
   }
-  if (!pack && (from || to || output || full || allowLeftovers || sequence)) {
-    return UsageError(err,
-                      "--from, --to, -o, --full, --allow-leftovers and --sequence go with "
-                      "pack only");
+  if (!pack && (from || to || output || full || allowLeftovers)) {
+    return UsageError(err, "--from, --to, -o, --full and --allow-leftovers go with pack only");
   }
   // The folder with the separator the install adds; a drive root such as C:\ without one. A
   // number is the folder's length without the separator.
@@ -199,9 +236,7 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
     }
     PackOptions options;
     if (sequence) {
-      const std::optional<std::uint64_t> n = Number(*sequence, UINT64_MAX);
-      if (!n || *n == 0) return UsageError(err, "--sequence needs a whole number from 1");
-      options.sequence = *n;
+      options.release = release;
       options.keyFile = *keyFile;
       if (passphraseEnv) options.passphraseEnv = *passphraseEnv;
     }
@@ -213,8 +248,11 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
     options.rootUnits = rootUnits;
     return Pack(options, out, err);
   }
-  if (command == WIDE("extract") && operands.size() == 3 && !json) {
+  if (extract && operands.size() == 3 && !json) {
     if (operands[2].empty()) return UsageError(err, "DEST must not be empty");
+    if (keyFile) {
+      return InstallChecked(*keyFile, release.product, operands[1], operands[2], out, err);
+    }
     return InstallPackage(operands[1], operands[2], out, err);
   }
   if (command == WIDE("recover") && operands.size() == 2 && !json) {
@@ -222,9 +260,9 @@ int Run(const std::vector<WString>& args, std::FILE* out, std::FILE* err) {
     return Recover(operands[1], out, err);
   }
   if (signing && operands.size() == 2 && !json) {
-    return command == WIDE("sign")
-               ? Sign(*keyFile, passphraseEnv ? &*passphraseEnv : nullptr, operands[1], out, err)
-               : Verify(*keyFile, operands[1], out, err);
+    return command == WIDE("sign") ? Sign(*keyFile, passphraseEnv ? &*passphraseEnv : nullptr,
+                                          release, operands[1], out, err)
+                                   : Verify(*keyFile, operands[1], out, err);
   }
   return UsageError(err, nullptr);
 }

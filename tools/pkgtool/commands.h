@@ -57,6 +57,11 @@ int Report(const platform::WString& path, bool readData, bool json, std::size_t 
 // extract: installs the package through the launcher's own install transaction.
 int InstallPackage(const platform::WString& path, const platform::WString& dest, std::FILE* out,
                    std::FILE* err);
+// extract --key: the same behind the launcher's gate, with the public key in `keyFile` for
+// `product`: the signature, and the release against DEST's record, which the install updates.
+int InstallChecked(const platform::WString& keyFile, const std::string& product,
+                   const platform::WString& path, const platform::WString& dest, std::FILE* out,
+                   std::FILE* err);
 
 // recover: finishes or undoes an interrupted install in `dest` as the next launch would.
 int Recover(const platform::WString& dest, std::FILE* out, std::FILE* err);
@@ -76,15 +81,20 @@ struct PackOptions {
   std::size_t rootUnits = 0;
   platform::WString keyFile;        // empty: not signed
   platform::WString passphraseEnv;  // with keyFile: as sign takes it (empty: none)
-  std::uint64_t sequence = 0;       // with keyFile: the package's sequence number
+  signing::PackageRelease release;  // with keyFile: the product and sequence it is signed as
 };
 int Pack(const PackOptions& options, std::FILE* out, std::FILE* err);
 
-// sign and verify, with the key file `keyFile` (PEM); sign takes the passphrase of an
-// encrypted key from the environment variable `passphraseEnv` (null: none).
+// sign (for `release`) and verify, with the key file `keyFile` (PEM); sign takes the
+// passphrase of an encrypted key from the environment variable `passphraseEnv` (null: none).
 int Sign(const platform::WString& keyFile, const platform::WString* passphraseEnv,
-         const platform::WString& path, std::FILE* out, std::FILE* err);
+         const signing::PackageRelease& release, const platform::WString& path, std::FILE* out,
+         std::FILE* err);
 int Verify(const platform::WString& keyFile, const platform::WString& path, std::FILE* out,
            std::FILE* err);
+// Reads the public key in `keyFile`: 0, or the exit code after saying why on `err`.
+int ReadPublicKey(const platform::WString& keyFile, signing::PublicKey& key, std::FILE* err);
+// "product P, sequence N" of a numbered release, "unnumbered" of another.
+std::string DescribeRelease(const signing::PackageRelease& release);
 
 }  // namespace pkgtool

@@ -250,10 +250,9 @@ int Pack(const PackOptions& o, std::FILE* out, std::FILE* err) {
   std::string why = WritePackage(partial, o.to, diff.items);
   if (!why.empty()) return fail("writing the package: " + why);
   if (!o.keyFile.empty()) {
-    // Signed before the trial install, so that the bytes proven are the bytes shipped. Sign
-    // takes no sequence number yet: o.sequence is checked and waits to be passed here.
-    const int signedRc =
-        Sign(o.keyFile, o.passphraseEnv.empty() ? nullptr : &o.passphraseEnv, partial, out, err);
+    // Signed before the trial install, so that the bytes proven are the bytes shipped.
+    const int signedRc = Sign(o.keyFile, o.passphraseEnv.empty() ? nullptr : &o.passphraseEnv,
+                              o.release, partial, out, err);
     if (signedRc != 0) {
       platform::RemoveFile(partial);
       return signedRc;

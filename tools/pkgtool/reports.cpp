@@ -158,7 +158,8 @@ void ReportItem(std::FILE* err, const WString& path, const ItemReport& r) {
 
 std::string SignatureText(const signing::CarriedSignature& s) {
   if (s.state == signing::SignatureState::kPresent) {
-    return "signed by key " + signing::HexKeyId(s.keyId) + " (not checked: use pkgtool verify)";
+    return "signed by key " + signing::HexKeyId(s.keyId) + " (" + DescribeRelease(s.release) +
+           "; not checked: use pkgtool verify)";
   }
   return signing::DescribeSignatureState(s.state);
 }
@@ -183,8 +184,11 @@ std::string SignatureJson(const signing::CarriedSignature& s) {
       break;
   }
   const bool signed_ = s.state == SignatureState::kPresent;
+  const bool numbered = signed_ && s.release.numbered();
   return std::string("{\"state\": \"") + state +
          "\", \"key\": " + (signed_ ? JsonString(signing::HexKeyId(s.keyId)) : "null") +
+         ", \"product\": " + (numbered ? JsonString(s.release.product) : "null") +
+         ", \"sequence\": " + (numbered ? std::to_string(s.release.sequence) : "null") +
          ", \"text\": " + JsonString(SignatureText(s)) + "}";
 }
 

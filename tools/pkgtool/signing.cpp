@@ -90,7 +90,8 @@ bool WriteSigned(zip::ZipSource& source, const zip::EndRecordPlace& end, const s
 // sign: the signature over the archive without its comment goes into a copy of it, which
 // replaces the archive only once it checks out, so a failure at any point leaves the archive
 // as it was.
-int Sign(const WString& keyFile, const WString* passphraseEnv, const WString& path, std::FILE* out,
+int Sign(const WString& keyFile, const WString* passphraseEnv,
+         const signing::PackageRelease& release, const WString& path, std::FILE* out,
          std::FILE* err) {
   platform::WipedBytes passphrase;
   if (passphraseEnv && !ReadPassphrase(*passphraseEnv, passphrase)) {
@@ -127,19 +128,24 @@ int Sign(const WString& keyFile, const WString* passphraseEnv, const WString& pa
     case signing::SignatureState::kUnsigned:
       break;
     case signing::SignatureState::kPresent:
-      std::fprintf(err, "%swarning: the signature by key %s is replaced\n", at.c_str(),
-                   signing::HexKeyId(carried.keyId).c_str());
+      std::fprintf(err, "%swarning: the signature by key %s (%s) is replaced\n", at.c_str(),
+                   signing::HexKeyId(carried.keyId).c_str(),
+                   DescribeRelease(carried.release).c_str());
       break;
     default:
       std::fprintf(err, "%swarning: the archive's comment is replaced by the signature\n",
                    at.c_str());
       break;
   }
+  platform::Sha256Digest archive;
   platform::Sha256Digest digest;
   platform::P256Signature signature;
-  if (!signing::SignedDigest(*source, carried.end, digest, nullptr)) {
+  if (!signing::SignedDigest(*source, carried.end, archive, nullptr)) {
     std::fprintf(err, "%scannot be read\n", at.c_str());
     return 2;
+  }
+  if (!signing::ReleaseDigest(release, archive, digest)) {
+    return KeyFileError(err, keyFile, "the system refused to sign with this key");
   }
   if (!platform::SignP256(key.scalar, key.publicKey.point, digest, signature)) {
     return KeyFileError(err, keyFile, "the system refused to sign with this key");
@@ -156,13 +162,16 @@ int Sign(const WString& keyFile, const WString* passphraseEnv, const WString& pa
                 static_cast<unsigned>(platform::UniqueNumber() & 0xFFFFFFFF));
   WString temporary = path;
   for (const char* c = suffix; *c != '\0'; ++c) temporary += static_cast<platform::WChar>(*c);
-  const std::string comment = signing::SignatureComment(key.publicKey.id, signature);
+  const std::string comment = signing::SignatureComment(key.publicKey.id, signature, release);
   bool done = WriteSigned(*source, carried.end, comment, temporary);
   source.reset();  // the rename must find the archive closed
   if (done) {
     std::unique_ptr<zip::ZipSource> written = zip::ZipSource::Open(temporary);
+    signing::PackageRelease readBack;
     done = written &&
-           signing::VerifyPackage(*written, key.publicKey) == signing::SignatureState::kValid;
+           signing::VerifyPackage(*written, key.publicKey, &readBack) ==
+               signing::SignatureState::kValid &&
+           readBack.sequence == release.sequence && readBack.product == release.product;
   }
   if (!done || !platform::RenameFile(temporary, path, true)) {
     platform::RemoveFile(temporary);
@@ -170,26 +179,39 @@ int Sign(const WString& keyFile, const WString* passphraseEnv, const WString& pa
                  at.c_str());
     return 2;
   }
-  std::fprintf(out, "signed by key %s\n", signing::HexKeyId(key.publicKey.id).c_str());
+  std::fprintf(out, "signed by key %s (%s)\n", signing::HexKeyId(key.publicKey.id).c_str(),
+               DescribeRelease(release).c_str());
   return 0;
 }
 
-int Verify(const WString& keyFile, const WString& path, std::FILE* out, std::FILE* err) {
+int ReadPublicKey(const WString& keyFile, signing::PublicKey& key, std::FILE* err) {
   platform::WipedBytes pem;
   if (!ReadKeyFile(keyFile, pem)) return KeyFileError(err, keyFile, "cannot be read");
-  signing::PublicKey key;
   const signing::KeyFileResult keyRead = signing::PublicKeyFromPem(Text(pem), key);
   if (keyRead != signing::KeyFileResult::kOk) {
     return KeyFileError(err, keyFile, signing::DescribeKeyFileResult(keyRead));
   }
+  return 0;
+}
+
+std::string DescribeRelease(const signing::PackageRelease& release) {
+  if (!release.numbered()) return "unnumbered";
+  return "product " + release.product + ", sequence " + std::to_string(release.sequence);
+}
+
+int Verify(const WString& keyFile, const WString& path, std::FILE* out, std::FILE* err) {
+  signing::PublicKey key;
+  if (const int code = ReadPublicKey(keyFile, key, err); code != 0) return code;
   if (!OpensAsArchive(path, err)) return 2;
   std::unique_ptr<zip::ZipSource> source = zip::ZipSource::Open(path);
-  const signing::SignatureState state =
-      source ? signing::VerifyPackage(*source, key) : signing::SignatureState::kUnreadable;
+  signing::PackageRelease release;
+  const signing::SignatureState state = source ? signing::VerifyPackage(*source, key, &release)
+                                               : signing::SignatureState::kUnreadable;
   const std::string at = "pkgtool: " + Narrow(path) + ": ";
   switch (state) {
     case signing::SignatureState::kValid:
-      std::fprintf(out, "signature valid: signed by key %s\n", signing::HexKeyId(key.id).c_str());
+      std::fprintf(out, "signature valid: signed by key %s (%s)\n",
+                   signing::HexKeyId(key.id).c_str(), DescribeRelease(release).c_str());
       return 0;
     case signing::SignatureState::kOtherKey:
       std::fprintf(err, "%s%s (%s), not by %s\n", at.c_str(),
