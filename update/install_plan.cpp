@@ -287,11 +287,13 @@ NameDecision DecideName(const zip::ZipItem& item, std::uint32_t lookup, std::siz
   // One path rule for every item, whatever folder it lands in: a system without long-path
   // support opens nothing longer, and the client could not open what it could not name.
   if (rootUnits + relative.size() > zip::kMaxPathUnits) return NameDecision::kTooLong;
-  // The package, the journal and the installed release's record keep their names at the root, and
-  // no item may take a name of this install's temporary files.
+  // The package, the journal, the installed release's record and the launcher's lock (held
+  // open while the install runs) keep their names at the root, and no item may take a name of
+  // this install's temporary files.
   if (zip::EqualsAsciiNoCase(relative, "UPDATE.JOURNAL") ||
       zip::EqualsAsciiNoCase(relative, "UPDATE.ZIP") ||
       zip::EqualsAsciiNoCase(relative, "UPDATE.SEQUENCE") ||
+      zip::EqualsAsciiNoCase(relative, "LAUNCH.LOCK") ||
       (!idText.empty() && IsTemporaryName(relative, idText))) {
     return NameDecision::kReserved;
   }

@@ -188,10 +188,12 @@ TEST_F(InstallTransactionTest, ACleanInstallLeavesExactlyTheNewFiles) {
   a.entries.push_back(File("UPDATE.ZIP", "x"));
   // A package cannot name its own release: only the signature checked says which it is.
   a.entries.push_back(File("Update.Sequence", "99\n"));
+  // The launcher holds its lock file open without sharing through the install.
+  a.entries.push_back(File("launch.LOCK", "x"));
   const update::InstallOutcome o = Install(a);
   ASSERT_EQ(o.result, InstallResult::kInstalled);
-  EXPECT_EQ(o.skipped, 4u);
-  EXPECT_EQ(reports.size(), 4u);
+  EXPECT_EQ(o.skipped, 5u);
+  EXPECT_EQ(reports.size(), 5u);
   const Snapshot s = Take();
   std::vector<std::string> names;
   for (const auto& [name, state] : s) names.push_back(name);

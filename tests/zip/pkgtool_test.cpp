@@ -1032,7 +1032,7 @@ TEST_F(PkgtoolTest, CheckVerifyAndTheLauncherAgreeOnTheEndRecord) {
     fs::create_directories(folder);
     ASSERT_TRUE(c.package.Write(folder / "update.zip"));
     update::InstallIn(W(folder) + platform::kPreferredSeparator,
-                      signing::ProductKeyBytes{der.data(), der.size()});
+                      signing::ProductKeyBytes{der.data(), der.size(), "Veltmora"});
     EXPECT_EQ(ReadBytes(folder / "app.dll"), c.installs ? "new app.dll" : "<missing>");
     EXPECT_FALSE(fs::exists(folder / "update.zip"));  // installed or refused: gone
   }
