@@ -286,17 +286,7 @@ TEST_F(InstallFaultSweepTest, EveryFaultOfStagingEndsWithThePackageStagedWhole) 
   const updatetest::Shard shard;
   const fs::path temp = root_ / "temp";
   const platform::WString folder = W(root_) + platform::kPreferredSeparator;
-  // Rows: what the folder holds before the launch, besides the download.
-  struct Case {
-    const char* what;
-    bool olderStaged;  // an older package staged by an earlier launch
-    bool stoppedCopy;  // a copy that a stopped launch left
-  } const cases[] = {
-      {"a download alone", false, false},
-      // the older package must never pass for the new one, nor a stump of a copy for either
-      {"a download over an older staged package and a stopped copy", true, true},
-  };
-  auto prepare = [&](const Case& c) {
+  auto prepare = [&](const updatetest::StagingCase& c) {
     updatetest::Wipe(root_);
     fs::create_directories(temp);
     ASSERT_TRUE(WriteBytes(temp / "update.zip", bytes));
@@ -308,7 +298,7 @@ TEST_F(InstallFaultSweepTest, EveryFaultOfStagingEndsWithThePackageStagedWhole) 
       ASSERT_TRUE(WriteBytes(root_ / "update.zip.copy", "stu"));
     }
   };
-  for (const Case& c : cases) {
+  for (const updatetest::StagingCase& c : updatetest::kStagingCases) {
     SCOPED_TRACE(c.what);
     prepare(c);
     std::uint64_t calls = 0;

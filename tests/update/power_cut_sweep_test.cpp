@@ -257,17 +257,7 @@ TEST_F(PowerCutSweepTest, EveryCutOfStagingKeepsADownloadOrAStagedPackage) {
   const WString temp = kRoot + W("temp") + platform::kPreferredSeparator;
   const WString download = temp + W("update.zip");
   const WString staged = kRoot + W("update.zip");
-  // Rows: what the folder holds besides the download.
-  struct Case {
-    const char* what;
-    bool olderStaged;  // an older package staged by an earlier launch
-    bool stoppedCopy;  // a copy that a stopped launch left
-  } const cases[] = {
-      {"a download alone", false, false},
-      // neither the older package nor a stump of a copy may pass for the new one
-      {"a download over an older staged package and a stopped copy", true, true},
-  };
-  for (const Case& c : cases) {
+  for (const updatetest::StagingCase& c : updatetest::kStagingCases) {
     for (const DiskModel& model : kModels) {
       what_ = std::string("staging ") + c.what + ", on a disk of " + model.what;
       SCOPED_TRACE(what_);

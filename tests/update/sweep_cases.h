@@ -153,6 +153,19 @@ inline bool IsOldVersion(const Snapshot& now, const Snapshot& old, const Snapsho
   return true;
 }
 
+// Staging a download, in both sweeps: what the install folder holds before the launch,
+// besides the download.
+struct StagingCase {
+  const char* what;
+  bool olderStaged;  // an older package staged by an earlier launch
+  bool stoppedCopy;  // a copy that a stopped launch left
+};
+inline const StagingCase kStagingCases[] = {
+    {"a download alone", false, false},
+    // neither the older package nor a stump of a copy may pass for the new one
+    {"a download over an older staged package and a stopped copy", true, true},
+};
+
 // Which first faults or cuts this process sweeps: with SWEEP_SHARD=K/N in the environment,
 // every N-th from the K-th (counting from 0), so that N processes share one sweep between the
 // machine's cores; without it, all.
