@@ -2,6 +2,19 @@
 # natively; for MinGW, zlib from libz-mingw-w64-dev and the rest from .deps/mingw, which
 # scripts/setup builds. Hashes and
 # signatures: the system's CNG on Windows, Debian's OpenSSL (libcrypto) natively.
+
+# imported_library(TARGET HEADER LIBRARY): a library found where Debian installs it, with
+# neither a CMake package nor a pkg-config file to find it by.
+function(imported_library target header library)
+  string(MAKE_C_IDENTIFIER ${target} id)
+  find_path(${id}_INCLUDE_DIR ${header} REQUIRED)
+  find_library(${id}_LIBRARY ${library} REQUIRED)
+  add_library(${target} UNKNOWN IMPORTED)
+  set_target_properties(${target} PROPERTIES
+    IMPORTED_LOCATION ${${id}_LIBRARY}
+    INTERFACE_INCLUDE_DIRECTORIES ${${id}_INCLUDE_DIR})
+endfunction()
+
 if(WIN32)
   set(mingw_deps ${PROJECT_SOURCE_DIR}/.deps/mingw)
   foreach(lib libtinyxml2.a libboost_filesystem.a libdeflate.a libzip.a)
@@ -43,24 +56,9 @@ else()
   find_package(ZLIB REQUIRED)
   find_package(Boost 1.74 REQUIRED COMPONENTS filesystem)
   find_package(OpenSSL 3.0 REQUIRED COMPONENTS Crypto)
-  find_path(TINYXML2_INCLUDE_DIR tinyxml2.h REQUIRED)
-  find_library(TINYXML2_LIBRARY tinyxml2 REQUIRED)
-  add_library(tinyxml2::tinyxml2 UNKNOWN IMPORTED)
-  set_target_properties(tinyxml2::tinyxml2 PROPERTIES
-    IMPORTED_LOCATION ${TINYXML2_LIBRARY}
-    INTERFACE_INCLUDE_DIRECTORIES ${TINYXML2_INCLUDE_DIR})
-  find_path(LIBDEFLATE_INCLUDE_DIR libdeflate.h REQUIRED)
-  find_library(LIBDEFLATE_LIBRARY deflate REQUIRED)
-  add_library(libdeflate::libdeflate UNKNOWN IMPORTED)
-  set_target_properties(libdeflate::libdeflate PROPERTIES
-    IMPORTED_LOCATION ${LIBDEFLATE_LIBRARY}
-    INTERFACE_INCLUDE_DIRECTORIES ${LIBDEFLATE_INCLUDE_DIR})
-  find_path(LIBZIP_INCLUDE_DIR zip.h REQUIRED)
-  find_library(LIBZIP_LIBRARY zip REQUIRED)
-  add_library(libzip::zip UNKNOWN IMPORTED)
-  set_target_properties(libzip::zip PROPERTIES
-    IMPORTED_LOCATION ${LIBZIP_LIBRARY}
-    INTERFACE_INCLUDE_DIRECTORIES ${LIBZIP_INCLUDE_DIR})
+  imported_library(tinyxml2::tinyxml2 tinyxml2.h tinyxml2)
+  imported_library(libdeflate::libdeflate libdeflate.h deflate)
+  imported_library(libzip::zip zip.h zip)
 endif()
 
 if(LAUNCHER_TESTS)

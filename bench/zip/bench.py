@@ -200,6 +200,22 @@ def extractors(archive):
     return tools
 
 
+def print_table(samples, rss_shown=lambda tool: True):
+    """One line per tool: wall-time median, min and max, median user and system CPU, peak RSS
+    (where `rss_shown(tool)`: a self-timed tool's is the timer's). Returns the wall medians."""
+    print(f"  {'':16s} {'median':>8s} {'min':>8s} {'max':>8s} {'user':>7s} {'system':>7s} "
+          f"{'peak RSS':>9s}")
+    med = {}
+    for tool, s in samples.items():
+        walls = [x[0] for x in s]
+        med[tool] = statistics.median(walls)
+        rss = f"{max(x[3] for x in s) / 1024:6.1f} MiB" if rss_shown(tool) else "-"
+        print(f"  {tool:16s} {med[tool]:8.3f} {min(walls):8.3f} {max(walls):8.3f} "
+              f"{statistics.median(x[1] for x in s):7.2f} {statistics.median(x[2] for x in s):7.2f} "
+              f"{rss:>9s}")
+    return med
+
+
 def bench(name, archive, space, only=None, old=None):
     """Times the extractors of `archive` (those named in `only`, or all) and returns their
     medians. With `old`, every run installs over an untimed copy of that folder of its own."""
@@ -233,16 +249,7 @@ def bench(name, archive, space, only=None, old=None):
         count = len(z.infolist())
     print(f"{name}: {os.path.getsize(archive) / 1e6:.0f} MB archive, {count} items, "
           f"{runs} rounds; before: {before}; after: {after}")
-    print(f"  {'':16s} {'median':>8s} {'min':>8s} {'max':>8s} {'user':>7s} {'system':>7s} "
-          f"{'peak RSS':>9s}")
-    med = {}
-    for tool, s in samples.items():
-        walls = [x[0] for x in s]
-        med[tool] = statistics.median(walls)
-        rss = f"{max(x[3] for x in s) / 1024:6.1f} MiB" if not tools[tool][1] else "-"
-        print(f"  {tool:16s} {med[tool]:8.3f} {min(walls):8.3f} {max(walls):8.3f} "
-              f"{statistics.median(x[1] for x in s):7.2f} {statistics.median(x[2] for x in s):7.2f} "
-              f"{rss:>9s}")
+    med = print_table(samples, lambda tool: not tools[tool][1])
     peers = ["unzip", "bsdtar", "7zz", "python", "floor-inflate", "floor-pieces",
              "floor-libdeflate", "floor-whole", "floor-write"]
     peers += ["pkgtool-before"] if baseline else []
@@ -343,15 +350,7 @@ def bench_pack():
         space.close()
     print(f"P: pack of A's previous version and A (2000 files, all changed), {runs} rounds; "
           f"before: {before}; after: {load()}")
-    print(f"  {'':16s} {'median':>8s} {'min':>8s} {'max':>8s} {'user':>7s} {'system':>7s} "
-          f"{'peak RSS':>9s}")
-    med = {}
-    for tool, s in samples.items():
-        walls = [x[0] for x in s]
-        med[tool] = statistics.median(walls)
-        print(f"  {tool:16s} {med[tool]:8.3f} {min(walls):8.3f} {max(walls):8.3f} "
-              f"{statistics.median(x[1] for x in s):7.2f} {statistics.median(x[2] for x in s):7.2f} "
-              f"{max(x[3] for x in s) / 1024:6.1f} MiB")
+    med = print_table(samples)
     print("  pack against: " + ", ".join(f"{t} {med['pkgtool pack'] / med[t]:.2f}x"
                                          for t in tools if t != "pkgtool pack"))
     if shares:

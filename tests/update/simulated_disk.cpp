@@ -363,6 +363,15 @@ std::int64_t SimulatedDisk::ReadAt(std::uint32_t file, std::uint64_t offset, voi
   return static_cast<std::int64_t>(n);
 }
 
+SimulatedDisk::Op SimulatedDisk::OnHandle(Op::Kind kind, const Handle& h) {
+  Op op;
+  op.kind = kind;
+  op.file = h.file;
+  op.key = h.key;
+  op.path = h.path;
+  return op;
+}
+
 bool SimulatedDisk::Write(std::uint32_t file, const std::uint64_t* offset, const void* data,
                           std::size_t length) {
   Handle* h = Held(file);
@@ -370,11 +379,7 @@ bool SimulatedDisk::Write(std::uint32_t file, const std::uint64_t* offset, const
   const std::uint64_t at = offset != nullptr ? *offset : h->position;
   if (offset == nullptr) h->position += length;
   if (length == 0) return true;
-  Op op;
-  op.kind = Op::kWrite;
-  op.file = h->file;
-  op.key = h->key;
-  op.path = h->path;
+  Op op = OnHandle(Op::kWrite, *h);
   op.offset = at;
   op.bytes = std::make_shared<const std::string>(static_cast<const char*>(data), length);
   return Do(std::move(op));
@@ -383,11 +388,7 @@ bool SimulatedDisk::Write(std::uint32_t file, const std::uint64_t* offset, const
 bool SimulatedDisk::SetSize(std::uint32_t file, std::uint64_t size) {
   const Handle* h = Held(file);
   if (h == nullptr || !h->write) return h == nullptr ? false : Fail(FileError::kOther);
-  Op op;
-  op.kind = Op::kSetSize;
-  op.file = h->file;
-  op.key = h->key;
-  op.path = h->path;
+  Op op = OnHandle(Op::kSetSize, *h);
   op.offset = size;
   return Do(std::move(op));
 }
@@ -410,11 +411,7 @@ bool SimulatedDisk::SetTimes(std::uint32_t file, const platform::FileTimes& time
   const Handle* h = Held(file);
   if (h == nullptr) return false;
   if (times.modification == 0) return true;
-  Op op;
-  op.kind = Op::kMeta;
-  op.file = h->file;
-  op.key = h->key;
-  op.path = h->path;
+  Op op = OnHandle(Op::kMeta, *h);
   op.attributes = now_.files.at(h->file).attributes;
   op.modification = times.modification;
   return Do(std::move(op));

@@ -140,6 +140,9 @@ class SimulatedDisk final : public platform::detail::SimulatedFileSystem {
     std::uint64_t parent = 0;             // the identity of the folder its name lies in
     bool durable = false;
   };
+  struct Handle;
+  // A data operation (kWrite, kSetSize, kMeta) on the file `h` holds.
+  static Op OnHandle(Op::Kind kind, const Handle& h);
   struct Handle {
     std::uint64_t file = 0;
     Key key;                 // its name: an open file is never renamed
